@@ -1,0 +1,28 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "kernels/kernels.h"
+#include "probe/capability_mask.h"
+
+enum class Direction { READ, WRITE };
+enum class RegisterKind { GP32, GP16, MMX, XMM };
+
+struct KernelSpec {
+    const char* function;
+    const char* column;
+    Direction direction;
+    CapabilityMask capability;  // 0: every processor runs it
+    bool aligned16;             // needs a 16-byte-aligned base
+    const char* instruction;
+    RegisterKind registers;
+    TransferKernel run;
+};
+
+extern const KernelSpec KERNEL_TABLE[];
+extern const size_t KERNEL_COUNT;
+
+// Each flag is tested by itself: a mask with SSE3 but not SSE2 still runs LDDQU.
+inline bool columnShown(const KernelSpec& kernel, CapabilityMask mask, bool aligned16) {
+    return (mask & kernel.capability) == kernel.capability && (aligned16 || !kernel.aligned16);
+}

@@ -1,0 +1,146 @@
+#pragma once
+// The timed frame shared by every kernel. A kernel is one asm statement that
+// holds the whole timed window, from the opening CPUID/RDTSC to the closing
+// one, so that the compiler can move nothing into or out of it:
+//
+//   mask = blockLines - 1
+//   CPUID; RDTSC; startTicks = EDX:EAX        (EDX keeps the upper half)
+//   i = 0; if lineCount <= 0 skip the loop
+//   1: if (i & mask) == 0, cursor = base
+//      body (moves one line, leaves the cursor 128 bytes on)
+//      i += 1; loop while i < lineCount
+//   2: CPUID; RDTSC; endTicks = EDX:EAX; elapsedTicks = endTicks - startTicks
+//
+// No leaf is loaded before either CPUID: only its serialising effect is used.
+// The loop body is spelled with the register names below so that it assembles
+// unchanged for i386 and x86-64.
+#include <cstdint>
+
+#include "kernels/timing_record.h"
+
+#define KSTR_(x) #x
+#define KSTR(x) KSTR_(x)
+
+#if defined(__x86_64__)
+
+// Plenty of registers: inputs are copied into fixed scratch registers that
+// CPUID leaves alone. No push: the red zone below the stack pointer may be live.
+#define K_BASE "%%r8"
+#define K_CURSOR "%%r11"
+#define K_MASK "%%r9d"
+#define K_COUNT "%%r10d"
+#define K_RECORD "%[record]"
+
+#define K_OPEN                                  \
+    "mov %[base], %%r8\n\t"                     \
+    "mov %[blockLines], %%r9d\n\t"              \
+    "dec %%r9d\n\t"                             \
+    "mov %[lineCount], %%r10d\n\t"              \
+    "cpuid\n\t"                                 \
+    "rdtsc\n\t"
+
+#define K_RELOAD_RECORD ""
+#define K_RESTORE ""
+
+#define K_OPERANDS(base, blockLines, lineCount)                                         \
+    : /* no outputs */                                                                  \
+    : [base] "r"(base), [blockLines] "r"(blockLines), [lineCount] "r"(lineCount),       \
+      [record] "r"(&timingRecord)                                                       \
+    : "rax", "rbx", "rcx", "rdx", "r8", "r9", "r10", "r11", "memory", "cc"
+
+#elif defined(__i386__)
+
+// Seven registers hold base, cursor, mask, index, count and the two data
+// registers, so EBP is saved by hand and the record's address waits on the
+// stack; CPUID overwrites EAX, EBX, ECX and EDX. Once ESP has moved, no memory
+// operand of the compiler's may be used.
+#define K_BASE "%%esi"
+#define K_CURSOR "%%ebx"
+#define K_MASK "%%edi"
+#define K_COUNT "%%ebp"
+#define K_RECORD "%%ecx"
+
+#define K_OPEN                                  \
+    "dec %%edi\n\t"                             \
+    "push %%ebp\n\t"                            \
+    "push %%ecx\n\t"                            \
+    "mov %%eax, %%ebp\n\t"                      \
+    "cpuid\n\t"                                 \
+    "rdtsc\n\t"                                 \
+    "mov (%%esp), %%ecx\n\t"
+
+#define K_RELOAD_RECORD "mov (%%esp), %%ecx\n\t"
+#define K_RESTORE                               \
+    "add $4, %%esp\n\t"                         \
+    "pop %%ebp\n\t"
+
+#define K_OPERANDS(base, blockLines, lineCount)                                         \
+    : "+S"(base), "+D"(blockLines), "+a"(lineCount), "+c"(kRecord)                      \
+    : /* no plain inputs */                                                             \
+    : "ebx", "edx", "memory", "cc"
+
+#else
+#error "the kernels are x86 assembly"
+#endif
+
+// The index lives in EAX, except in the two general-register read kernels,
+// whose loads go to EAX and EDX.
+#define K_INDEX_EAX "%%eax"
+#define K_INDEX_ECX "%%ecx"
+
+#define K_LOOP_HEAD(index)                      \
+    "mov %%eax, 8(" K_RECORD ")\n\t"            \
+    "mov %%edx, 12(" K_RECORD ")\n\t"           \
+    "xor " index ", " index "\n\t"              \
+    "test " K_COUNT ", " K_COUNT "\n\t"         \
+    "jle 2f\n"                                  \
+    "1:\n\t"                                    \
+    "test " K_MASK ", " index "\n\t"            \
+    "jnz 3f\n\t"                                \
+    "mov " K_BASE ", " K_CURSOR "\n"            \
+    "3:\n\t"
+
+#define K_LOOP_TAIL(index)                      \
+    "inc " index "\n\t"                         \
+    "cmp " K_COUNT ", " index "\n\t"            \
+    "jl 1b\n"                                   \
+    "2:\n\t"                                    \
+    "cpuid\n\t"                                 \
+    "rdtsc\n\t"                                 \
+    K_RELOAD_RECORD                             \
+    "mov %%eax, 0(" K_RECORD ")\n\t"            \
+    "mov %%edx, 4(" K_RECORD ")\n\t"            \
+    "sub 8(" K_RECORD "), %%eax\n\t"            \
+    "sbb 12(" K_RECORD "), %%edx\n\t"           \
+    "mov %%eax, 16(" K_RECORD ")\n\t"           \
+    "mov %%edx, 20(" K_RECORD ")\n\t"
+
+// Defines one kernel: `after` runs once the record is written (EMMS for the
+// MMX kernels), `...` names the extra registers the body changes.
+#define K_KERNEL_ATTRIBUTES extern "C" __attribute__((noinline, used))
+
+#define DEFINE_TIMED_KERNEL(name, targetAttr, index, body, after, ...)                  \
+    K_KERNEL_ATTRIBUTES targetAttr void name(void* base, int32_t blockLines,            \
+                                             int32_t lineCount) {                       \
+        [[maybe_unused]] TimingRecord* kRecord = &timingRecord;                         \
+        asm volatile(K_OPEN K_LOOP_HEAD(index) body K_LOOP_TAIL(index) K_RESTORE after  \
+                     K_OPERANDS(base, blockLines, lineCount) __VA_ARGS__);              \
+    }
+
+// Two halves of 64 bytes: `half` moves 64 bytes at the cursor, then the cursor
+// advances, twice per line.
+#define K_TWO_HALVES(half) half "add $64, " K_CURSOR "\n\t" half "add $64, " K_CURSOR "\n\t"
+// One block of 128 bytes, then one advance.
+#define K_ONE_BLOCK(block) block "add $128, " K_CURSOR "\n\t"
+
+#define K_NO_TARGET
+#define K_MMX_TARGET __attribute__((target("mmx,sse")))
+#define K_SSE_TARGET __attribute__((target("sse")))
+#define K_SSE2_TARGET __attribute__((target("sse2")))
+#define K_SSE3_TARGET __attribute__((target("sse3")))
+
+#define K_MMX_CLOBBERS , "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "mm7"
+#define K_XMM_CLOBBERS , "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7"
+// The general-register kernels and the SIMD write kernels change nothing
+// beyond the frame's own registers.
+#define K_NO_EXTRA_CLOBBERS

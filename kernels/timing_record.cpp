@@ -1,0 +1,5 @@
+#include "kernels/timing_record.h"
+
+extern "C" {
+TimingRecord timingRecord;
+}

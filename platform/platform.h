@@ -1,0 +1,50 @@
+#pragma once
+// The effects the run sequence needs from the operating system. Windows gets
+// them from KERNEL32; other systems supply the same effects in their own way.
+// Tests link a fake implementation of this header in place of the real one.
+#include <cstddef>
+#include <cstdint>
+
+enum class OsFamily { NT, WIN9X };
+
+// A UTC wall-clock reading to the millisecond, as Windows' SYSTEMTIME gives it.
+struct WallClockReading {
+    uint16_t year;
+    uint16_t month;  // 1 to 12
+    uint16_t day;    // 1 to 31
+    uint16_t hour;
+    uint16_t minute;
+    uint16_t second;
+    uint16_t milliseconds;
+};
+
+// Systems with processor affinity take the NT-family path.
+OsFamily platformOsFamily();
+
+// False when the query fails. The masks cover the first 32 processors.
+bool platformGetAffinityMasks(uint32_t* processMask, uint32_t* systemMask);
+
+// Pins the process to the processors of the mask; the outcome is not reported.
+void platformSetAffinityMask(uint32_t mask);
+
+// Raises the process's scheduling priority for the rest of its life; a refusal
+// is ignored.
+void platformRaisePriority();
+
+WallClockReading platformWallClockUtc();
+
+// Waits without using the processor.
+void platformSleepMilliseconds(uint32_t milliseconds);
+
+// Committed, readable and writable, page-aligned, zero-filled memory, or null.
+void* platformAllocateBuffer(size_t bytes);
+void platformReleaseBuffer(void* buffer, size_t bytes);
+
+// How an instruction routine ended when run under the guard.
+enum class GuardOutcome { COMPLETED, ILLEGAL_INSTRUCTION, OTHER_FAULT };
+
+// Runs `instruction`, a leaf routine written in assembly that executes its one
+// instruction and returns, and catches any fault it raises. A fault resumes at
+// the routine's return address, so the routine must not touch the stack
+// before the instruction under test.
+GuardOutcome platformRunGuarded(void (*instruction)());
