@@ -1,0 +1,171 @@
+#!/usr/bin/python3
+"""Checks the instructions each kernel really executes, read back from the
+built binary, against what the kernel table says the kernel moves.
+
+Inside the timed window (opening RDTSC to closing RDTSC) only this may stand:
+the two stores of startTicks, the loop set-up, the loop (wrap test, cursor
+reload, the unrolled body, index step and branch back) and the closing CPUID.
+"""
+import argparse
+import re
+import subprocess
+import sys
+
+from kernel_table import read_table
+
+LINE = re.compile(r'^\s*([0-9a-f]+):\s+(\S+)\s*(.*?)\s*$')
+FENCES = {"sfence", "lfence", "mfence", "rdtscp"}
+
+
+def disassemble(objdump, binary, function):
+    """The instructions of one function as (address, mnemonic, operands)."""
+    for symbol in (function, "_" + function):  # MinGW i686 prefixes C symbols
+        text = subprocess.run([objdump, "-d", "--no-show-raw-insn", f"--disassemble={symbol}", binary],
+                              capture_output=True, text=True, check=True).stdout
+        if f"<{symbol}>:" in text:
+            instructions = []
+            for line in text.split(f"<{symbol}>:", 1)[1].splitlines():
+                match = LINE.match(line)
+                if match:
+                    address, mnemonic, operands = match.groups()
+                    operands = operands.split("#")[0].strip()
+                    instructions.append((int(address, 16), mnemonic, operands))
+                elif line.strip() and not line.startswith(" "):
+                    break
+            return instructions
+    raise AssertionError(f"{function}: not found in {binary}")
+
+
+def displacement(offset, register):
+    return f"0x{offset:x}({register})" if offset else f"({register})"
+
+
+def expected_body(kernel, cursor):
+    """The access instructions of one line, and the cursor advances, in order."""
+    load = kernel.direction == "READ"
+
+    def access(register, offset):
+        memory = displacement(offset, cursor)
+        return (kernel.instruction, f"{memory},{register}" if load else f"{register},{memory}")
+
+    if kernel.registers == "XMM":
+        return [access(f"%xmm{n}", 16 * n) for n in range(8)] + [("add", f"$0x80,{cursor}")]
+    if kernel.registers == "MMX":
+        half = [access(f"%mm{n}", 8 * n) for n in range(8)]
+    else:
+        width = 4 if kernel.registers == "GP32" else 2
+        pair = ("%eax", "%edx") if width == 4 or load else ("%ax", "%dx")
+        half = [access(pair[(offset // width) % 2], offset) for offset in range(0, 64, width)]
+    advance = [("add", f"$0x40,{cursor}")]
+    return half + advance + half + advance
+
+
+class Mismatch(Exception):
+    pass
+
+
+def expect(actual, mnemonic, operands=None, where=""):
+    if actual[1] != mnemonic or (operands is not None and actual[2] != operands):
+        wanted = f"{mnemonic} {operands or ''}".strip()
+        raise Mismatch(f"{where}: expected '{wanted}', found '{actual[1]} {actual[2]}' at 0x{actual[0]:x}")
+
+
+def branch_target(instruction):
+    return int(instruction[2].split()[0], 16)
+
+
+def check_kernel(kernel, instructions):
+    mnemonics = [i[1] for i in instructions]
+    if mnemonics.count("cpuid") != 2 or mnemonics.count("rdtsc") != 2:
+        raise Mismatch("expected exactly two CPUID and two RDTSC")
+    if FENCES & set(mnemonics):
+        raise Mismatch(f"fence or RDTSCP present: {sorted(FENCES & set(mnemonics))}")
+    opening = mnemonics.index("rdtsc")
+    closing = mnemonics.index("rdtsc", opening + 1)
+    if mnemonics[opening - 1] != "cpuid" or mnemonics[closing - 1] != "cpuid":
+        raise Mismatch("each RDTSC must follow its CPUID directly")
+
+    window = iter(instructions[opening + 1:closing])
+    step = lambda: next(window)  # noqa: E731
+    first = step()
+    if first[1:] == ("mov", "(%esp),%ecx"):  # i386 keeps the record's address on the stack
+        first = step()
+    record = first[2].split(",")[1].split("(")[1].rstrip(")")
+    expect(first, "mov", f"%eax,0x8(%{record.lstrip('%')})", "startTicks low")
+    expect(step(), "mov", f"%edx,0xc({record})", "startTicks high")
+
+    index = "%ecx" if kernel.direction == "READ" and kernel.registers in ("GP32", "GP16") else "%eax"
+    expect(step(), "xor", f"{index},{index}", "index")
+    count_test = step()
+    expect(count_test, "test")
+    count = count_test[2].split(",")[0]
+    if count_test[2] != f"{count},{count}" or count in ("%eax", "%edx", index):
+        raise Mismatch(f"line count test: {count_test}")
+    skip_loop = step()
+    expect(skip_loop, "jle", where="skip when lineCount <= 0")
+
+    head = step()
+    expect(head, "test", where="wrap test")
+    mask = head[2].split(",")[0]
+    if head[2] != f"{mask},{index}":
+        raise Mismatch(f"wrap test must AND the mask with the index: {head}")
+    wrap = step()
+    expect(wrap, "jne", where="wrap branch")
+    reload = step()
+    expect(reload, "mov", where="cursor reload")
+    base, cursor = reload[2].split(",")
+    if len({base, cursor, mask, count, index, "%eax", "%edx"}) != 7 - (index == "%eax"):
+        raise Mismatch(f"registers overlap: base {base} cursor {cursor} mask {mask} count {count}")
+
+    body = expected_body(kernel, cursor)
+    for n, (mnemonic, operands) in enumerate(body):
+        actual = step()
+        if n == 0 and branch_target(wrap) != actual[0]:
+            raise Mismatch("the wrap branch must skip exactly the cursor reload")
+        expect(actual, mnemonic, operands, f"body access {n}")
+
+    expect(step(), "inc", index, "index step")
+    expect(step(), "cmp", f"{count},{index}", "loop test")
+    back = step()
+    expect(back, "jl", where="branch back")
+    if branch_target(back) != head[0]:
+        raise Mismatch("the branch back must go to the wrap test")
+    closing_cpuid = step()
+    expect(closing_cpuid, "cpuid", where="closing stamp")
+    if branch_target(skip_loop) != closing_cpuid[0]:
+        raise Mismatch("an empty run must go straight to the closing stamp")
+
+    after = [i[1:] for i in instructions[closing + 1:]]
+    if after and after[0] == ("mov", "(%esp),%ecx"):
+        after = after[1:]
+    stores = [("mov", f"%eax,({record})"), ("mov", f"%edx,0x4({record})"), ("sub", f"0x8({record}),%eax"),
+              ("sbb", f"0xc({record}),%edx"), ("mov", f"%eax,0x10({record})"), ("mov", f"%edx,0x14({record})")]
+    if after[:len(stores)] != stores:
+        raise Mismatch(f"record stores after the closing stamp: {after[:len(stores)]}")
+    emms_after = [m for m, _ in after].count("emms")
+    if mnemonics.count("emms") != emms_after or emms_after != (1 if kernel.registers == "MMX" else 0):
+        raise Mismatch("EMMS must follow the closing stamp in the MMX kernels, and only there")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--objdump", required=True)
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("--table", required=True)
+    args = parser.parse_args()
+
+    failures = 0
+    kernels = read_table(args.table)
+    for kernel in kernels:
+        try:
+            check_kernel(kernel, disassemble(args.objdump, args.binary, kernel.function))
+            print(f"ok      {kernel.function}")
+        except (Mismatch, StopIteration, IndexError, ValueError) as problem:
+            failures += 1
+            print(f"FAILED  {kernel.function}: {problem or 'the timed window ends early'}")
+    print(f"{len(kernels) - failures} passed, {failures} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,193 @@
+// The real kernels on real memory: what they store, what they leave alone,
+// and that they stay inside their block.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "kernels/kernel_table.h"
+#include "kernels/timing_record.h"
+#include "probe/simd_capabilities.h"
+#include "tests/guarded_region.h"
+
+namespace {
+
+bool runsHere(const KernelSpec& kernel) { return columnShown(kernel, detectSimdCapabilities(), true); }
+
+const KernelSpec& kernelNamed(const char* function) {
+    for (size_t k = 0; k < KERNEL_COUNT; ++k) {
+        if (std::strcmp(KERNEL_TABLE[k].function, function) == 0) return KERNEL_TABLE[k];
+    }
+    ADD_FAILURE() << "no kernel " << function;
+    return KERNEL_TABLE[0];
+}
+
+template <typename Word>
+Word wordAt(const unsigned char* bytes) {
+    Word word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+// EAX (the index) and EDX (upper half of startTicks) alternate word by word:
+// line k of the block holds the index of the last sweep, N - B + k.
+TEST(GeneralRegisterWrites, LineKHoldsTheLastSweepsIndexAndTheUpperStartTicks) {
+    const struct {
+        const char* function;
+        int width;
+    } cases[] = {{"writeMov32", 4}, {"writeMovnti", 4}, {"writeMov16", 2}};
+    const int32_t blockSizes[] = {1, 4, 32};
+    GuardedRegion region = makeGuardedRegion(32 * LINE_BYTES);
+    for (const auto& c : cases) {
+        const KernelSpec& kernel = kernelNamed(c.function);
+        if (!runsHere(kernel)) continue;
+        for (int32_t blockLines : blockSizes) {
+            const int32_t lineCount = blockLines * 3;
+            kernel.run(region.data, blockLines, lineCount);
+            const uint32_t upper = static_cast<uint32_t>(timingRecord.startTicks >> 32);
+            for (int32_t k = 0; k < blockLines; ++k) {
+                const uint32_t index = static_cast<uint32_t>(lineCount - blockLines + k);
+                for (int offset = 0; offset < LINE_BYTES; offset += c.width) {
+                    const unsigned char* at = region.data + k * LINE_BYTES + offset;
+                    const bool indexWord = offset % (2 * c.width) == 0;
+                    const uint32_t expected = indexWord ? index : upper;
+                    const uint32_t actual = c.width == 4 ? wordAt<uint32_t>(at) : wordAt<uint16_t>(at);
+                    const uint32_t widthMask = c.width == 4 ? 0xFFFFFFFFu : 0xFFFFu;
+                    ASSERT_EQ(actual, expected & widthMask)
+                        << c.function << " blockLines " << blockLines << " line " << k << " offset " << offset;
+                }
+            }
+        }
+    }
+    releaseGuardedRegion(region);
+}
+
+// The SIMD write kernels store the registers as they find them; as the program
+// runs, those hold what the last read kernel loaded. Nothing between the two
+// calls may touch the registers, hence its own function.
+__attribute__((noinline)) void readThenWrite(TransferKernel read, TransferKernel write, unsigned char* source,
+                                             unsigned char* block, int32_t blockLines) {
+    read(source, 1, 1);
+    write(block, blockLines, blockLines * 2);
+}
+
+TEST(SimdWrites, EveryLineHoldsTheRegistersInOrder) {
+    const struct {
+        const char* read;
+        const char* write;
+    } cases[] = {
+        {"readMovups", "writeMovups"},   {"readMovups", "writeMovaps"},   {"readMovups", "writeMovntps"},
+        {"readMovdqu", "writeMovdqu"},   {"readMovdqu", "writeMovdqa"},   {"readMovdqu", "writeMovntdq"},
+        {"readMovq", "writeMovq"},       {"readMovq", "writeMovntq"},
+    };
+    GuardedRegion region = makeGuardedRegion(LINE_BYTES + 16 * LINE_BYTES);
+    unsigned char* source = region.data;
+    unsigned char* block = region.data + LINE_BYTES;
+    for (int i = 0; i < LINE_BYTES; ++i) source[i] = static_cast<unsigned char>(i + 1);
+    for (const auto& c : cases) {
+        const KernelSpec& read = kernelNamed(c.read);
+        const KernelSpec& write = kernelNamed(c.write);
+        if (!runsHere(read) || !runsHere(write)) continue;
+        // XMM n holds bytes 16n..16n+15 of the line read; MM n, the last half
+        // read, bytes 64+8n..64+8n+7, stored at 8n and again at 64+8n.
+        std::vector<unsigned char> line(source, source + LINE_BYTES);
+        if (write.registers == RegisterKind::MMX) std::memcpy(line.data(), source + 64, 64);
+        for (int32_t blockLines : {1, 2, 16}) {
+            std::memset(block, 0, 16 * LINE_BYTES);
+            readThenWrite(read.run, write.run, source, block, blockLines);
+            for (int32_t k = 0; k < blockLines; ++k) {
+                ASSERT_EQ(std::vector<unsigned char>(block + k * LINE_BYTES, block + (k + 1) * LINE_BYTES), line)
+                    << c.write << " blockLines " << blockLines << " line " << k;
+            }
+        }
+    }
+    releaseGuardedRegion(region);
+}
+
+TEST(AllKernels, ZeroLinesTouchNothingYetWriteTheWholeRecord) {
+    GuardedRegion region = makeGuardedRegion(LINE_BYTES);
+    for (size_t k = 0; k < KERNEL_COUNT; ++k) {
+        const KernelSpec& kernel = KERNEL_TABLE[k];
+        if (!runsHere(kernel)) continue;
+        std::memset(region.data, 0xA5, LINE_BYTES);
+        timingRecord = {0, 0, 0};
+        kernel.run(region.data, 1, 0);
+        EXPECT_NE(timingRecord.startTicks, 0u) << kernel.function;
+        EXPECT_GE(timingRecord.endTicks, timingRecord.startTicks) << kernel.function;
+        EXPECT_EQ(timingRecord.elapsedTicks, timingRecord.endTicks - timingRecord.startTicks) << kernel.function;
+        EXPECT_GT(static_cast<int64_t>(timingRecord.elapsedTicks), 0) << kernel.function;
+        for (int i = 0; i < LINE_BYTES; ++i) ASSERT_EQ(region.data[i], 0xA5) << kernel.function;
+    }
+    releaseGuardedRegion(region);
+}
+
+// Every kernel at every pass offset it runs at, anchored against the guard page
+// before the block and against the one after it; canaries catch the bytes
+// between a misaligned block and the guard page.
+TEST(AllKernels, StayInsideTheirBlockAndReadsChangeNothing) {
+    constexpr int32_t maxLines = 64;
+    constexpr unsigned char CANARY = 0x5C;
+    GuardedRegion region = makeGuardedRegion(maxLines * LINE_BYTES + 16);
+    for (size_t k = 0; k < KERNEL_COUNT; ++k) {
+        const KernelSpec& kernel = KERNEL_TABLE[k];
+        if (!runsHere(kernel)) continue;
+        for (int offset : {0, 8, 4}) {
+            if (kernel.aligned16 && offset != 0) continue;
+            for (int32_t blockLines : {1, 2, maxLines}) {
+                const size_t blockBytes = static_cast<size_t>(blockLines) * LINE_BYTES;
+                unsigned char* const bases[] = {
+                    region.data + offset,
+                    region.data + region.bytes - blockBytes - (offset ? 16 - offset : 0),
+                };
+                for (unsigned char* base : bases) {
+                    for (size_t i = 0; i < region.bytes; ++i) region.data[i] = static_cast<unsigned char>(i * 7);
+                    std::memset(region.data, CANARY, base - region.data);
+                    std::memset(base + blockBytes, CANARY, region.data + region.bytes - (base + blockBytes));
+                    const std::vector<unsigned char> before(region.data, region.data + region.bytes);
+                    kernel.run(base, blockLines, blockLines * 2);
+                    for (size_t i = 0; i < region.bytes; ++i) {
+                        const bool inBlock = region.data + i >= base && region.data + i < base + blockBytes;
+                        if (kernel.direction == Direction::WRITE && inBlock) continue;
+                        ASSERT_EQ(region.data[i], before[i])
+                            << kernel.function << " offset " << offset << " blockLines " << blockLines << " byte "
+                            << (region.data + i - base);
+                    }
+                }
+            }
+        }
+    }
+    releaseGuardedRegion(region);
+}
+
+// The aligned instructions fault on an address that is not a multiple of 16;
+// every block size up to 32 MiB, swept twice, must run clean from an aligned base.
+TEST(AlignedKernels, RunEveryBlockSizeFromAnAlignedBase) {
+    constexpr int32_t maxLines = 262144;
+    GuardedRegion region = makeGuardedRegion(static_cast<size_t>(maxLines) * LINE_BYTES);
+    for (size_t k = 0; k < KERNEL_COUNT; ++k) {
+        const KernelSpec& kernel = KERNEL_TABLE[k];
+        if (!kernel.aligned16 || !runsHere(kernel)) continue;
+        for (int32_t blockLines = 1; blockLines <= maxLines; blockLines *= 2) {
+            kernel.run(region.data, blockLines, blockLines * 2);
+            EXPECT_GT(static_cast<int64_t>(timingRecord.elapsedTicks), 0) << kernel.function << " " << blockLines;
+        }
+    }
+    releaseGuardedRegion(region);
+}
+
+// MMX shares the x87 registers: without EMMS after the kernel, the next x87
+// arithmetic finds a full stack and yields NaN.
+TEST(MmxKernels, LeaveTheFloatingPointStackEmpty) {
+    GuardedRegion region = makeGuardedRegion(LINE_BYTES);
+    for (size_t k = 0; k < KERNEL_COUNT; ++k) {
+        const KernelSpec& kernel = KERNEL_TABLE[k];
+        if (kernel.registers != RegisterKind::MMX || !runsHere(kernel)) continue;
+        kernel.run(region.data, 1, 4);
+        volatile long double a = 1.5L, b = 2.25L;
+        const long double product = a * b + a;
+        EXPECT_EQ(product, 4.875L) << kernel.function;
+    }
+    releaseGuardedRegion(region);
+}
+
+}  // namespace

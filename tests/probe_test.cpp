@@ -1,0 +1,74 @@
+// Capability detection and the guarded instruction behind the OS probe.
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "probe/guarded_routine.h"
+#include "probe/os_sse_probe.h"
+#include "probe/simd_capabilities.h"
+
+#if !defined(_WIN32)
+#include <signal.h>
+#endif
+
+DEFINE_GUARDED_ROUTINE(executeUd2, "ud2")
+DEFINE_GUARDED_ROUTINE(executeXorps, "xorps %xmm0, %xmm0")
+// HLT outside the kernel is a privileged instruction: a fault, but not an
+// illegal instruction.
+DEFINE_GUARDED_ROUTINE(executeHlt, "hlt")
+
+namespace {
+
+TEST(CapabilityMaskFromCpuid, EachFlagFollowsItsOwnBit) {
+    const struct {
+        uint32_t edx, ecx;
+        CapabilityMask mask;
+    } cases[] = {
+        {0x06800000, 0x00000001, 0x39},  // all four
+        {0x00000000, 0x00000000, 0x00},
+        {0xF97FFFFF, 0xFFFFFFFE, 0x00},  // every other bit set
+        {0x00800000, 0x00000000, 0x01},
+        {0x02000000, 0x00000000, 0x08},
+        {0x02800000, 0x00000001, 0x29},  // SSE3 without SSE2
+        {0x04000000, 0x00000000, 0x10},  // SSE2 without SSE
+        {0x00000000, 0x00000001, 0x20},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(capabilityMaskFromCpuid(c.edx, c.ecx), c.mask) << std::hex << c.edx << " " << c.ecx;
+    }
+}
+
+TEST(GuardedInstruction, TellsIllegalInstructionFromOtherFaults) {
+    EXPECT_EQ(platformRunGuarded(executeUd2), GuardOutcome::ILLEGAL_INSTRUCTION);
+    EXPECT_EQ(platformRunGuarded(executeXorps), GuardOutcome::COMPLETED);
+    EXPECT_EQ(platformRunGuarded(executeHlt), GuardOutcome::OTHER_FAULT);
+    // Twice in a row: the guard leaves nothing behind that changes the next run.
+    EXPECT_EQ(platformRunGuarded(executeUd2), GuardOutcome::ILLEGAL_INSTRUCTION);
+}
+
+TEST(OsSseProbe, ReportsSupportOnThisSystem) {
+    if (!(detectSimdCapabilities() & CAP_SSE)) GTEST_SKIP() << "no SSE on this processor";
+    EXPECT_TRUE(probeOsSseSupport());
+}
+
+#if !defined(_WIN32)
+TEST(GuardedInstruction, RestoresThePreviousSignalDispositions) {
+    struct sigaction mine {};
+    mine.sa_handler = SIG_IGN;
+    sigemptyset(&mine.sa_mask);
+    struct sigaction saved[2];
+    sigaction(SIGILL, &mine, &saved[0]);
+    sigaction(SIGSEGV, nullptr, &saved[1]);
+
+    platformRunGuarded(executeUd2);
+    platformRunGuarded(executeHlt);
+
+    struct sigaction after {};
+    sigaction(SIGILL, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, SIG_IGN);
+    sigaction(SIGSEGV, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, saved[1].sa_handler);
+    sigaction(SIGILL, &saved[0], nullptr);
+}
+#endif
+
+}  // namespace
