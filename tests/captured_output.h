@@ -16,24 +16,23 @@ struct CapturedOutput {
     }
 };
 
-inline std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
+// Every piece between separators, the last one included even when empty.
+inline std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> pieces;
     std::string::size_type start = 0, end;
-    while ((end = text.find('\n', start)) != std::string::npos) {
-        lines.push_back(text.substr(start, end - start));
+    while ((end = text.find(separator, start)) != std::string::npos) {
+        pieces.push_back(text.substr(start, end - start));
         start = end + 1;
     }
-    if (start < text.size()) lines.push_back(text.substr(start));
+    pieces.push_back(text.substr(start));
+    return pieces;
+}
+
+// The lines of the text; a final newline ends the last line, it does not start one.
+inline std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines = split(text, '\n');
+    if (lines.back().empty()) lines.pop_back();
     return lines;
 }
 
-inline std::vector<std::string> splitFields(const std::string& line) {
-    std::vector<std::string> fields;
-    std::string::size_type start = 0, end;
-    while ((end = line.find('\t', start)) != std::string::npos) {
-        fields.push_back(line.substr(start, end - start));
-        start = end + 1;
-    }
-    fields.push_back(line.substr(start));
-    return fields;
-}
+inline std::vector<std::string> splitFields(const std::string& line) { return split(line, '\t'); }
