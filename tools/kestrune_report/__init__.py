@@ -1,0 +1,1 @@
+"""Reads saved Kestrune reports and turns them into charts, CSV and JSON."""

@@ -1,0 +1,184 @@
+"""The six-panel figure: read and write by alignment, throughput (or ratio) against block size.
+
+build_figure returns the matplotlib Figure without drawing it anywhere, so callers
+(and the tests) can look at its panels and lines before anything is written.
+"""
+
+import io
+import math
+
+import matplotlib
+
+matplotlib.use("Agg")  # never look for a display: the tool runs in terminals and CI
+
+from matplotlib.figure import Figure  # noqa: E402  (must follow the backend choice)
+from matplotlib.transforms import blended_transform_factory  # noqa: E402
+
+from .model import BLOCK_SIZES, COLUMNS_BY_DIRECTION, TABLE_ORDER, table_title  # noqa: E402
+from .records import baseline_lookup, ratio  # noqa: E402
+from .units import format_size  # noqa: E402
+
+GIB = 1024 ** 3
+DIRECTIONS = ("read", "write")
+ALIGNMENTS = (16, 8, 4)
+
+# One look per instruction, the same in every panel and every chart, so a reader who
+# has learnt that MOVNTDQ is the olive triangle-left keeps reading it that way.
+STYLES = {
+    "LDDQU": ("#1f77b4", "o"),
+    "MOVDQU": ("#ff7f0e", "s"),
+    "MOVDQA": ("#2ca02c", "^"),
+    "MOVUPS": ("#d62728", "v"),
+    "MOVAPS": ("#9467bd", "D"),
+    "MOVQ": ("#8c564b", "P"),
+    "MOV(32)": ("#e377c2", "X"),
+    "MOVZX(16)": ("#7f7f7f", "*"),
+    "MOVNTDQ": ("#bcbd22", "<"),
+    "MOVNTI": ("#17becf", ">"),
+    "MOVNTPS": ("#393b79", "h"),
+    "MOVNTQ": ("#1a1a1a", "p"),
+    "MOV(16)": ("#637939", "d"),
+}
+
+
+def instruction_style(name):
+    colour, marker = STYLES[name]
+    return {"color": colour, "marker": marker}
+
+
+def _finite_or_nan(value):
+    return value if value is not None and math.isfinite(value) else math.nan
+
+
+def _panel_series(table, baseline_cells):
+    """(instruction, block sizes, y values) of one panel: GiB/s, or ratios to the baseline."""
+    for column in table.columns:
+        blocks, speeds = table.series(column)
+        if baseline_cells is None:
+            values = [_finite_or_nan(speed / GIB) for speed in speeds]
+        else:
+            values = [_finite_or_nan(ratio(speed, baseline_cells.get(
+                (table.direction, table.alignment, block, column))))
+                for block, speed in zip(blocks, speeds)]
+        yield column, blocks, values
+
+
+def _setup_block_axis(ax):
+    ax.set_xscale("log", base=2)
+    ax.set_xlim(BLOCK_SIZES[0] / 1.5, BLOCK_SIZES[-1] * 1.5)
+    labelled = BLOCK_SIZES[::2]  # every size labelled would not fit beside its neighbours
+    ax.set_xticks(labelled, [format_size(size) for size in labelled])
+    ax.set_xticks([size for size in BLOCK_SIZES if size not in labelled], minor=True)
+    ax.tick_params(axis="x", which="minor", labelbottom=False)
+    ax.grid(True, which="both", axis="x", color="0.92", linewidth=0.6)
+    ax.grid(True, which="major", axis="y", color="0.88", linewidth=0.6)
+
+
+def _mark_caches(ax, caches):
+    to_axes_top = blended_transform_factory(ax.transData, ax.transAxes)
+    low, high = ax.get_xlim()
+    for cache in caches:
+        if not low <= cache.size <= high:
+            continue
+        ax.axvline(cache.size, color="0.35", linestyle=(0, (4, 3)), linewidth=1, zorder=1,
+                   label=f"_cache {cache.label}")
+        ax.annotate(cache.label, xy=(cache.size, 1), xycoords=to_axes_top, xytext=(-3, -3),
+                    textcoords="offset points", ha="right", va="top", fontsize=8, color="0.3")
+
+
+def _note(ax, text, x=0.5, align="center"):
+    ax.text(x, 0.5, text, transform=ax.transAxes, ha=align, va="center",
+            color="0.45", fontsize=11)
+
+
+def _title(report, baseline):
+    if baseline is None:
+        lines = [f"{report.source}: memory throughput", "   ".join(report.machine_lines)]
+    else:
+        lines = [f"Throughput ratio {report.source} / {baseline.source} "
+                 f"(above 1: {report.source} is faster)",
+                 f"{report.source}: " + "   ".join(report.machine_lines),
+                 f"{baseline.source}: " + "   ".join(baseline.machine_lines)]
+    if report.gaps:
+        lines.append(_cut_short_line(report))
+    return "\n".join(lines)
+
+
+def _cut_short_line(report):
+    # The full list of what is missing goes to stderr; a title has room for the gist.
+    complete = [table for table in report.tables if len(table.rows) == len(BLOCK_SIZES)]
+    line = f"run cut short: {len(complete)} of {len(TABLE_ORDER)} tables complete"
+    partial = report.tables[-1] if len(report.tables) > len(complete) else None
+    if partial is not None:
+        reached = f"after {partial.rows[-1].block}" if partial.rows else "before its first row"
+        line += f"; '{partial.title}' stops {reached}"
+    return line
+
+
+def _y_limits(values, baseline):
+    finite = [value for value in values if math.isfinite(value)]
+    if baseline is None:
+        top = max(finite, default=1.0)
+        return 0.0, top * 1.15  # headroom above the curves for the cache labels
+    low, high = min(finite + [1.0]), max(finite + [1.0])
+    pad = max(high - low, 0.1) * 0.15
+    return low - pad, high + pad
+
+
+def build_figure(report, caches=(), baseline=None):
+    figure = Figure(figsize=(17, 9.5), layout="constrained")
+    grid = figure.subplots(2, 3, sharex=True, sharey="row" if baseline is None else "all")
+    baseline_cells = None if baseline is None else baseline_lookup(baseline)
+    all_values = []
+    for row, direction in enumerate(DIRECTIONS):
+        handles = {}
+        for column_index, alignment in enumerate(ALIGNMENTS):
+            ax = grid[row][column_index]
+            ax.set_title(table_title(direction, alignment), fontsize=11)
+            _setup_block_axis(ax)
+            table = report.table(direction, alignment)
+            if table is None:
+                _note(ax, "not in the report")
+            elif not table.rows:
+                _note(ax, "run stopped before the first row")
+            elif baseline is not None and baseline.table(direction, alignment) is None:
+                _note(ax, "not in the baseline")
+            else:
+                for name, blocks, values in _panel_series(table, baseline_cells):
+                    (line,) = ax.plot(blocks, values, label=name, linewidth=1.4, markersize=4,
+                                      **instruction_style(name))
+                    handles.setdefault(name, line)
+                    all_values.extend(values)
+                if len(table.rows) < len(BLOCK_SIZES):
+                    # The sizes the run never reached leave the right of the panel empty.
+                    _note(ax, f"run stopped after {table.rows[-1].block}", 0.97, "right")
+            if baseline is not None:
+                ax.axhline(1.0, color="0.2", linewidth=0.8, label="_parity")
+            if row == len(DIRECTIONS) - 1:
+                ax.set_xlabel("block size")
+        grid[row][0].set_ylabel("ratio to baseline" if baseline is not None else
+                                f"{direction} throughput (GiB/s)")
+        order = [name for name in COLUMNS_BY_DIRECTION[direction] if name in handles]
+        if order:
+            grid[row][-1].legend([handles[name] for name in order], order, loc="upper left",
+                                 bbox_to_anchor=(1.02, 1.0), borderaxespad=0, fontsize=9,
+                                 title=direction, title_fontsize=9)
+        if baseline is None:
+            grid[row][0].set_ylim(*_y_limits(all_values, None))
+            all_values = []
+    if baseline is not None:
+        grid[0][0].set_ylim(*_y_limits(all_values, baseline))
+    for ax in grid.flat:
+        _mark_caches(ax, caches)
+    figure.suptitle(_title(report, baseline), fontsize=11)
+    return figure
+
+
+def render(figure, image_format):
+    """The figure as PNG or SVG bytes; metadata left out so the same report gives the same file."""
+    buffer = io.BytesIO()
+    metadata = {"Date": None} if image_format == "svg" else {"Software": None}
+    # SVG text stays text, so it can be searched, copied and restyled.
+    with matplotlib.rc_context({"svg.fonttype": "none"}):
+        figure.savefig(buffer, format=image_format, dpi=100, metadata=metadata)
+    return buffer.getvalue()

@@ -1,0 +1,292 @@
+"""Reads a saved report back into a Report.
+
+The reader is strict, so that a damaged file is named rather than half-drawn, with
+one exception: a run that was interrupted stops anywhere, even mid-line, and that
+is a report worth drawing. Whatever such a run left out goes into Report.gaps.
+"""
+
+import codecs
+import re
+
+from .model import (BLOCK_SIZES, COLUMNS_BY_DIRECTION, SIMD_EXTENSIONS, TABLE_ORDER, Report,
+                    Row, Table, table_title)
+from .units import (UnitError, could_be_cut_throughput, format_size, parse_size_label,
+                    parse_throughput)
+
+BANNER = "Kestrune ver"
+_CLOCK = re.compile(r"CPU clock:([0-9]+(?:\.[0-9]+)?(?:e[+-][0-9]+)?|inf|-?nan)MHz")
+
+
+class ReportError(Exception):
+    """The input is not a report the benchmark could have printed."""
+
+    def __init__(self, line, message):
+        super().__init__(f"line {line}: {message}")
+        self.line = line
+        self.message = message
+
+
+class _Mismatch(Exception):
+    pass
+
+
+def decode_report(data):
+    # Windows PowerShell's tee saves UTF-16 with a byte order mark.
+    if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+        return data.decode("utf-16")
+    if data.startswith(codecs.BOM_UTF8):
+        data = data[len(codecs.BOM_UTF8):]
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        raise ReportError(line, "expected text, found bytes that are not UTF-8; "
+                                "this is not a Kestrune report") from None
+
+
+def _show(text):
+    return repr(text if len(text) <= 60 else text[:57] + "...")
+
+
+def _starts_alike(text, literal):
+    """Whether text could be literal (or a longer line beginning with it) cut short."""
+    return literal.startswith(text) or text.startswith(literal)
+
+
+class _Lines:
+    def __init__(self, text):
+        pieces = text.split("\n")
+        last_ended = pieces[-1] == ""
+        if last_ended:
+            pieces.pop()
+        self.items = []
+        for index, piece in enumerate(pieces):
+            ended = index < len(pieces) - 1 or last_ended
+            self.items.append((index + 1, piece[:-1] if piece.endswith("\r") else piece, ended))
+        # Blank lines at the end carry nothing; editors and shells add them.
+        while self.items and not self.items[-1][1].strip():
+            self.items.pop()
+        self.position = 0
+        self.cut_note = None
+
+    @property
+    def last_read(self):
+        return self.items[self.position - 1][0] if self.position else 0
+
+    def peek(self):
+        if self.position < len(self.items) and self.cut_note is None:
+            return self.items[self.position][1]
+        return None
+
+    def take(self, accept, could_be_cut):
+        """accept(text) gives the line's meaning or raises _Mismatch; None means the input ended."""
+        if self.peek() is None:
+            return None
+        number, text, ended = self.items[self.position]
+        try:
+            result = accept(text)
+        except _Mismatch as mismatch:
+            if not ended and could_be_cut(text):
+                self.cut_note = f"line {number} stops mid-way and was left out: {_show(text)}"
+                return None
+            raise ReportError(number, str(mismatch)) from None
+        self.position += 1
+        return result
+
+
+def _literal(expected, description):
+    def accept(text):
+        if text != expected:
+            raise _Mismatch(f"expected {description}, got {_show(text)}")
+        return (text,)
+    return accept, lambda text: _starts_alike(text, expected)
+
+
+def _prefixed(prefix, description, pattern=".+"):
+    compiled = re.compile(re.escape(prefix) + "(" + pattern + ")")
+
+    def accept(text):
+        match = compiled.fullmatch(text)
+        if match is None:
+            raise _Mismatch(f"expected {description}, got {_show(text)}")
+        return text, match.group(1)
+    return accept, lambda text: _starts_alike(text, prefix)
+
+
+def _accept_simd(text):
+    prefix = "Supported SIMD Inst:"
+    if not text.startswith(prefix):
+        raise _Mismatch(f"expected the capability line '{prefix}...', got {_show(text)}")
+    names = tuple(text[len(prefix):].split())
+    positions = [SIMD_EXTENSIONS.index(name) if name in SIMD_EXTENSIONS else -1 for name in names]
+    if -1 in positions or positions != sorted(set(positions)):
+        raise _Mismatch(f"expected '{prefix}' followed by some of {' '.join(SIMD_EXTENSIONS)} "
+                        f"in that order, got {_show(text)}")
+    return text, names
+
+
+def _accept_clock(text):
+    match = _CLOCK.fullmatch(text)
+    if match is None:
+        raise _Mismatch(f"expected the line 'CPU clock:<number>MHz', got {_show(text)}")
+    return text, float(match.group(1))
+
+
+def _keep(*attributes):
+    """Stores what a line's rule returned on the report, under these names in order."""
+    def store(report, taken):
+        for attribute, value in zip(attributes, taken):
+            setattr(report, attribute, value)
+    return store
+
+
+_BANNER_RULES = (
+    _prefixed(BANNER, f"the banner '{BANNER}...' on the first line; "
+                      f"this is not a Kestrune report")[0],
+    # A first line that is not the whole banner leaves nothing to tell this is a report.
+    lambda text: False)
+
+# (rules, printed only sometimes, what to keep)
+_PREAMBLE = (
+    (_BANNER_RULES, False, _keep("version_line")),
+    (_prefixed("OS:", "the line 'OS:NT based' or 'OS:9X based'"), False, _keep("os_line")),
+    ((_accept_simd, lambda text: _starts_alike(text, "Supported SIMD Inst:")), False,
+     _keep("simd_line", "simd")),
+    # Printed only when the capability line reports SSE.
+    (_prefixed("SSE supported by OS:", "'SSE supported by OS:yes' or ':no'", "yes|no"), True,
+     _keep("sse_os_line")),
+    (_prefixed("measuring CPU clock.", "the line 'measuring CPU clock. please wait ...'", ".*"),
+     False, _keep()),
+    ((_accept_clock, lambda text: _starts_alike(text, "CPU clock:")), False,
+     _keep("clock_line", "clock_mhz")),
+    (_literal("Speed check start.", "the line 'Speed check start.'"), False, _keep()),
+)
+
+
+def _read_preamble(lines, report):
+    """Reads the lines before the tables; False when the input ends among them."""
+    for (accept, could_be_cut), optional, keep in _PREAMBLE:
+        upcoming = lines.peek()
+        if optional and (upcoming is None or not could_be_cut(upcoming)):
+            continue
+        taken = lines.take(accept, could_be_cut)
+        if taken is None:
+            return False
+        keep(report, taken)
+    return True
+
+
+def _header_rules(table):
+    allowed = COLUMNS_BY_DIRECTION[table.direction]
+    last_two = allowed[-2:]
+    columns_rule = (f"some of {', '.join(allowed)} in that order, "
+                    f"ending with {', '.join(last_two)}")
+
+    def accept(text):
+        fields = text.split("\t")
+        columns = tuple(fields[1:])
+        for column in columns:
+            if column not in allowed and fields[0] == "SIZE:":
+                raise _Mismatch(f"unknown {table.direction} instruction {column!r} in the header; "
+                                f"expected {columns_rule}")
+        positions = [allowed.index(column) for column in columns if column in allowed]
+        if fields[0] != "SIZE:" or positions != sorted(set(positions)) or columns[-2:] != last_two:
+            raise _Mismatch(f"expected the header 'SIZE:' then, tab-separated, {columns_rule}; "
+                            f"got {_show(text)}")
+        return columns
+    return accept, lambda text: _starts_alike(text, "SIZE:")
+
+
+def _row_rules(table, block, header_line):
+    label = format_size(block) + ":"
+    where = f"of table '{table.title}'"
+
+    def accept(text):
+        fields = text.split("\t")
+        size = parse_size_label(fields[0])
+        if size is None:
+            raise _Mismatch(f"expected the row '{label}' {where}, got {_show(text)}")
+        if size != block:
+            raise _Mismatch(f"expected the row '{label}' {where}, got the row {fields[0]!r}")
+        if len(fields) != len(table.columns) + 1:
+            raise _Mismatch(f"row '{label}' has {len(fields) - 1} values, expected "
+                            f"{len(table.columns)}: one per instruction in the header "
+                            f"on line {header_line}")
+        cells = []
+        for column, field in zip(table.columns, fields[1:]):
+            try:
+                cells.append(parse_throughput(field))
+            except UnitError as error:
+                raise _Mismatch(f"row '{label}', {column}: {error}") from None
+        return tuple(cells)
+
+    def could_be_cut(text):
+        fields = text.split("\t")
+        if len(fields) == 1:
+            return label.startswith(fields[0])
+        if parse_size_label(fields[0]) != block or len(fields) > len(table.columns) + 1:
+            return False
+        try:
+            for field in fields[1:-1]:
+                parse_throughput(field)
+        except UnitError:
+            return False
+        return could_be_cut_throughput(fields[-1])
+
+    return accept, could_be_cut
+
+
+def _missing_tables_note(keys):
+    titles = [table_title(direction, alignment) for direction, alignment in keys]
+    if len(titles) == len(TABLE_ORDER):
+        return "none of the 6 tables is there"
+    return f"missing table{'s' if len(titles) > 1 else ''}: {', '.join(titles)}"
+
+
+def _read_tables(lines, report):
+    for index, (direction, alignment) in enumerate(TABLE_ORDER):
+        table = Table(direction, alignment)
+        title = lines.take(*_literal(table.title, f"the table title '{table.title}'"))
+        if title is None:
+            report.gaps.append(_missing_tables_note(TABLE_ORDER[index:]))
+            return
+        report.tables.append(table)
+        columns = lines.take(*_header_rules(table))
+        if columns is None:
+            report.gaps.append(f"table '{table.title}' stops after its title: no header, no rows")
+            if index + 1 < len(TABLE_ORDER):
+                report.gaps.append(_missing_tables_note(TABLE_ORDER[index + 1:]))
+            return
+        table.columns = columns
+        header_line = lines.last_read
+        for block in BLOCK_SIZES:
+            cells = lines.take(*_row_rules(table, block, header_line))
+            if cells is None:
+                report.gaps.append(
+                    f"table '{table.title}' has {len(table.rows)} of {len(BLOCK_SIZES)} rows; "
+                    f"missing {format_size(block)}: to {format_size(BLOCK_SIZES[-1])}:")
+                if index + 1 < len(TABLE_ORDER):
+                    report.gaps.append(_missing_tables_note(TABLE_ORDER[index + 1:]))
+                return
+            table.rows.append(Row(block, cells, lines.last_read))
+    extra = lines.peek()
+    if extra is not None:
+        number = lines.items[lines.position][0]
+        raise ReportError(number, f"expected the end of the report after the last row of "
+                                  f"'{report.tables[-1].title}', got {_show(extra)}")
+
+
+def parse_report(text, source="report"):
+    lines = _Lines(text)
+    report = Report(source)
+    if not lines.items:
+        raise ReportError(1, f"the input is empty; expected a Kestrune report "
+                             f"starting with '{BANNER}'")
+    if _read_preamble(lines, report):
+        _read_tables(lines, report)
+    else:
+        report.gaps.append(f"the report stops after line {lines.last_read}, before the speed "
+                           f"check: none of the 6 tables is there")
+    if lines.cut_note:
+        report.gaps.insert(0, lines.cut_note)
+    return report

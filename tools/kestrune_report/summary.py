@@ -1,0 +1,46 @@
+"""The few lines printed when no output file is asked for."""
+
+import math
+
+from .model import TABLE_ORDER
+from .records import baseline_lookup, ratio
+
+
+def _peak(table):
+    best = None
+    for row, column, cell in table.cells():
+        if cell.finite and (best is None or cell.bytes_per_second > best[2].bytes_per_second):
+            best = (row, column, cell)
+    if best is None:
+        return "no finite value"
+    row, column, cell = best
+    return f"peak {cell.printed} ({column}, {row.block})"
+
+
+def _ratio_summary(table, counterparts):
+    found = []
+    for row, column, cell in table.cells():
+        value = ratio(cell.bytes_per_second,
+                      counterparts.get((table.direction, table.alignment, row.block_bytes, column)))
+        if value is not None and value > 0:
+            found.append((value, column, row.block))
+    if not found:
+        return "no cell to compare with the baseline"
+    mean = math.exp(sum(math.log(value) for value, _, _ in found) / len(found))
+    low, high = min(found), max(found)
+    return (f"ratio to baseline: geometric mean {mean:.3f}, "
+            f"lowest {low[0]:.3f} ({low[1]}, {low[2]}), "
+            f"highest {high[0]:.3f} ({high[1]}, {high[2]})")
+
+
+def summary_lines(report, baseline=None):
+    lines = [f"{report.source}: " + ", ".join(report.machine_lines)]
+    lines.append(f"{len(report.tables)} of {len(TABLE_ORDER)} tables, {report.cell_count()} cells")
+    width = max((len(table.title) for table in report.tables), default=0)
+    counterparts = baseline_lookup(baseline)
+    for table in report.tables:
+        detail = (_peak(table) if baseline is None else _ratio_summary(table, counterparts))
+        lines.append(f"  {table.title:<{width}}  {len(table.rows):>2} rows  "
+                     f"{len(table.columns):>2} instructions  {detail}")
+    lines.append("charts and data files: --png, --svg, --csv, --json (see --help)")
+    return lines

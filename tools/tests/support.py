@@ -1,0 +1,82 @@
+"""Helpers shared by the kestrune-report tests: paths, small reports, running the command."""
+
+import contextlib
+import io
+import os
+import re
+import sys
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+TOOLS_DIR = os.path.dirname(TESTS_DIR)
+SCRIPT = os.path.join(TOOLS_DIR, "kestrune-report")
+FULL_RUN = os.path.join(TESTS_DIR, "fixtures", "full-run.txt")
+
+sys.dont_write_bytecode = True
+if TOOLS_DIR not in sys.path:
+    sys.path.insert(0, TOOLS_DIR)
+
+from kestrune_report.cli import main  # noqa: E402
+
+GIB = 2 ** 30
+PREAMBLE = ("Kestrune ver1.0\n"
+            "OS:NT based\n"
+            "Supported SIMD Inst:MMX SSE SSE2 SSE3\n"
+            "SSE supported by OS:yes\n"
+            "measuring CPU clock. please wait 3 seconds.\n"
+            "CPU clock:2596.13MHz\n"
+            "Speed check start.\n")
+
+
+def full_run_text():
+    with open(FULL_RUN, encoding="ascii", newline="") as file:
+        return file.read()
+
+
+def full_run_lines():
+    return full_run_text().split("\n")[:-1]
+
+
+def first_line_number(lines, predicate):
+    """1-based number of the first line satisfying predicate."""
+    return next(index for index, line in enumerate(lines, start=1) if predicate(line))
+
+
+def printed_cells(text):
+    """{(direction, alignment, block label, instruction): printed cell}, read naively from text.
+
+    Independent of the package on purpose, so comparing against it checks the parser.
+    """
+    cells, columns, table = {}, None, None
+    for line in text.splitlines():
+        title = re.fullmatch(r"\d+bit\((\d+)byte\) aligned (read|write)", line)
+        if title:
+            table = (title.group(2), int(title.group(1)))
+        elif line.startswith("SIZE:"):
+            columns = line.split("\t")[1:]
+        elif table and columns and "\t" in line:
+            label, *values = line.split("\t")
+            for column, value in zip(columns, values):
+                cells[table + (label.rstrip(":"), column)] = value
+    return cells
+
+
+_MULTIPLIERS = {"GB/s": 2 ** 30, "MB/s": 2 ** 20, "KB/s": 2 ** 10, "B/s": 1}
+
+
+def bytes_from_printed(printed):
+    """'1.5GB/s' -> 1.5 * 2**30, worked out without the package."""
+    for unit, multiplier in _MULTIPLIERS.items():  # "B/s" last: every other unit ends with it too
+        if printed.endswith(unit):
+            return float(printed[:-len(unit)]) * multiplier
+    raise AssertionError(f"no unit in {printed!r}")
+
+
+def run(args, stdin=b""):
+    """Runs the command in-process: (exit status, stdout, stderr)."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            status = main(args, stdin=io.BytesIO(stdin))
+        except SystemExit as exit_request:  # argparse's own usage errors
+            status = exit_request.code
+    return status, out.getvalue(), err.getvalue()

@@ -1,0 +1,59 @@
+import os
+import subprocess
+import tempfile
+import unittest
+
+from support import (FULL_RUN, SCRIPT, bytes_from_printed, full_run_lines, full_run_text,
+                     printed_cells, run)
+from kestrune_report.model import TABLE_ORDER, table_title
+
+
+class Summary(unittest.TestCase):
+    def test_without_outputs_it_summarises_each_table_with_its_peak(self):
+        status, stdout, stderr = run([FULL_RUN])
+        self.assertEqual((status, stderr), (0, ""))
+        self.assertIn(full_run_lines()[0], stdout)
+        cells = printed_cells(full_run_text())
+        for key in TABLE_ORDER:
+            with self.subTest(key):
+                table = {cell: value for cell, value in cells.items() if cell[:2] == key}
+                best = max(table, key=lambda cell: bytes_from_printed(table[cell]))
+                line = next(line for line in stdout.splitlines() if table_title(*key) in line)
+                self.assertIn(f"peak {table[best]} ({best[3]}, {best[2]})", line)
+
+    def test_summary_against_a_baseline_gives_ratios(self):
+        status, stdout, _ = run([FULL_RUN, "--baseline", FULL_RUN])
+        self.assertEqual(status, 0)
+        self.assertIn("ratio to baseline: geometric mean 1.000, lowest 1.000", stdout)
+
+    def test_standard_input_reads_like_a_file(self):
+        with open(FULL_RUN, "rb") as file:
+            piped = run(["-"], stdin=file.read().replace(b"\n", b"\r\n"))
+        named = run([FULL_RUN])
+        self.assertEqual(piped[1].replace("stdin", "full-run.txt"), named[1])
+
+    def test_caches_without_a_chart_are_pointed_out(self):
+        status, _, stderr = run([FULL_RUN, "--caches", "32K"])
+        self.assertEqual(status, 0)
+        self.assertIn("--caches only marks the charts; add --png or --svg", stderr)
+
+
+class Script(unittest.TestCase):
+    def test_script_reads_a_pipe_and_writes_its_files(self):
+        with tempfile.TemporaryDirectory() as directory, open(FULL_RUN, "rb") as report:
+            csv_path = os.path.join(directory, "cells.csv")
+            done = subprocess.run([SCRIPT, "--csv", csv_path], stdin=report, capture_output=True,
+                                  timeout=60)
+            self.assertEqual((done.returncode, done.stderr), (0, b""))
+            with open(csv_path) as file:
+                self.assertEqual(file.readline().split(",")[0], "direction")
+
+    def test_help_explains_the_baseline(self):
+        done = subprocess.run([SCRIPT, "--help"], capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 0)
+        self.assertIn("--baseline OTHER.txt", done.stdout)
+        self.assertIn("ratio of this run to OTHER.txt", done.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

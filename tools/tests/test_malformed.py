@@ -1,0 +1,148 @@
+import os
+import subprocess
+import tempfile
+import unittest
+
+from support import FULL_RUN, SCRIPT, full_run_lines, run
+
+LINES = full_run_lines()
+FIRST_ROW = LINES.index("128bit(16byte) aligned read") + 3  # 1-based number of the "128B:" row
+LAST = len(LINES)
+
+
+def line(number):
+    return LINES[number - 1]
+
+
+def first_lines(count, partial=""):
+    return "".join(text + "\n" for text in LINES[:count]) + partial
+
+
+def with_line(number, replacement):
+    """The fixture with line `number` (1-based) replaced; None drops it."""
+    lines = list(LINES)
+    if replacement is None:
+        del lines[number - 1]
+    else:
+        lines[number - 1] = replacement
+    return "".join(text + "\n" for text in lines)
+
+
+def with_cell(number, column, replacement):
+    fields = line(number).split("\t")
+    fields[column] = replacement
+    return with_line(number, "\t".join(fields))
+
+
+CASES = [
+    # (what is wrong, input, line named, phrase of the message)
+    ("not a report", "hello\nworld\n", 1, "this is not a Kestrune report"),
+    ("a partial banner is no report", "Kestr", 1, "this is not a Kestrune report"),
+    ("empty input", "", 1, "the input is empty"),
+    ("binary file", b"\x89PNG\r\n\x1a\n\x00\x00\xff\xfe", 1, "not UTF-8"),
+    ("row short of a value", with_line(FIRST_ROW + 3, line(FIRST_ROW + 3).rsplit("\t", 1)[0]),
+     FIRST_ROW + 3,
+     f"row '1KB:' has 7 values, expected 8: one per instruction in the header "
+     f"on line {FIRST_ROW - 1}"),
+    ("row with a value too many", with_line(FIRST_ROW, line(FIRST_ROW) + "\t1GB/s"),
+     FIRST_ROW, "has 9 values, expected 8"),
+    ("unknown unit", with_cell(FIRST_ROW + 1, 3, "52.3TB/s"), FIRST_ROW + 1,
+     "row '256B:', MOVDQA: unknown unit 'TB/s' in '52.3TB/s', expected GB/s, MB/s, KB/s or B/s"),
+    ("not a number", with_cell(FIRST_ROW, 2, "fastGB/s"), FIRST_ROW, "MOVDQU: expected a number"),
+    ("rows out of order", with_line(FIRST_ROW + 1, line(FIRST_ROW + 2)), FIRST_ROW + 1,
+     "expected the row '256B:' of table '128bit(16byte) aligned read', got the row '512B:'"),
+    ("missing row before the next table", with_line(FIRST_ROW + 18, None), FIRST_ROW + 18,
+     "expected the row '32MB:' of table '128bit(16byte) aligned read', got '64bit"),
+    ("unknown instruction", with_line(FIRST_ROW - 1, line(FIRST_ROW - 1).replace("MOVQ", "MOVXQ")),
+     FIRST_ROW - 1, "unknown read instruction 'MOVXQ' in the header"),
+    ("write instruction in a read table",
+     with_line(FIRST_ROW - 1, line(FIRST_ROW - 1).replace("MOVAPS", "MOVNTPS")),
+     FIRST_ROW - 1, "unknown read instruction 'MOVNTPS'"),
+    ("header without its last instructions",
+     with_line(FIRST_ROW - 1, line(FIRST_ROW - 1).replace("\tMOVZX(16)", "")), FIRST_ROW - 1,
+     "ending with MOV(32), MOVZX(16)"),
+    ("tables out of order", with_line(FIRST_ROW + 19, "64bit(8byte) aligned write"), FIRST_ROW + 19,
+     "expected the table title '64bit(8byte) aligned read'"),
+    ("capabilities out of order", with_line(3, "Supported SIMD Inst:SSE2 MMX "), 3,
+     "some of MMX SSE SSE2 SSE3 in that order"),
+    ("SSE answer neither yes nor no", with_line(4, "SSE supported by OS:maybe"), 4,
+     "expected 'SSE supported by OS:yes' or ':no'"),
+    ("clock without a number", with_line(6, "CPU clock:fastMHz"), 6,
+     "expected the line 'CPU clock:<number>MHz'"),
+    ("stray line in the preamble", with_line(5, "please wait"), 5,
+     "expected the line 'measuring CPU clock. please wait ...'"),
+    ("text after the last row", first_lines(LAST, "Press any key\n"), LAST + 1,
+     "expected the end of the report after the last row of '32bit(4byte) aligned write'"),
+    ("garbage last line without newline", first_lines(FIRST_ROW + 4, "oops"), FIRST_ROW + 5,
+     "expected the row '4KB:'"),
+]
+
+
+class MalformedInput(unittest.TestCase):
+    def test_each_fault_is_named_with_its_line_exit_2_and_nothing_written(self):
+        with tempfile.TemporaryDirectory() as directory:
+            outputs = [os.path.join(directory, name)
+                       for name in ("a.png", "a.svg", "a.csv", "a.json")]
+            options = [item for pair in zip(("--png", "--svg", "--csv", "--json"), outputs)
+                       for item in pair]
+            for name, text, line, phrase in CASES:
+                with self.subTest(name):
+                    data = text if isinstance(text, bytes) else text.encode("ascii")
+                    status, stdout, stderr = run(["-", *options], stdin=data)
+                    self.assertEqual(status, 2)
+                    self.assertEqual(stderr.count("\n"), 1, stderr)
+                    prefix = f"kestrune-report: standard input: line {line}: "
+                    self.assertTrue(stderr.startswith(prefix), stderr)
+                    self.assertIn(phrase, stderr)
+                    self.assertEqual(stdout, "")
+                    self.assertEqual(os.listdir(directory), [])
+
+    def test_a_broken_baseline_is_named_too(self):
+        with tempfile.TemporaryDirectory() as directory:
+            baseline = os.path.join(directory, "before.txt")
+            with open(baseline, "w") as file:
+                file.write(with_cell(FIRST_ROW, 1, "1XB/s"))
+            csv_path = os.path.join(directory, "ratio.csv")
+            status, _, stderr = run([FULL_RUN, "--baseline", baseline, "--csv", csv_path])
+            self.assertEqual(status, 2)
+            self.assertIn(f"{baseline}: line {FIRST_ROW}: row '128B:', LDDQU: unknown unit 'XB/s'",
+                          stderr)
+            self.assertFalse(os.path.exists(csv_path))
+
+    def test_bad_arguments_and_dangerous_outputs_write_nothing(self):
+        with tempfile.TemporaryDirectory() as directory:
+            report = os.path.join(directory, "run.txt")
+            with open(report, "w") as file:
+                file.write(first_lines(LAST))
+            json_path = os.path.join(directory, "cells.json")
+            cases = [
+                ([report, "--caches", "32Q", "--json", json_path], "'32Q' is not a cache size"),
+                ([report, "--csv", report, "--json", json_path], "would overwrite the input"),
+                ([os.path.join(directory, "absent.txt"), "--json", json_path], "cannot read"),
+            ]
+            for args, phrase in cases:
+                with self.subTest(phrase):
+                    status, _, stderr = run(args)
+                    self.assertEqual(status, 2)
+                    self.assertIn(phrase, stderr)
+                    self.assertEqual(sorted(os.listdir(directory)), ["run.txt"])
+                    with open(report) as file:
+                        self.assertEqual(file.read(), first_lines(LAST))
+
+    def test_the_installed_script_reports_without_a_traceback(self):
+        with tempfile.TemporaryDirectory() as directory:
+            report = os.path.join(directory, "run.txt")
+            with open(report, "w") as file:
+                file.write(with_cell(FIRST_ROW + 2, 4, "12.5PB/s"))
+            done = subprocess.run([SCRIPT, report, "--png", os.path.join(directory, "a.png")],
+                                  capture_output=True, text=True, timeout=60)
+            self.assertEqual(done.returncode, 2)
+            self.assertEqual(done.stderr,
+                             f"kestrune-report: {report}: line {FIRST_ROW + 2}: row '512B:', "
+                             f"MOVUPS: unknown unit 'PB/s' in '12.5PB/s', "
+                             f"expected GB/s, MB/s, KB/s or B/s\n")
+            self.assertEqual(os.listdir(directory), ["run.txt"])
+
+
+if __name__ == "__main__":
+    unittest.main()
