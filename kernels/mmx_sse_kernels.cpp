@@ -1,5 +1,7 @@
 // MMX and SSE kernels. The write kernels store MM0-MM7 / XMM0-XMM7 as they find
-// them: as the program runs, that is what the last read kernel loaded.
+// them: as the program runs, that is what the last read kernel loaded, except
+// for XMM6 and XMM7 on Win64, where they are callee-saved and every kernel
+// that changes them gives them back.
 #include "kernels/kernels.h"
 #include "kernels/loop_bodies.h"
 

@@ -6,7 +6,11 @@
 #include "probe/os_sse_probe.h"
 #include "probe/simd_capabilities.h"
 
-#if !defined(_WIN32)
+#include <cstdlib>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <signal.h>
 #endif
 
@@ -15,6 +19,8 @@ DEFINE_GUARDED_ROUTINE(executeXorps, "xorps %xmm0, %xmm0")
 // HLT outside the kernel is a privileged instruction: a fault, but not an
 // illegal instruction.
 DEFINE_GUARDED_ROUTINE(executeHlt, "hlt")
+// So is a division by zero. EAX, ECX and EDX are the caller's to lose.
+DEFINE_GUARDED_ROUTINE(executeDivideByZero, "xor %eax, %eax\n\txor %edx, %edx\n\txor %ecx, %ecx\n\tdiv %ecx")
 
 namespace {
 
@@ -37,10 +43,18 @@ TEST(CapabilityMaskFromCpuid, EachFlagFollowsItsOwnBit) {
     }
 }
 
+// qemu-user leaves the trap number out of the signal context, so Wine run by
+// it cannot tell a protection fault from an invalid opcode and reports HLT's
+// fault as an illegal instruction. cmake/wine-run says when it runs Wine so.
+bool protectionFaultsAreTold() { return std::getenv("KESTRUNE_WINE_UNDER_QEMU") == nullptr; }
+
 TEST(GuardedInstruction, TellsIllegalInstructionFromOtherFaults) {
     EXPECT_EQ(platformRunGuarded(executeUd2), GuardOutcome::ILLEGAL_INSTRUCTION);
     EXPECT_EQ(platformRunGuarded(executeXorps), GuardOutcome::COMPLETED);
-    EXPECT_EQ(platformRunGuarded(executeHlt), GuardOutcome::OTHER_FAULT);
+    EXPECT_EQ(platformRunGuarded(executeDivideByZero), GuardOutcome::OTHER_FAULT);
+    if (protectionFaultsAreTold()) {
+        EXPECT_EQ(platformRunGuarded(executeHlt), GuardOutcome::OTHER_FAULT);
+    }
     // Twice in a row: the guard leaves nothing behind that changes the next run.
     EXPECT_EQ(platformRunGuarded(executeUd2), GuardOutcome::ILLEGAL_INSTRUCTION);
 }
@@ -50,7 +64,36 @@ TEST(OsSseProbe, ReportsSupportOnThisSystem) {
     EXPECT_TRUE(probeOsSseSupport());
 }
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+volatile DWORD exceptionSeen;
+
+// Resumes at the return address, as the guard does.
+LONG CALLBACK recordAndReturn(EXCEPTION_POINTERS* exception) {
+    exceptionSeen = exception->ExceptionRecord->ExceptionCode;
+    CONTEXT& context = *exception->ContextRecord;
+#if defined(_WIN64)
+    context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
+    context.Rsp += sizeof(void*);
+#else
+    context.Eip = *reinterpret_cast<DWORD*>(context.Esp);
+    context.Esp += sizeof(void*);
+#endif
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// A handler the guard left registered would take the next fault before one
+// added at the end of the list, which would then never see it.
+TEST(GuardedInstruction, LeavesNoExceptionHandlerBehind) {
+    platformRunGuarded(executeUd2);
+    platformRunGuarded(executeDivideByZero);
+    platformRunGuarded(executeXorps);
+    exceptionSeen = 0;
+    PVOID mine = AddVectoredExceptionHandler(0, recordAndReturn);
+    executeUd2();
+    RemoveVectoredExceptionHandler(mine);
+    EXPECT_EQ(exceptionSeen, static_cast<DWORD>(STATUS_ILLEGAL_INSTRUCTION));
+}
+#else
 TEST(GuardedInstruction, RestoresThePreviousSignalDispositions) {
     struct sigaction mine {};
     mine.sa_handler = SIG_IGN;
