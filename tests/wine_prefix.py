@@ -14,6 +14,9 @@ import sys
 
 # Where Debian and upstream keep Wine's 32-bit builtin DLLs.
 BUILTIN_DLLS_32 = ["/usr/lib/i386-linux-gnu/wine/i386-windows", "/usr/lib/wine/i386-windows"]
+# Debian's wineserver; the one on PATH is an alternatives link that only the
+# wine package sets up.
+WINESERVER = "/usr/lib/wine/wineserver" if os.access("/usr/lib/wine/wineserver", os.X_OK) else "wineserver"
 
 
 def wine(args, prefix, command):
@@ -24,7 +27,7 @@ def wine(args, prefix, command):
 def wait_for_server(prefix):
     # The registry reaches its files only when the server ends.
     env = dict(os.environ, WINEPREFIX=prefix)
-    subprocess.run(["wineserver", "-w"], env=env, check=True, timeout=300)
+    subprocess.run([WINESERVER, "-w"], env=env, check=True, timeout=300)
 
 
 def complete_32bit_half(prefix):
@@ -54,7 +57,7 @@ def main():
     prefix = os.path.abspath(args.prefix)
 
     if os.path.exists(prefix):
-        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
+        subprocess.run([WINESERVER, "-k"], env=dict(os.environ, WINEPREFIX=prefix),
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         shutil.rmtree(prefix)
     # Wine makes the prefix itself, but not the directories above it.
