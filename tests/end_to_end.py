@@ -100,6 +100,8 @@ class FullRun(unittest.TestCase):
         self.assertEqual(lines[0], "Kestrune ver1.0")
         self.assertEqual(lines[1], ARGS.family_line)
         self.assertTrue(lines[2].startswith("Supported SIMD Inst:"), lines[2])
+        if ARGS.capability_line is not None:
+            self.assertEqual(lines[2], ARGS.capability_line)
         mask = mask_of(lines[2])
         at = 3
         if mask & 0x08:

@@ -1,0 +1,36 @@
+"""Where a run's wall time goes: the clock wait, the kernels' timed windows,
+and everything else (start-up, allocation, printing, CPUID exits)."""
+
+from dataclasses import dataclass
+
+from .kestrune_output import GIB
+
+BYTES_PER_CELL = 1 << 26
+WARM_UP_COLUMN = "MOV(32)"  # each row starts with an unreported run of it
+WAIT_SECONDS = 3.0
+
+
+@dataclass
+class Overhead:
+    wall: float
+    kernels: float
+    other: float
+
+    @property
+    def other_share(self):
+        return self.other / self.wall
+
+
+def seconds_in_kernels(run):
+    total = 0.0
+    for (table, block, column), rate in run.cells.items():
+        seconds = BYTES_PER_CELL / (rate * GIB)
+        total += seconds
+        if column == WARM_UP_COLUMN:
+            total += seconds  # the row's warm-up ran the same kernel on the same block
+    return total
+
+
+def overhead(run, wall_seconds):
+    kernels = seconds_in_kernels(run)
+    return Overhead(wall_seconds, kernels, wall_seconds - WAIT_SECONDS - kernels)
