@@ -25,6 +25,7 @@
 
 #include "../helpers/pin_to_cpu.h"
 #include "../helpers/tsc_stamp.h"
+#include "../helpers/median.h"
 
 namespace {
 
@@ -92,11 +93,6 @@ Steps measureSteps(unsigned char* buffer) {
         steps.runTicks[i] = static_cast<double>(firstCellTicks(buffer));
     }
     return steps;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "../helpers/pin_to_cpu.h"
+#include "../helpers/median.h"
 
 namespace {
 
@@ -102,11 +103,6 @@ struct Variant {
     Before before;
     bool fence;
 };
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 }  // namespace
 

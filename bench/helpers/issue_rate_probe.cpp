@@ -10,6 +10,7 @@
 
 #include "pin_to_cpu.h"
 #include "tsc_stamp.h"
+#include "median.h"
 
 namespace {
 
@@ -69,11 +70,6 @@ double ticksPerAccess(void (*run)(unsigned char*, int)) {
     const uint64_t start = fencedTicks();
     run(block, TURNS);
     return static_cast<double>(fencedTicks() - start) / (static_cast<double>(ACCESSES_PER_TURN) * TURNS);
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 struct Kind {
