@@ -22,6 +22,22 @@ int64_t millisecondsSinceEpoch(const WallClockReading& reading) {
     return seconds * 1000 + reading.milliseconds;
 }
 
+// The wall clock advances in ticks (a millisecond, or as much as 15.6 ms on
+// some Windows systems), so a reading taken at a random moment lags the true
+// time by up to a tick. Taking both readings just as the clock ticks puts them
+// on the same phase: the elapsed time is then right to the tick's jitter
+// instead of to a whole tick. A clock that never ticks is given up on.
+constexpr uint32_t MAX_TICK_SPINS = 1u << 24;
+
+WallClockReading readingAtTick() {
+    const WallClockReading stale = platformWallClockUtc();
+    WallClockReading now = stale;
+    for (uint32_t spins = 0; spins < MAX_TICK_SPINS && elapsedMilliseconds(stale, now) == 0; ++spins) {
+        now = platformWallClockUtc();
+    }
+    return now;
+}
+
 }  // namespace
 
 int64_t elapsedMilliseconds(const WallClockReading& from, const WallClockReading& to) {
@@ -30,10 +46,10 @@ int64_t elapsedMilliseconds(const WallClockReading& from, const WallClockReading
 
 double measureClockMHz() {
     // Each wall-clock reading is taken just before its counter reading.
-    const WallClockReading from = platformWallClockUtc();
+    const WallClockReading from = readingAtTick();
     timingRecord.startTicks = readSerialisedTicks();
     platformSleepMilliseconds(CLOCK_WAIT_SECONDS * 1000);
-    const WallClockReading to = platformWallClockUtc();
+    const WallClockReading to = readingAtTick();
     timingRecord.endTicks = readSerialisedTicks();
     timingRecord.elapsedTicks = timingRecord.endTicks - timingRecord.startTicks;
 

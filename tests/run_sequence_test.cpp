@@ -170,6 +170,14 @@ TEST_F(RunSequence, ClockFromTicksOverWallClockMilliseconds) {
     }
 }
 
+TEST_F(RunSequence, WallClockThatNeverTicksDoesNotHoldUpTheRun) {
+    fakeSystem.wallClockFrozen = true;
+    const ProgramRun run = runWithFakes();
+    EXPECT_EQ(run.exitCode, 0);
+    ASSERT_FALSE(run.out.empty());
+    EXPECT_EQ(splitFields(run.out.back())[0], "32MB:");
+}
+
 TEST(ElapsedMilliseconds, CountsEveryFieldOfTheReadings) {
     const struct {
         WallClockReading from, to;

@@ -44,7 +44,12 @@ void platformRaisePriority() { ++fakeSystem.priorityRaises; }
 
 WallClockReading platformWallClockUtc() {
     const auto& readings = fakeSystem.wallClock;
-    return readings.empty() ? WallClockReading{} : readings[std::min(wallClockRead++, readings.size() - 1)];
+    if (readings.empty()) return WallClockReading{};
+    if (fakeSystem.wallClockFrozen) return readings.front();
+    const size_t call = wallClockRead++;
+    WallClockReading reading = readings[std::min(call / 2, readings.size() - 1)];
+    if (call % 2 == 0) reading.milliseconds = static_cast<uint16_t>((reading.milliseconds + 999) % 1000);
+    return reading;
 }
 
 void platformSleepMilliseconds(uint32_t milliseconds) { fakeSystem.sleeps.push_back(milliseconds); }

@@ -14,8 +14,11 @@ struct FakeSystem {
     uint32_t processMask = 0x3;
     uint32_t systemMask = 0x3;
     bool allocationSucceeds = true;
-    // Readings handed out by platformWallClockUtc, in order.
+    // The readings the wall clock ticks to, in order. Like a real clock it is
+    // caught between ticks first: before each of these it hands out one stale
+    // reading. A frozen clock hands out the first reading for ever.
     std::vector<WallClockReading> wallClock;
+    bool wallClockFrozen = false;
     CapabilityMask detectedMask = 0;
     bool osSupportsSse = true;
 
