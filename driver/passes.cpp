@@ -57,7 +57,8 @@ void measureRow(Direction direction, unsigned char* passBase, bool aligned16, in
 
 void runPasses(Direction direction, unsigned char* testBuffer, CapabilityMask mask, double bytesPerRunTimesHz) {
     for (const AlignmentPass& pass : ALIGNMENT_PASSES) {
-        std::cout << (direction == Direction::READ ? pass.readTitle : pass.writeTitle) << '\n' << std::flush;
+        std::cout << (direction == Direction::READ ? pass.readTitle : pass.writeTitle);
+        endLine(std::cout);
         if (direction == Direction::READ) {
             printReadHeader(mask, pass.aligned16);
         } else {

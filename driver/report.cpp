@@ -7,8 +7,6 @@
 
 namespace {
 
-void endLine() { std::cout << '\n' << std::flush; }
-
 // The labels stand in the same order as the cells the passes measure, each
 // followed by a tab but the last.
 void printHeader(Direction direction, CapabilityMask mask, bool aligned16) {
@@ -19,10 +17,12 @@ void printHeader(Direction direction, CapabilityMask mask, bool aligned16) {
             std::cout << '\t' << kernel.column;
         }
     }
-    endLine();
+    endLine(std::cout);
 }
 
 }  // namespace
+
+void endLine(std::ostream& stream) { stream << '\n' << std::flush; }
 
 void sizeLabel(int32_t blockBytes) {
     if (blockBytes >= 0x100000) {
@@ -50,7 +50,7 @@ void printRate(double rate, bool endOfRow) {
         std::cout << rate << "B/s";
     }
     if (endOfRow) {
-        endLine();
+        endLine(std::cout);
     } else {
         std::cout << '\t';
     }

@@ -1,7 +1,11 @@
 #pragma once
 #include <cstdint>
+#include <ostream>
 
 #include "probe/capability_mask.h"
+
+// Ends a line: a newline, then a flush, so the report appears row by row.
+void endLine(std::ostream& stream);
 
 // The first field of a row: the block size in B, KB or MB (powers of 1024).
 void sizeLabel(int32_t blockBytes);

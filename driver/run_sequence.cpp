@@ -5,13 +5,12 @@
 #include "driver/clock.h"
 #include "driver/constants.h"
 #include "driver/passes.h"
+#include "driver/report.h"
 #include "platform/platform.h"
 #include "probe/os_sse_probe.h"
 #include "probe/simd_capabilities.h"
 
 namespace {
-
-void endLine(std::ostream& stream) { stream << '\n' << std::flush; }
 
 // The lowest processor of the system, not of the process: the first of the 32
 // probes 1, 2, 4 ... 0x80000000 whose bit is set, or 0 when none is.

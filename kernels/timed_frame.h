@@ -18,9 +18,6 @@
 
 #include "kernels/timing_record.h"
 
-#define KSTR_(x) #x
-#define KSTR(x) KSTR_(x)
-
 #if defined(__x86_64__)
 
 // Plenty of registers: inputs are copied into fixed scratch registers that
