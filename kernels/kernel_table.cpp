@@ -7,13 +7,27 @@ constexpr RegisterKind GP32 = RegisterKind::GP32;
 constexpr RegisterKind GP16 = RegisterKind::GP16;
 constexpr RegisterKind MMX = RegisterKind::MMX;
 constexpr RegisterKind XMM = RegisterKind::XMM;
+constexpr RegisterKind YMM = RegisterKind::YMM;
+constexpr RegisterKind ZMM = RegisterKind::ZMM;
 }  // namespace
 
 const KernelSpec KERNEL_TABLE[] = {
-#define KERNEL_ROW(function, column, direction, capability, aligned16, instruction, registers) \
-    {#function, column, direction, capability, aligned16, instruction, registers, function},
+#define KERNEL_ROW(function, column, direction, capability, alignedOnly, instruction, registers) \
+    {#function, column, direction, capability, alignedOnly, instruction, registers, function},
 #include "kernels/kernel_list.def"
 #undef KERNEL_ROW
 };
 
 const size_t KERNEL_COUNT = sizeof(KERNEL_TABLE) / sizeof(KERNEL_TABLE[0]);
+
+int accessBytes(RegisterKind registers) {
+    switch (registers) {
+        case RegisterKind::GP16: return 2;
+        case RegisterKind::GP32: return 4;
+        case RegisterKind::MMX: return 8;
+        case RegisterKind::XMM: return 16;
+        case RegisterKind::YMM: return 32;
+        case RegisterKind::ZMM: return 64;
+    }
+    return 0;
+}

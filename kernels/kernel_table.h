@@ -6,14 +6,14 @@
 #include "probe/capability_mask.h"
 
 enum class Direction { READ, WRITE };
-enum class RegisterKind { GP32, GP16, MMX, XMM };
+enum class RegisterKind { GP32, GP16, MMX, XMM, YMM, ZMM };
 
 struct KernelSpec {
     const char* function;
     const char* column;
     Direction direction;
     CapabilityMask capability;  // 0: every processor runs it
-    bool aligned16;             // needs a 16-byte-aligned base
+    bool alignedOnly;           // needs the aligned base of the first pass
     const char* instruction;
     RegisterKind registers;
     TransferKernel run;
@@ -23,6 +23,10 @@ extern const KernelSpec KERNEL_TABLE[];
 extern const size_t KERNEL_COUNT;
 
 // Each flag is tested by itself: a mask with SSE3 but not SSE2 still runs LDDQU.
+// `aligned16` is the first pass, whose base starts on a page.
 inline bool columnShown(const KernelSpec& kernel, CapabilityMask mask, bool aligned16) {
-    return (mask & kernel.capability) == kernel.capability && (aligned16 || !kernel.aligned16);
+    return (mask & kernel.capability) == kernel.capability && (aligned16 || !kernel.alignedOnly);
 }
+
+// The bytes one access of the kernel moves.
+int accessBytes(RegisterKind registers);

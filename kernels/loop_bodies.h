@@ -14,15 +14,16 @@
     insn " %%mm\\n, \\n*8(" K_CURSOR ")\n\t"                    \
     ".endr\n\t"
 
-// Register n at offset 16n of the line.
-#define XMM_LOAD_BLOCK(insn)                                    \
-    ".irp n,0,1,2,3,4,5,6,7\n\t"                                \
-    insn " \\n*16(" K_CURSOR "), %%xmm\\n\n\t"                  \
+// Vector register n at offset n times its width, `registers` of them filling
+// the 128-byte line.
+#define VECTOR_LOAD_BLOCK(insn, reg, width, registers)          \
+    ".irp n," registers "\n\t"                                  \
+    insn " \\n*" width "(" K_CURSOR "), %%" reg "\\n\n\t"       \
     ".endr\n\t"
 
-#define XMM_STORE_BLOCK(insn)                                   \
-    ".irp n,0,1,2,3,4,5,6,7\n\t"                                \
-    insn " %%xmm\\n, \\n*16(" K_CURSOR ")\n\t"                  \
+#define VECTOR_STORE_BLOCK(insn, reg, width, registers)         \
+    ".irp n," registers "\n\t"                                  \
+    insn " %%" reg "\\n, \\n*" width "(" K_CURSOR ")\n\t"       \
     ".endr\n\t"
 
 // Sixteen 32-bit accesses per 64-byte half, alternating EAX and EDX.
@@ -51,3 +52,23 @@
     insn " %%ax, \\off(" K_CURSOR ")\n\t"                       \
     insn " %%dx, \\off+2(" K_CURSOR ")\n\t"                     \
     ".endr\n\t"
+
+// Two halves of 64 bytes: `half` moves 64 bytes at the cursor, then the cursor
+// advances, twice per line.
+#define K_TWO_HALVES(half) half "add $64, " K_CURSOR "\n\t" half "add $64, " K_CURSOR "\n\t"
+// One block of 128 bytes, then one advance.
+#define K_ONE_BLOCK(block) block "add $128, " K_CURSOR "\n\t"
+
+// The body of a kernel row, by direction and registers.
+#define K_BODY_READ_GP32(insn) K_TWO_HALVES(GP32_LOAD_HALF(insn))
+#define K_BODY_WRITE_GP32(insn) K_TWO_HALVES(GP32_STORE_HALF(insn))
+#define K_BODY_READ_GP16(insn) K_TWO_HALVES(GP16_LOAD_HALF(insn))
+#define K_BODY_WRITE_GP16(insn) K_TWO_HALVES(GP16_STORE_HALF(insn))
+#define K_BODY_READ_MMX(insn) K_TWO_HALVES(MMX_LOAD_HALF(insn))
+#define K_BODY_WRITE_MMX(insn) K_TWO_HALVES(MMX_STORE_HALF(insn))
+#define K_BODY_READ_XMM(insn) K_ONE_BLOCK(VECTOR_LOAD_BLOCK(insn, "xmm", "16", "0,1,2,3,4,5,6,7"))
+#define K_BODY_WRITE_XMM(insn) K_ONE_BLOCK(VECTOR_STORE_BLOCK(insn, "xmm", "16", "0,1,2,3,4,5,6,7"))
+#define K_BODY_READ_YMM(insn) K_ONE_BLOCK(VECTOR_LOAD_BLOCK(insn, "ymm", "32", "0,1,2,3"))
+#define K_BODY_WRITE_YMM(insn) K_ONE_BLOCK(VECTOR_STORE_BLOCK(insn, "ymm", "32", "0,1,2,3"))
+#define K_BODY_READ_ZMM(insn) K_ONE_BLOCK(VECTOR_LOAD_BLOCK(insn, "zmm", "64", "0,1"))
+#define K_BODY_WRITE_ZMM(insn) K_ONE_BLOCK(VECTOR_STORE_BLOCK(insn, "zmm", "64", "0,1"))

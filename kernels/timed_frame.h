@@ -80,6 +80,11 @@
 #error "the kernels are x86 assembly"
 #endif
 
+// Every loop head starts a 16-byte fetch block, so that no column's speed
+// depends on where its code happens to land. The padding is one-byte NOPs,
+// run once per run: GAS would otherwise pad a long gap on i386 with a jump.
+#define K_ALIGN_LOOP_HEAD ".p2align 4,0x90\n"
+
 // The index lives in EAX, except in the two general-register read kernels,
 // whose loads go to EAX and EDX.
 #define K_INDEX_EAX "%%eax"
@@ -90,7 +95,8 @@
     "mov %%edx, 12(" K_RECORD ")\n\t"           \
     "xor " index ", " index "\n\t"              \
     "test " K_COUNT ", " K_COUNT "\n\t"         \
-    "jle 2f\n"                                  \
+    "jle 2f\n\t"                                \
+    K_ALIGN_LOOP_HEAD                           \
     "1:\n\t"                                    \
     "test " K_MASK ", " index "\n\t"            \
     "jnz 3f\n\t"                                \
@@ -124,20 +130,57 @@
                      K_OPERANDS(base, blockLines, lineCount) __VA_ARGS__);              \
     }
 
-// Two halves of 64 bytes: `half` moves 64 bytes at the cursor, then the cursor
-// advances, twice per line.
-#define K_TWO_HALVES(half) half "add $64, " K_CURSOR "\n\t" half "add $64, " K_CURSOR "\n\t"
-// One block of 128 bytes, then one advance.
-#define K_ONE_BLOCK(block) block "add $128, " K_CURSOR "\n\t"
+// The per-row pieces of a kernel, by the row's capability, direction and
+// registers: the target that lets the compiler accept its registers, the
+// index register, the registers it changes and what runs after the window.
+#define K_TARGET_0
+#define K_TARGET_CAP_MMX __attribute__((target("mmx,sse")))
+#define K_TARGET_CAP_SSE __attribute__((target("mmx,sse")))
+#define K_TARGET_CAP_SSE2 __attribute__((target("sse2")))
+#define K_TARGET_CAP_SSE3 __attribute__((target("sse3")))
+#define K_TARGET_CAP_SSE41 __attribute__((target("sse4.1")))
+#define K_TARGET_CAP_AVX __attribute__((target("avx")))
+#define K_TARGET_CAP_AVX512F __attribute__((target("avx512f")))
 
-#define K_NO_TARGET
-#define K_MMX_TARGET __attribute__((target("mmx,sse")))
-#define K_SSE_TARGET __attribute__((target("sse")))
-#define K_SSE2_TARGET __attribute__((target("sse2")))
-#define K_SSE3_TARGET __attribute__((target("sse3")))
+// The general-register loads go to EAX and EDX, so their index counts in ECX;
+// every other kernel counts in EAX (the 32-bit stores store it).
+#define K_INDEX_READ_GP32 K_INDEX_ECX
+#define K_INDEX_READ_GP16 K_INDEX_ECX
+#define K_INDEX_READ_MMX K_INDEX_EAX
+#define K_INDEX_READ_XMM K_INDEX_EAX
+#define K_INDEX_READ_YMM K_INDEX_EAX
+#define K_INDEX_READ_ZMM K_INDEX_EAX
+#define K_INDEX_WRITE_GP32 K_INDEX_EAX
+#define K_INDEX_WRITE_GP16 K_INDEX_EAX
+#define K_INDEX_WRITE_MMX K_INDEX_EAX
+#define K_INDEX_WRITE_XMM K_INDEX_EAX
+#define K_INDEX_WRITE_YMM K_INDEX_EAX
+#define K_INDEX_WRITE_ZMM K_INDEX_EAX
 
+// Loads change the registers they load; stores only read theirs. The MMX
+// kernels list MM0-MM7 either way because EMMS after them empties the x87
+// stack. The general-register kernels change nothing beyond the frame's own.
 #define K_MMX_CLOBBERS , "mm0", "mm1", "mm2", "mm3", "mm4", "mm5", "mm6", "mm7"
-#define K_XMM_CLOBBERS , "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7"
-// The general-register kernels and the SIMD write kernels change nothing
-// beyond the frame's own registers.
-#define K_NO_EXTRA_CLOBBERS
+#define K_CLOBBERS_READ_GP32
+#define K_CLOBBERS_READ_GP16
+#define K_CLOBBERS_READ_MMX K_MMX_CLOBBERS
+#define K_CLOBBERS_READ_XMM , "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7"
+#define K_CLOBBERS_READ_YMM , "xmm0", "xmm1", "xmm2", "xmm3"
+#define K_CLOBBERS_READ_ZMM , "xmm0", "xmm1"
+#define K_CLOBBERS_WRITE_GP32
+#define K_CLOBBERS_WRITE_GP16
+#define K_CLOBBERS_WRITE_MMX K_MMX_CLOBBERS
+#define K_CLOBBERS_WRITE_XMM
+#define K_CLOBBERS_WRITE_YMM
+#define K_CLOBBERS_WRITE_ZMM
+
+// After the record is written, outside the timed window: EMMS after MMX,
+// because the driver's floating-point arithmetic right after the call needs
+// an empty x87 stack; VZEROUPPER after the 256- and 512-bit kernels, so that
+// the SSE code after them pays no transition penalty.
+#define K_AFTER_GP32 ""
+#define K_AFTER_GP16 ""
+#define K_AFTER_MMX "emms\n\t"
+#define K_AFTER_XMM ""
+#define K_AFTER_YMM "vzeroupper\n\t"
+#define K_AFTER_ZMM "vzeroupper\n\t"

@@ -1,5 +1,5 @@
 #include "kernels/timing_record.h"
 
 extern "C" {
-TimingRecord timingRecord;
+__thread TimingRecord timingRecord;
 }

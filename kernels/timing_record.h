@@ -10,7 +10,8 @@ struct TimingRecord {
     uint64_t elapsedTicks;
 };
 
-extern "C" TimingRecord timingRecord;
+// One per thread: every thread of a run times its own kernels.
+extern "C" __thread TimingRecord timingRecord;
 
 constexpr int32_t LINE_BYTES = 128;
 constexpr int32_t RUN_LINES = 0x80000;  // 2^26 bytes moved by every run

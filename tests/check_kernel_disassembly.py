@@ -3,18 +3,25 @@
 built binary, against what the kernel table says the kernel moves.
 
 Inside the timed window (opening RDTSC to closing RDTSC) only this may stand:
-the two stores of startTicks, the loop set-up, the loop (wrap test, cursor
-reload, the unrolled body, index step and branch back) and the closing CPUID.
+the two stores of startTicks, the loop set-up, the padding NOPs that put the
+loop head on a 16-byte boundary, the loop (wrap test, cursor reload, the
+unrolled body, index step and branch back) and the closing CPUID.
 """
 import argparse
+import os
 import re
 import subprocess
 import sys
 
-from kernel_table import read_table
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
+from kestrune_report.kernel_table import read_table  # noqa: E402
 
 LINE = re.compile(r'^\s*([0-9a-f]+):\s+(\S+)\s*(.*?)\s*$')
 FENCES = {"sfence", "lfence", "mfence", "rdtscp"}
+VECTOR_REGISTERS = {"XMM": ("%xmm", 8), "YMM": ("%ymm", 4), "ZMM": ("%zmm", 2)}
+LOOP_HEAD_ALIGNMENT = 16
+# What the kernel runs once its record is written.
+AFTER_WINDOW = {"MMX": "emms", "YMM": "vzeroupper", "ZMM": "vzeroupper"}
 
 
 def disassemble(objdump, binary, function):
@@ -48,8 +55,10 @@ def expected_body(kernel, cursor):
         memory = displacement(offset, cursor)
         return (kernel.instruction, f"{memory},{register}" if load else f"{register},{memory}")
 
-    if kernel.registers == "XMM":
-        return [access(f"%xmm{n}", 16 * n) for n in range(8)] + [("add", f"$0x80,{cursor}")]
+    if kernel.registers in VECTOR_REGISTERS:
+        name, count = VECTOR_REGISTERS[kernel.registers]
+        width = kernel.access_bytes
+        return [access(f"{name}{n}", width * n) for n in range(count)] + [("add", f"$0x80,{cursor}")]
     if kernel.registers == "MMX":
         half = [access(f"%mm{n}", 8 * n) for n in range(8)]
     else:
@@ -72,6 +81,13 @@ def expect(actual, mnemonic, operands=None, where=""):
 
 def branch_target(instruction):
     return int(instruction[2].split()[0], 16)
+
+
+def is_padding(instruction):
+    """A NOP of any length, as the assembler pads to an alignment."""
+    words = instruction[1:]
+    return words[0].startswith("nop") or words == ("xchg", "%ax,%ax") or (
+        words[0] in ("cs", "data16", "ds") and "nop" in words[1])
 
 
 def check_kernel(kernel, instructions):
@@ -105,7 +121,11 @@ def check_kernel(kernel, instructions):
     expect(skip_loop, "jle", where="skip when lineCount <= 0")
 
     head = step()
+    while is_padding(head):
+        head = step()
     expect(head, "test", where="wrap test")
+    if head[0] % LOOP_HEAD_ALIGNMENT:
+        raise Mismatch(f"loop head at 0x{head[0]:x}, not on a {LOOP_HEAD_ALIGNMENT}-byte boundary")
     mask = head[2].split(",")[0]
     if head[2] != f"{mask},{index}":
         raise Mismatch(f"wrap test must AND the mask with the index: {head}")
@@ -142,9 +162,13 @@ def check_kernel(kernel, instructions):
               ("sbb", f"0xc({record}),%edx"), ("mov", f"%eax,0x10({record})"), ("mov", f"%edx,0x14({record})")]
     if after[:len(stores)] != stores:
         raise Mismatch(f"record stores after the closing stamp: {after[:len(stores)]}")
-    emms_after = [m for m, _ in after].count("emms")
-    if mnemonics.count("emms") != emms_after or emms_after != (1 if kernel.registers == "MMX" else 0):
-        raise Mismatch("EMMS must follow the closing stamp in the MMX kernels, and only there")
+    wanted_after = AFTER_WINDOW.get(kernel.registers)
+    for cleanup in set(AFTER_WINDOW.values()):
+        inside = mnemonics[:closing].count(cleanup)
+        after_window = [m for m, _ in after].count(cleanup)
+        if inside or (after_window > 0) != (cleanup == wanted_after):
+            raise Mismatch(f"{cleanup.upper()} must follow the closing stamp of the "
+                           f"{'/'.join(r for r, c in AFTER_WINDOW.items() if c == cleanup)} kernels, and only there")
 
 
 def main():
