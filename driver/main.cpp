@@ -1,3 +1,4 @@
+#include "driver/options.h"
 #include "driver/run_sequence.h"
 
 namespace {
@@ -16,7 +17,13 @@ void useDoublePrecision() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     useDoublePrecision();
-    return runBenchmark();
+    RunOptions options;
+    switch (parseOptions(argc, argv, &options)) {
+        case OptionsOutcome::DONE: return 0;
+        case OptionsOutcome::USAGE_ERROR: return EXIT_USAGE;
+        case OptionsOutcome::RUN: break;
+    }
+    return runBenchmark(options);
 }

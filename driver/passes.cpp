@@ -1,10 +1,12 @@
 #include "driver/passes.h"
 
-#include <cstring>
+#include <algorithm>
 #include <iostream>
+#include <sstream>
 
-#include "driver/constants.h"
 #include "driver/report.h"
+#include "driver/thread_team.h"
+#include "kernels/core_clock.h"
 #include "kernels/kernel_table.h"
 #include "kernels/timing_record.h"
 
@@ -12,6 +14,7 @@ namespace {
 
 struct AlignmentPass {
     int offset;
+    int alignmentBytes;
     bool aligned16;
     const char* readTitle;
     const char* writeTitle;
@@ -20,59 +23,109 @@ struct AlignmentPass {
 // A page-aligned buffer plus these offsets starts on a 16-, an 8- (not 16-)
 // and a 4- (not 8-) byte boundary.
 const AlignmentPass ALIGNMENT_PASSES[] = {
-    {0, true, "128bit(16byte) aligned read", "128bit(16byte) aligned write"},
-    {8, false, "64bit(8byte) aligned read", "64bit(8byte) aligned write"},
-    {4, false, "32bit(4byte) aligned read", "32bit(4byte) aligned write"},
+    {0, 16, true, "128bit(16byte) aligned read", "128bit(16byte) aligned write"},
+    {8, 8, false, "64bit(8byte) aligned read", "64bit(8byte) aligned write"},
+    {4, 4, false, "32bit(4byte) aligned read", "32bit(4byte) aligned write"},
 };
 
-// Each row starts with an unreported run of the direction's MOV(32) kernel.
-TransferKernel warmUpKernel(Direction direction) {
-    for (size_t k = 0; k < KERNEL_COUNT; ++k) {
-        if (KERNEL_TABLE[k].direction == direction && std::strcmp(KERNEL_TABLE[k].column, "MOV(32)") == 0) {
-            return KERNEL_TABLE[k].run;
-        }
+// Each row starts with an unreported run of the direction's MOV(32) kernel:
+// the table's 32-bit general-register column.
+TransferKernel warmUpKernel(const std::vector<const KernelSpec*>& columns) {
+    for (const KernelSpec* kernel : columns) {
+        if (kernel->registers == RegisterKind::GP32 && kernel->capability == 0) return kernel->run;
     }
     return nullptr;
 }
 
-void measureRow(Direction direction, unsigned char* passBase, bool aligned16, int32_t blockLines,
-                CapabilityMask mask, double bytesPerRunTimesHz) {
-    sizeLabel(blockLines * LINE_BYTES);
-    warmUpKernel(direction)(passBase, blockLines, RUN_LINES);
+// Runs one kernel over the block and returns the ticks the run took: on the
+// thread team, the span over all of its members.
+uint64_t timedRun(const PassSettings& settings, TransferKernel kernel, unsigned char* passBase, int offset,
+                  int32_t blockLines) {
+    if (settings.threads > 1) return runTeamCell(kernel, static_cast<size_t>(offset), blockLines, runLines(blockLines));
+    kernel(passBase, blockLines, runLines(blockLines));
+    return timingRecord.elapsedTicks;
+}
 
-    const KernelSpec* lastShown = nullptr;
-    for (size_t k = 0; k < KERNEL_COUNT; ++k) {
-        if (KERNEL_TABLE[k].direction == direction && columnShown(KERNEL_TABLE[k], mask, aligned16)) {
-            lastShown = &KERNEL_TABLE[k];
+double coreClockMHz(const PassSettings& settings) { return coreCyclesPerTick() * settings.clockMHz; }
+
+void printCoreClock(double coreMHz) {
+    std::cout << "core clock:" << coreMHz << "MHz";
+    endLine(std::cout);
+}
+
+PrintedValue perCycleValue(double bytesPerCycle) {
+    std::ostringstream value;
+    value << bytesPerCycle;
+    return {value.str(), "B/c"};
+}
+
+void measureRow(Direction direction, const AlignmentPass& pass, unsigned char* testBuffer, int32_t blockLines,
+                const std::vector<const KernelSpec*>& columns, const PassSettings& settings,
+                double bytesPerRunTimesHz) {
+    const double coreMHz = settings.perCycle ? coreClockMHz(settings) : 0.0;
+    const int64_t blockBytes = int64_t{blockLines} * LINE_BYTES;
+    sizeLabel(blockBytes);
+    unsigned char* passBase = testBuffer + pass.offset;
+    timedRun(settings, warmUpKernel(columns), passBase, pass.offset, blockLines);
+
+    // Runs of the classic length on one thread keep the classic arithmetic:
+    // the factor is then exactly 1.
+    const double runsMoved = static_cast<double>(runLines(blockLines)) / RUN_LINES * settings.threads;
+    for (const KernelSpec* kernel : columns) {
+        std::vector<double> samples;
+        for (int r = 0; r < settings.repeat; ++r) {
+            const uint64_t ticks = timedRun(settings, kernel->run, passBase, pass.offset, blockLines);
+            samples.push_back(bytesPerRunTimesHz * runsMoved / static_cast<double>(static_cast<int64_t>(ticks)));
         }
-    }
-    for (size_t k = 0; k < KERNEL_COUNT; ++k) {
-        const KernelSpec& kernel = KERNEL_TABLE[k];
-        if (kernel.direction != direction || !columnShown(kernel, mask, aligned16)) continue;
-        kernel.run(passBase, blockLines, RUN_LINES);
+        const double rate = median(samples);
+        const double bytesPerCycle = settings.perCycle ? rate / (coreMHz * 1000000.0) : 0.0;
+        const PrintedValue printed = settings.perCycle ? perCycleValue(bytesPerCycle) : scaledRate(rate);
         // Each cell is printed before the next kernel runs.
-        printRate(transferRate(bytesPerRunTimesHz), &kernel == lastShown);
+        printCell(printed, kernel == columns.back());
+        if (settings.records) {
+            settings.records->push_back({direction == Direction::READ ? "read" : "write", pass.alignmentBytes,
+                                         blockBytes, blockLabel(blockBytes), kernel->column, rate, printed.value,
+                                         printed.unit, settings.threads, samples, coreMHz, bytesPerCycle});
+        }
     }
 }
 
-void runPasses(Direction direction, unsigned char* testBuffer, CapabilityMask mask, double bytesPerRunTimesHz) {
+void runDirection(Direction direction, unsigned char* testBuffer, const PassSettings& settings,
+                  double bytesPerRunTimesHz) {
     for (const AlignmentPass& pass : ALIGNMENT_PASSES) {
         std::cout << (direction == Direction::READ ? pass.readTitle : pass.writeTitle);
         endLine(std::cout);
+        if (settings.perCycle) printCoreClock(coreClockMHz(settings));
         if (direction == Direction::READ) {
-            printReadHeader(mask, pass.aligned16);
+            printReadHeader(settings.mask, pass.aligned16);
         } else {
-            printWriteHeader(mask, pass.aligned16);
+            printWriteHeader(settings.mask, pass.aligned16);
         }
-        for (int32_t k = 0, blockLines = 1; blockLines * LINE_BYTES <= MAX_BLOCK_BYTES; ++k, blockLines = 1 << k) {
-            measureRow(direction, testBuffer + pass.offset, pass.aligned16, blockLines, mask, bytesPerRunTimesHz);
+        const std::vector<const KernelSpec*> columns = tableColumns(direction, settings.mask, pass.aligned16);
+        for (int64_t blockLines = 1; blockLines * LINE_BYTES <= settings.maxBlockBytes; blockLines *= 2) {
+            measureRow(direction, pass, testBuffer, static_cast<int32_t>(blockLines), columns, settings,
+                       bytesPerRunTimesHz);
         }
     }
 }
 
 }  // namespace
 
+int32_t runLines(int32_t blockLines) { return std::max(RUN_LINES, blockLines); }
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+void runPasses(unsigned char* testBuffer, const PassSettings& settings, double bytesPerRunTimesHz) {
+    runDirection(Direction::READ, testBuffer, settings, bytesPerRunTimesHz);
+    runDirection(Direction::WRITE, testBuffer, settings, bytesPerRunTimesHz);
+}
+
 void runMeasurementPasses(unsigned char* testBuffer, CapabilityMask mask, double bytesPerRunTimesHz) {
-    runPasses(Direction::READ, testBuffer, mask, bytesPerRunTimesHz);
-    runPasses(Direction::WRITE, testBuffer, mask, bytesPerRunTimesHz);
+    PassSettings settings;
+    settings.mask = mask;
+    runPasses(testBuffer, settings, bytesPerRunTimesHz);
 }

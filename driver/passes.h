@@ -1,6 +1,31 @@
 #pragma once
+#include <cstdint>
+#include <vector>
+
+#include "driver/cell_records.h"
+#include "driver/constants.h"
 #include "probe/capability_mask.h"
 
 // Prints the three read tables, then the three write tables: one row per block
 // size from 128 bytes to 32 MiB, one cell per kernel the mask allows.
 void runMeasurementPasses(unsigned char* testBuffer, CapabilityMask mask, double bytesPerRunTimesHz);
+
+// What the options change in the passes; the defaults give the classic tables.
+struct PassSettings {
+    CapabilityMask mask = 0;
+    int64_t maxBlockBytes = MAX_BLOCK_BYTES;
+    int threads = 1;  // above 1, every cell runs on the started thread team
+    int repeat = 1;
+    bool perCycle = false;
+    double clockMHz = 1.0;  // the time-stamp counter's, for the core clock
+    std::vector<CellRecord>* records = nullptr;  // every cell is added here when set
+};
+
+void runPasses(unsigned char* testBuffer, const PassSettings& settings, double bytesPerRunTimesHz);
+
+// The lines one run moves through a block: 64 MiB, or the whole block when it
+// is larger, so that every run sweeps its block at least once.
+int32_t runLines(int32_t blockLines);
+
+// The middle of the values; the mean of the two middle ones for an even count.
+double median(std::vector<double> values);

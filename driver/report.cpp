@@ -1,8 +1,8 @@
 #include "driver/report.h"
 
 #include <iostream>
+#include <sstream>
 
-#include "kernels/kernel_table.h"
 #include "kernels/timing_record.h"
 
 namespace {
@@ -11,12 +11,7 @@ namespace {
 // followed by a tab but the last.
 void printHeader(Direction direction, CapabilityMask mask, bool aligned16) {
     std::cout << "SIZE:";
-    for (size_t k = 0; k < KERNEL_COUNT; ++k) {
-        const KernelSpec& kernel = KERNEL_TABLE[k];
-        if (kernel.direction == direction && columnShown(kernel, mask, aligned16)) {
-            std::cout << '\t' << kernel.column;
-        }
-    }
+    for (const KernelSpec* kernel : tableColumns(direction, mask, aligned16)) std::cout << '\t' << kernel->column;
     endLine(std::cout);
 }
 
@@ -24,36 +19,64 @@ void printHeader(Direction direction, CapabilityMask mask, bool aligned16) {
 
 void endLine(std::ostream& stream) { stream << '\n' << std::flush; }
 
-void sizeLabel(int32_t blockBytes) {
-    if (blockBytes >= 0x100000) {
-        std::cout << (blockBytes >> 20) << "MB:\t";
+std::string blockLabel(int64_t blockBytes) {
+    std::ostringstream label;
+    if (blockBytes >= 0x40000000) {
+        label << (blockBytes >> 30) << "GB";
+    } else if (blockBytes >= 0x100000) {
+        label << (blockBytes >> 20) << "MB";
     } else if (blockBytes >= 0x400) {
-        std::cout << (blockBytes >> 10) << "KB:\t";
+        label << (blockBytes >> 10) << "KB";
     } else {
-        std::cout << blockBytes << "B:\t";
+        label << blockBytes << "B";
     }
+    return label.str();
 }
+
+void sizeLabel(int64_t blockBytes) { std::cout << blockLabel(blockBytes) << ":\t"; }
 
 double transferRate(double bytesPerRunTimesHz) {
     return bytesPerRunTimesHz / static_cast<double>(static_cast<int64_t>(timingRecord.elapsedTicks));
 }
 
-void printRate(double rate, bool endOfRow) {
+PrintedValue scaledRate(double rate) {
     // Strict comparisons: a rate of exactly 2^30 is still printed in MB/s.
+    std::ostringstream value;
+    const char* unit;
     if (rate > 1073741824.0) {
-        std::cout << rate * 0x1p-30 << "GB/s";
+        value << rate * 0x1p-30;
+        unit = "GB/s";
     } else if (rate > 1048576.0) {
-        std::cout << rate * 0x1p-20 << "MB/s";
+        value << rate * 0x1p-20;
+        unit = "MB/s";
     } else if (rate > 1024.0) {
-        std::cout << rate * 0x1p-10 << "KB/s";
+        value << rate * 0x1p-10;
+        unit = "KB/s";
     } else {
-        std::cout << rate << "B/s";
+        value << rate;
+        unit = "B/s";
     }
+    return {value.str(), unit};
+}
+
+void printCell(const PrintedValue& cell, bool endOfRow) {
+    std::cout << cell.value << cell.unit;
     if (endOfRow) {
         endLine(std::cout);
     } else {
         std::cout << '\t';
     }
+}
+
+void printRate(double rate, bool endOfRow) { printCell(scaledRate(rate), endOfRow); }
+
+std::vector<const KernelSpec*> tableColumns(Direction direction, CapabilityMask mask, bool aligned16) {
+    std::vector<const KernelSpec*> columns;
+    for (size_t k = 0; k < KERNEL_COUNT; ++k) {
+        const KernelSpec& kernel = KERNEL_TABLE[k];
+        if (kernel.direction == direction && columnShown(kernel, mask, aligned16)) columns.push_back(&kernel);
+    }
+    return columns;
 }
 
 void printReadHeader(CapabilityMask mask, bool aligned16) { printHeader(Direction::READ, mask, aligned16); }

@@ -1,11 +1,20 @@
 #include "driver/run_sequence.h"
 
+#include <fstream>
 #include <iostream>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
 
+#include "driver/cell_records.h"
 #include "driver/clock.h"
 #include "driver/constants.h"
 #include "driver/passes.h"
 #include "driver/report.h"
+#include "driver/thread_team.h"
+#include "kernels/kernel_table.h"
+#include "kernels/timing_record.h"
 #include "platform/platform.h"
 #include "probe/os_sse_probe.h"
 #include "probe/simd_capabilities.h"
@@ -21,68 +30,220 @@ uint32_t lowestProcessorBit(uint32_t systemMask) {
     return 0;
 }
 
-void printCapabilities(CapabilityMask mask) {
-    std::cout << "Supported SIMD Inst:";
-    if (mask & CAP_MMX) std::cout << "MMX ";
-    if (mask & CAP_SSE) std::cout << "SSE ";
-    if (mask & CAP_SSE2) std::cout << "SSE2 ";
-    if (mask & CAP_SSE3) std::cout << "SSE3";
+struct ExtensionName {
+    CapabilityMask capability;
+    const char* name;
+    const char* option;
+};
+// The capability line's names, in its order, and how --isa spells each.
+const ExtensionName EXTENSION_NAMES[] = {
+    {CAP_MMX, "MMX", "mmx"}, {CAP_SSE, "SSE", "sse"}, {CAP_SSE2, "SSE2", "sse2"}, {CAP_SSE3, "SSE3", "sse3"},
+    {CAP_SSE41, "SSE4.1", "sse4.1"}, {CAP_AVX, "AVX", "avx"}, {CAP_AVX512F, "AVX512F", "avx512"},
+};
+
+// Everything printed before the tables, and every cell, kept for the data
+// files.
+RunDescription description;
+std::vector<CellRecord> records;
+
+// Prints one header line and keeps it.
+void headerLine(const std::string& line) {
+    std::cout << line;
     endLine(std::cout);
+    description.lines.push_back(line);
 }
 
-}  // namespace
+// The classic names carry a trailing space but SSE3; the names beyond them
+// follow, one space apart.
+std::string capabilityLine(CapabilityMask classic, CapabilityMask extended) {
+    std::string line = "Supported SIMD Inst:";
+    if (classic & CAP_MMX) line += "MMX ";
+    if (classic & CAP_SSE) line += "SSE ";
+    if (classic & CAP_SSE2) line += "SSE2 ";
+    if (classic & CAP_SSE3) line += "SSE3";
+    for (const ExtensionName& extension : EXTENSION_NAMES) {
+        if (!(extended & extension.capability)) continue;
+        if (line.back() != ' ' && line.back() != ':') line += ' ';
+        line += extension.name;
+    }
+    return line;
+}
 
-int runBenchmark() {
-    std::cout << "Kestrune" << " ver1.0";
-    endLine(std::cout);
+void keepSimdNames(CapabilityMask reported) {
+    for (const ExtensionName& extension : EXTENSION_NAMES) {
+        if (reported & extension.capability) description.simd.push_back(extension.name);
+    }
+}
+
+// Whether the OS enables the wider registers' state the processor has.
+std::string avxSupportLine(const ExtendedSupport& support) {
+    if (!(support.enabled & CAP_AVX)) return "no";
+    if ((support.processor & CAP_AVX512F) && !(support.enabled & CAP_AVX512F)) return "yes (AVX512F no)";
+    return "yes";
+}
+
+// One line on standard error for each extension the user named that cannot
+// run here; its columns are left out and the run goes on.
+void warnAboutMissing(const RunOptions& options, CapabilityMask reported, CapabilityMask usable) {
+    if (!options.isaNamed) return;
+    for (const ExtensionName& extension : EXTENSION_NAMES) {
+        if (!(options.isa & extension.capability) || (usable & extension.capability)) continue;
+        std::cerr << "kestrune: " << extension.option << ": "
+                  << ((reported & extension.capability) ? "not enabled by the operating system"
+                                                        : "not supported by this processor")
+                  << "; its columns are left out";
+        endLine(std::cerr);
+    }
+}
+
+// The files the options name, opened before anything is measured.
+struct OutputFiles {
+    std::ofstream json, csv;
+    bool jsonToStdout = false, csvToStdout = false;
+};
+
+bool openOutput(const char* path, std::ofstream* file, bool* toStdout) {
+    if (path == nullptr) return true;
+    if (std::string(path) == "-") {
+        *toStdout = true;
+        return true;
+    }
+    file->open(path, std::ios::out | std::ios::trunc);
+    if (file->is_open()) return true;
+    std::cerr << "kestrune: cannot create " << path;
+    endLine(std::cerr);
+    return false;
+}
+
+// Discards what it is given: the text report, while standard output carries
+// a data format.
+struct DiscardBuffer : std::streambuf {
+    int overflow(int c) override { return c; }
+};
+
+// The buffer the options ask for, or null when it is larger than this
+// process can address.
+void* allocateTestBuffer(uint64_t bytes) {
+    if (bytes > std::numeric_limits<size_t>::max()) return nullptr;
+    return platformAllocateBuffer(static_cast<size_t>(bytes));
+}
+
+int failAllocation() {
+    std::cerr << "malloc failed.";
+    endLine(std::cerr);
+    return 2;
+}
+
+int run(const RunOptions& options, OutputFiles& files) {
+    description = RunDescription{};
+    description.version = "Kestrune ver1.0";
+    headerLine(description.version);
 
     const OsFamily family = platformOsFamily();
+    uint32_t processMask = 0;
     if (family == OsFamily::NT) {
-        uint32_t processMask = 0, systemMask = 0;
+        uint32_t systemMask = 0;
         if (!platformGetAffinityMasks(&processMask, &systemMask)) {
             std::cerr << "GetProcessAffinityMask() failed.";
             endLine(std::cerr);
             return 1;
         }
-        if (const uint32_t processor = lowestProcessorBit(systemMask)) platformSetAffinityMask(processor);
-    }
-    std::cout << (family == OsFamily::NT ? "OS:NT based" : "OS:9X based");
-    endLine(std::cout);
-
-    CapabilityMask mask = detectSimdCapabilities();
-    printCapabilities(mask);
-    if (mask & CAP_SSE) {
-        std::cout << "SSE supported by OS:";
-        if (probeOsSseSupport()) {
-            std::cout << "yes";
-        } else {
-            mask &= ~CAP_SSE_FAMILY;  // MMX stays
-            std::cout << "no";
+        // A team pins each of its threads instead.
+        if (options.threads == 1) {
+            if (const uint32_t processor = lowestProcessorBit(systemMask)) platformSetAffinityMask(processor);
         }
-        endLine(std::cout);
     }
+    description.os = family == OsFamily::NT ? "NT based" : "9X based";
+    headerLine("OS:" + description.os);
+
+    const CapabilityMask detected = detectSimdCapabilities();
+    const bool extended = extendedIsa(options);
+    const ExtendedSupport support = extended ? detectExtendedSupport() : ExtendedSupport{};
+    CapabilityMask mask = detected;
+    headerLine(capabilityLine(detected, support.processor));
+    keepSimdNames(detected | support.processor);
+    description.sseSupportedByOs = -1;
+    if (detected & CAP_SSE) {
+        const bool sseSupported = probeOsSseSupport();
+        if (!sseSupported) mask &= ~CAP_SSE_FAMILY;  // MMX stays
+        description.sseSupportedByOs = sseSupported ? 1 : 0;
+        headerLine(std::string("SSE supported by OS:") + (sseSupported ? "yes" : "no"));
+    }
+    CapabilityMask usableExtended = support.enabled;
+    if (!(mask & CAP_SSE)) usableExtended = 0;  // every wider extension builds on SSE's state
+    if (support.processor & (CAP_AVX | CAP_AVX512F)) {
+        description.avxSupportedByOs = avxSupportLine(support);
+        headerLine("AVX supported by OS:" + description.avxSupportedByOs);
+    }
+    mask = (mask | usableExtended) & options.isa;
+    warnAboutMissing(options, detected | support.processor, mask);
 
     platformRaisePriority();
 
-    std::cout << "measuring CPU clock. please wait " << CLOCK_WAIT_SECONDS << " seconds.";
-    endLine(std::cout);
+    headerLine("measuring CPU clock. please wait " + std::to_string(CLOCK_WAIT_SECONDS) + " seconds.");
     double clockMHz = measureClockMHz();
-    std::cout << "CPU clock:" << clockMHz << "MHz";
-    endLine(std::cout);
+    std::ostringstream clockLine;
+    clockLine << "CPU clock:" << clockMHz << "MHz";
+    headerLine(clockLine.str());
+    description.cpuClockMHz = clockMHz;
     if (clockMHz < 1.0) clockMHz = 1.0;  // the line above still shows the measured value
+    description.threads = options.threads;
+    description.repeat = options.repeat;
+    description.perCycle = options.perCycle;
+    if (options.threads > 1) headerLine("Threads:" + std::to_string(options.threads));
+    if (options.repeat > 1) headerLine("Repeat:" + std::to_string(options.repeat));
 
-    void* testBuffer = platformAllocateBuffer(TEST_BUFFER_BYTES);
-    if (testBuffer == nullptr) {
-        std::cerr << "malloc failed.";
-        endLine(std::cerr);
-        return 2;
+    const uint64_t bufferBytes = static_cast<uint64_t>(options.maxBlockBytes) + BUFFER_SLACK_BYTES;
+    void* testBuffer = allocateTestBuffer(bufferBytes);
+    if (testBuffer == nullptr) return failAllocation();
+    if (options.threads > 1 &&
+        !startThreadTeam(options.threads, family == OsFamily::NT, processMask,
+                         static_cast<unsigned char*>(testBuffer), static_cast<size_t>(bufferBytes))) {
+        platformReleaseBuffer(testBuffer, static_cast<size_t>(bufferBytes));
+        return failAllocation();
     }
     std::cout << "Speed check start.";
     endLine(std::cout);
 
-    const double bytesPerRunTimesHz = clockMHz * 1000000.0 * 67108864.0;
-    runMeasurementPasses(static_cast<unsigned char*>(testBuffer), mask, bytesPerRunTimesHz);
+    const double bytesPerRunTimesHz = clockMHz * 1000000.0 * (static_cast<double>(RUN_LINES) * LINE_BYTES);
+    records.clear();
+    PassSettings settings;
+    settings.mask = mask;
+    settings.maxBlockBytes = options.maxBlockBytes;
+    settings.threads = options.threads;
+    settings.repeat = options.repeat;
+    settings.perCycle = options.perCycle;
+    settings.clockMHz = clockMHz;
+    settings.records = (options.jsonPath || options.csvPath) ? &records : nullptr;
+    runPasses(static_cast<unsigned char*>(testBuffer), settings, bytesPerRunTimesHz);
 
-    platformReleaseBuffer(testBuffer, TEST_BUFFER_BYTES);
+    if (options.threads > 1) stopThreadTeam();
+    platformReleaseBuffer(testBuffer, static_cast<size_t>(bufferBytes));
+
+    if (files.json.is_open()) writeJsonRecords(files.json, description, records);
+    if (files.csv.is_open()) writeCsvRecords(files.csv, options.perCycle, records);
+    return 0;
+}
+
+}  // namespace
+
+int runBenchmark() { return runBenchmark(RunOptions{}); }
+
+int runBenchmark(const RunOptions& options) {
+    OutputFiles files;
+    if (!openOutput(options.jsonPath, &files.json, &files.jsonToStdout) ||
+        !openOutput(options.csvPath, &files.csv, &files.csvToStdout)) {
+        return EXIT_CANNOT_CREATE;
+    }
+    if (!files.jsonToStdout && !files.csvToStdout) return run(options, files);
+
+    // Standard output carries only the data format: the report goes nowhere.
+    DiscardBuffer discard;
+    std::streambuf* const standardOutput = std::cout.rdbuf(&discard);
+    const int code = run(options, files);
+    std::cout.rdbuf(standardOutput);
+    if (code != 0) return code;
+    if (files.jsonToStdout) writeJsonRecords(std::cout, description, records);
+    if (files.csvToStdout) writeCsvRecords(std::cout, options.perCycle, records);
     return 0;
 }

@@ -83,7 +83,10 @@
 // Every loop head starts a 16-byte fetch block, so that no column's speed
 // depends on where its code happens to land. The padding is one-byte NOPs,
 // run once per run: GAS would otherwise pad a long gap on i386 with a jump.
-#define K_ALIGN_LOOP_HEAD ".p2align 4,0x90\n"
+#ifndef K_LOOP_HEAD_P2ALIGN
+#define K_LOOP_HEAD_P2ALIGN "4"
+#endif
+#define K_ALIGN_LOOP_HEAD ".p2align " K_LOOP_HEAD_P2ALIGN ",0x90\n"
 
 // The index lives in EAX, except in the two general-register read kernels,
 // whose loads go to EAX and EDX.

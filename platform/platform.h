@@ -48,3 +48,19 @@ enum class GuardOutcome { COMPLETED, ILLEGAL_INSTRUCTION, OTHER_FAULT };
 // the routine's return address, so the routine must not touch the stack
 // before the instruction under test.
 GuardOutcome platformRunGuarded(void (*instruction)());
+
+// Threads for runs on several processors at once. A handle stands for a
+// started thread until it is joined.
+using PlatformThread = uintptr_t;
+
+// Starts entry(argument) on a new thread; false when the system refuses.
+bool platformStartThread(void (*entry)(void*), void* argument, PlatformThread* thread);
+void platformJoinThread(PlatformThread thread);
+
+// Pins the calling thread to one processor (0 is the lowest); false when
+// refused.
+bool platformPinThread(int processor);
+
+// The processor the calling thread runs on now, or -1 when the system cannot
+// say.
+int platformCurrentProcessor();

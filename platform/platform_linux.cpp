@@ -1,5 +1,6 @@
 // Linux supplies the Windows effects the run sequence relies on: it has
 // processor affinity, so it takes the NT-family path.
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -188,3 +189,37 @@ GuardOutcome platformRunGuarded(void (*instruction)()) {
     if (signal == 0) return GuardOutcome::COMPLETED;
     return signal == SIGILL ? GuardOutcome::ILLEGAL_INSTRUCTION : GuardOutcome::OTHER_FAULT;
 }
+
+namespace {
+
+struct ThreadStart {
+    void (*entry)(void*);
+    void* argument;
+};
+
+void* runThread(void* start) {
+    const ThreadStart what = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    what.entry(what.argument);
+    return nullptr;
+}
+
+}  // namespace
+
+bool platformStartThread(void (*entry)(void*), void* argument, PlatformThread* thread) {
+    ThreadStart* start = new ThreadStart{entry, argument};
+    pthread_t handle;
+    if (pthread_create(&handle, nullptr, runThread, start) != 0) {
+        delete start;
+        return false;
+    }
+    *thread = static_cast<PlatformThread>(handle);
+    return true;
+}
+
+void platformJoinThread(PlatformThread thread) { pthread_join(static_cast<pthread_t>(thread), nullptr); }
+
+// sched_setaffinity with thread id 0 pins only the calling thread.
+bool platformPinThread(int processor) { return pinTo(processor); }
+
+int platformCurrentProcessor() { return sched_getcpu(); }

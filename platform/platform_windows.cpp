@@ -97,3 +97,48 @@ GuardOutcome platformRunGuarded(void (*instruction)()) {
     if (code == 0) return GuardOutcome::COMPLETED;
     return code == STATUS_ILLEGAL_INSTRUCTION ? GuardOutcome::ILLEGAL_INSTRUCTION : GuardOutcome::OTHER_FAULT;
 }
+
+namespace {
+
+struct ThreadStart {
+    void (*entry)(void*);
+    void* argument;
+};
+
+DWORD WINAPI runThread(LPVOID start) {
+    const ThreadStart what = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    what.entry(what.argument);
+    return 0;
+}
+
+}  // namespace
+
+bool platformStartThread(void (*entry)(void*), void* argument, PlatformThread* thread) {
+    ThreadStart* start = new ThreadStart{entry, argument};
+    const HANDLE handle = CreateThread(nullptr, 0, runThread, start, 0, nullptr);
+    if (handle == nullptr) {
+        delete start;
+        return false;
+    }
+    *thread = reinterpret_cast<PlatformThread>(handle);
+    return true;
+}
+
+void platformJoinThread(PlatformThread thread) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(thread);
+    WaitForSingleObject(handle, INFINITE);
+    CloseHandle(handle);
+}
+
+bool platformPinThread(int processor) {
+    return SetThreadAffinityMask(GetCurrentThread(), DWORD_PTR{1} << processor) != 0;
+}
+
+int platformCurrentProcessor() {
+    // Windows Vista and later have it; older systems cannot say.
+    using GetProcessorNumber = DWORD(WINAPI*)();
+    static const GetProcessorNumber query = reinterpret_cast<GetProcessorNumber>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetCurrentProcessorNumber")));
+    return query ? static_cast<int>(query()) : -1;
+}

@@ -1,66 +1,85 @@
 #!/usr/bin/python3
 """Runs the real program from start to exit and checks the whole report's
 structure: system lines, six tables with their titles, the headers the
-capability line calls for, nineteen labelled rows and well-formed cells.
-
-With --head-only it reads the run only up to the first table's header, checks
-the capability line and that header against what it expects, and ends the
-run there: for emulated processors, where a whole run takes long."""
+capability lines call for, the labelled rows and well-formed cells. With
+--args it runs the program with those options and checks what they add."""
 import argparse
+import csv
+import json
 import os
 import re
 import resource
 import shlex
 import subprocess
 import sys
-import threading
 import unittest
 
-from kernel_table import read_table
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
+from kestrune_report.kernel_table import CLASSIC_EXTENSIONS, columns, read_table  # noqa: E402
 
 ARGS = None
 TITLES = ["128bit(16byte) aligned read", "64bit(8byte) aligned read", "32bit(4byte) aligned read",
           "128bit(16byte) aligned write", "64bit(8byte) aligned write", "32bit(4byte) aligned write"]
-LABELS = ["128B:", "256B:", "512B:", "1KB:", "2KB:", "4KB:", "8KB:", "16KB:", "32KB:", "64KB:", "128KB:",
-          "256KB:", "512KB:", "1MB:", "2MB:", "4MB:", "8MB:", "16MB:", "32MB:"]
 CELL = re.compile(r"^-?(\d+(\.\d+)?(e[+-]\d+)?|inf)(GB|MB|KB|B)/s$")
+PER_CYCLE_CELL = re.compile(r"^\d+(\.\d+)?(e[+-]\d+)?B/c$")
 CLOCK = re.compile(r"^CPU clock:(\d+(\.\d+)?)MHz$")
-NAMES = [("MMX ", 0x01), ("SSE ", 0x08), ("SSE2 ", 0x10), ("SSE3", 0x20)]
+CORE_CLOCK = re.compile(r"^core clock:(\d+(\.\d+)?)MHz$")
+CLASSIC_NAMES = [("MMX ", "MMX"), ("SSE ", "SSE"), ("SSE2 ", "SSE2"), ("SSE3", "SSE3")]
+WIDER_NAMES = ["SSE4.1", "AVX", "AVX512F"]
+SIZE_UNITS = [(1 << 30, "GB"), (1 << 20, "MB"), (1 << 10, "KB"), (1, "B")]
+ISA_OPTIONS = {"mmx": "MMX", "sse": "SSE", "sse2": "SSE2", "sse3": "SSE3", "sse4.1": "SSE4.1", "avx": "AVX",
+               "avx512": "AVX512F"}
 
 
-def command():
-    return shlex.split(ARGS.runner) + [ARGS.binary]
+def label(block_bytes):
+    scale, unit = next((scale, unit) for scale, unit in SIZE_UNITS if block_bytes >= scale)
+    return f"{block_bytes // scale}{unit}:"
+
+
+def labels(max_bytes):
+    return [label(1 << power) for power in range(7, max_bytes.bit_length())]
+
+
+def option_value(name, default=None):
+    """The value the run's --args give an option, or the default."""
+    words = shlex.split(ARGS.args)
+    for i, word in enumerate(words):
+        if word == name and i + 1 < len(words):
+            return words[i + 1]
+        if word.startswith(name + "="):
+            return word.split("=", 1)[1]
+    return default
+
+
+def max_block_bytes():
+    text = option_value("--max-size", "32MB")
+    number = int(re.match(r"\d+", text).group())
+    return number * dict((unit, scale) for scale, unit in SIZE_UNITS)[text[len(str(number)):]]
+
+
+def selected_extensions():
+    isa = option_value("--isa", "classic")
+    if isa == "classic":
+        return set(CLASSIC_EXTENSIONS)
+    if isa == "all":
+        return set(CLASSIC_EXTENSIONS) | set(WIDER_NAMES)
+    return {ISA_OPTIONS[name] for name in isa.split(",")}
+
+
+def command(arguments=None):
+    return shlex.split(ARGS.runner) + [ARGS.binary] + shlex.split(ARGS.args if arguments is None else arguments)
 
 
 def environment():
     return dict(os.environ, WINEDEBUG="-all")
 
 
-def run(stdout=subprocess.PIPE, limit_bytes=None):
+def run(stdout=subprocess.PIPE, limit_bytes=None, arguments=None):
     limit = (lambda: resource.setrlimit(resource.RLIMIT_AS, (limit_bytes, limit_bytes))) if limit_bytes else None
-    done = subprocess.run(command(), stdout=stdout, stderr=subprocess.PIPE, preexec_fn=limit, env=environment(),
+    done = subprocess.run(command(arguments), stdout=stdout, stderr=subprocess.PIPE, preexec_fn=limit, env=environment(),
                           timeout=600)
     out = done.stdout.decode().replace("\r\n", "\n") if done.stdout is not None else ""
     return done.returncode, out, done.stderr.decode().replace("\r\n", "\n")
-
-
-def run_to_first_header(seconds=300):
-    """The lines up to and including the first table's header; then the run is
-    ended. Stops early when the program ends first."""
-    process = subprocess.Popen(command(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment())
-    watchdog = threading.Timer(seconds, process.kill)
-    watchdog.start()
-    lines = []
-    try:
-        for raw in process.stdout:
-            lines.append(raw.decode().rstrip("\r\n"))
-            if lines[-1].startswith("SIZE:"):
-                break
-    finally:
-        process.kill()
-        _, err = process.communicate()
-        watchdog.cancel()
-    return lines, err.decode().replace("\r\n", "\n")
 
 
 def is_linux_program(path):
@@ -68,17 +87,59 @@ def is_linux_program(path):
         return binary.read(4) == b"\x7fELF"
 
 
-def mask_of(capability_line):
-    """The mask the capability line prints, checked to be in canonical form."""
+def extensions_of(capability_line):
+    """The extensions the capability line names, checked to be in canonical
+    form: the classic names with their spacing, then the wider ones."""
     listed = capability_line[len("Supported SIMD Inst:"):]
-    mask = sum(bit for name, bit in NAMES if name in listed)
-    if "".join(name for name, bit in NAMES if mask & bit) != listed:
+    words = listed.split()
+    classic = [name for text, name in CLASSIC_NAMES if name in words]
+    wider = [name for name in WIDER_NAMES if name in words]
+    canonical = "".join(text for text, name in CLASSIC_NAMES if name in classic)
+    if wider:
+        canonical = (canonical + " " if canonical and not canonical.endswith(" ") else canonical) + " ".join(wider)
+    if canonical != listed:
         raise AssertionError(f"capability line out of form: {capability_line!r}")
-    return mask
+    return set(classic) | set(wider)
 
 
-def expected_header(kernels, direction, mask, aligned16):
-    return "\t".join(["SIZE:"] + [k.column for k in kernels if k.direction == direction and k.shown(mask, aligned16)])
+def expected_header(kernels, direction, extensions, aligned16):
+    return "\t".join(["SIZE:"] + columns(kernels, direction, frozenset(extensions), aligned16))
+
+
+def system_lines(test, lines, at):
+    """Checks the lines from the capability line up to the tables; returns the
+    extensions the tables use and where the first title stands."""
+    test.assertTrue(lines[at].startswith("Supported SIMD Inst:"), lines[at])
+    if ARGS.capability_line is not None:
+        test.assertEqual(lines[at], ARGS.capability_line)
+    extensions = extensions_of(lines[at])
+    at += 1
+    if "SSE" in extensions:
+        test.assertIn(lines[at], ("SSE supported by OS:yes", "SSE supported by OS:no"))
+        if lines[at].endswith("no"):
+            extensions -= {"SSE", "SSE2", "SSE3", "SSE4.1", "AVX", "AVX512F"}
+        at += 1
+    if extensions & {"AVX", "AVX512F"} or lines[at].startswith("AVX supported by OS:"):
+        test.assertIn(lines[at], ("AVX supported by OS:yes", "AVX supported by OS:no",
+                                  "AVX supported by OS:yes (AVX512F no)"))
+        if lines[at].endswith(":no"):
+            extensions -= {"AVX", "AVX512F"}
+        if lines[at].endswith("(AVX512F no)"):
+            extensions -= {"AVX512F"}
+        at += 1
+    test.assertEqual(lines[at], "measuring CPU clock. please wait 3 seconds.")
+    test.assertRegex(lines[at + 1], CLOCK)
+    at += 2
+    threads = option_value("--threads")
+    if threads and threads != "1" and (threads != "all" or lines[at].startswith("Threads:")):
+        test.assertRegex(lines[at], r"^Threads:[0-9]+$")
+        at += 1
+    repeat = option_value("--repeat")
+    if repeat and repeat != "1":
+        test.assertEqual(lines[at], f"Repeat:{repeat}")
+        at += 1
+    test.assertEqual(lines[at], "Speed check start.")
+    return extensions & selected_extensions(), at + 1
 
 
 class FullRun(unittest.TestCase):
@@ -99,35 +160,49 @@ class FullRun(unittest.TestCase):
         lines = self.lines
         self.assertEqual(lines[0], "Kestrune ver1.0")
         self.assertEqual(lines[1], ARGS.family_line)
-        self.assertTrue(lines[2].startswith("Supported SIMD Inst:"), lines[2])
-        if ARGS.capability_line is not None:
-            self.assertEqual(lines[2], ARGS.capability_line)
-        mask = mask_of(lines[2])
-        at = 3
-        if mask & 0x08:
-            self.assertIn(lines[3], ("SSE supported by OS:yes", "SSE supported by OS:no"))
-            if lines[3].endswith("no"):
-                mask &= 0x01
-            at = 4
-        self.assertEqual(lines[at], "measuring CPU clock. please wait 3 seconds.")
-        self.assertRegex(lines[at + 1], CLOCK)
-        self.assertEqual(lines[at + 2], "Speed check start.")
-        at += 3
+        extensions, at = system_lines(self, lines, 2)
 
         kernels = read_table(ARGS.table)
+        per_cycle = "--per-cycle" in shlex.split(ARGS.args)
+        row_labels = labels(max_block_bytes())
+        self.cells = []
         for table, title in enumerate(TITLES):
             direction = "READ" if table < 3 else "WRITE"
             self.assertEqual(lines[at], title)
-            header = expected_header(kernels, direction, mask, table % 3 == 0)
-            self.assertEqual(lines[at + 1], header)
-            for k, label in enumerate(LABELS):
-                fields = lines[at + 2 + k].split("\t")
-                self.assertEqual(len(fields), len(header.split("\t")), lines[at + 2 + k])
-                self.assertEqual(fields[0], label)
-                for cell in fields[1:]:
-                    self.assertRegex(cell, CELL)
-            at += 2 + len(LABELS)
+            at += 1
+            if per_cycle:
+                self.assertRegex(lines[at], CORE_CLOCK)
+                at += 1
+            header = expected_header(kernels, direction, extensions, table % 3 == 0)
+            self.assertEqual(lines[at], header)
+            for k, row_label in enumerate(row_labels):
+                fields = lines[at + 1 + k].split("\t")
+                self.assertEqual(len(fields), len(header.split("\t")), lines[at + 1 + k])
+                self.assertEqual(fields[0], row_label)
+                for column, cell in zip(header.split("\t")[1:], fields[1:]):
+                    self.assertRegex(cell, PER_CYCLE_CELL if per_cycle else CELL)
+                    self.cells.append((title, row_label[:-1], column, cell))
+            at += 1 + len(row_labels)
         self.assertEqual(lines[at:], [""])
+        if ARGS.json:
+            self.check_records_match_the_text()
+
+    def check_records_match_the_text(self):
+        """The run's JSON and CSV hold one record per printed cell, in order,
+        with the value and unit as printed."""
+        with open(ARGS.json, encoding="utf-8") as saved:
+            document = json.load(saved)
+        self.assertEqual(document["report"]["lines"][0], "Kestrune ver1.0")
+        with open(ARGS.csv, encoding="utf-8", newline="") as saved:
+            rows = list(csv.DictReader(saved))
+        printed = [(title, block, column, cell) for title, block, column, cell in self.cells]
+        for records in (document["cells"], rows):
+            self.assertEqual(len(records), len(printed))
+            for record, (title, block, column, cell) in zip(records, printed):
+                self.assertEqual(title, f"{int(record['alignment_bytes']) * 8}bit({record['alignment_bytes']}byte) "
+                                        f"aligned {record['direction']}")
+                self.assertEqual((record["block"], record["instruction"], record["value"] + record["unit"]),
+                                 (block, column, cell))
 
     @unittest.skipUnless(os.path.exists("/proc/cpuinfo"), "needs /proc/cpuinfo")
     def test_capabilities_match_what_the_kernel_reports(self):
@@ -137,6 +212,10 @@ class FullRun(unittest.TestCase):
             flags = next(line for line in cpuinfo if line.startswith("flags")).split(":")[1].split()
         expected = "".join(name for name, flag in zip(["MMX ", "SSE ", "SSE2 ", "SSE3"], ["mmx", "sse", "sse2", "pni"])
                            if flag in flags)
+        if selected_extensions() - set(CLASSIC_EXTENSIONS):
+            wider = [name for name, flag in zip(WIDER_NAMES, ["sse4_1", "avx", "avx512f"]) if flag in flags]
+            if wider:
+                expected += ("" if expected.endswith(" ") else " ") + " ".join(wider)
         self.assertEqual(self.lines[2], "Supported SIMD Inst:" + expected)
 
 
@@ -149,11 +228,12 @@ class FailingSurroundings(unittest.TestCase):
     def test_too_little_address_space_fails_allocation_with_code_two(self):
         if ARGS.runner:
             self.skipTest("the limit would bind the emulator, not the program")
-        code, out, err = run(limit_bytes=24 << 20)
-        self.assertEqual(code, 2)
-        self.assertEqual(err, "malloc failed.\n")
-        self.assertRegex(out.rstrip("\n").split("\n")[-1], CLOCK)
-        self.assertNotIn("Speed check start.", out)
+        for arguments, limit in (("", 24 << 20), ("--max-size 4GB", 1 << 30)):
+            code, out, err = run(limit_bytes=limit, arguments=arguments)
+            self.assertEqual(code, 2, arguments)
+            self.assertEqual(err, "malloc failed.\n")
+            self.assertRegex(out.rstrip("\n").split("\n")[-1], CLOCK)
+            self.assertNotIn("Speed check start.", out)
 
     def test_full_standard_output_does_not_stop_the_run(self):
         with open("/dev/full", "wb") as full:
@@ -162,21 +242,22 @@ class FailingSurroundings(unittest.TestCase):
         self.assertEqual(err, "")
 
 
-class HeadOfRun(unittest.TestCase):
-    def test_system_lines_and_first_header_follow_the_capabilities(self):
-        lines, err = run_to_first_header()
-        self.assertEqual(err, "")
-        mask = mask_of(ARGS.capability_line)
-        expected = ["Kestrune ver1.0", ARGS.family_line, ARGS.capability_line]
-        if mask & 0x08:
-            expected.append("SSE supported by OS:yes")
-        expected.append("measuring CPU clock. please wait 3 seconds.")
-        self.assertEqual(lines[:len(expected)], expected)
-        rest = lines[len(expected):]
-        self.assertEqual(len(rest), 4, rest)
-        self.assertRegex(rest[0], CLOCK)
-        self.assertEqual(rest[1:3], ["Speed check start.", TITLES[0]])
-        self.assertEqual(rest[3], expected_header(read_table(ARGS.table), "READ", mask, True))
+class CommandLine(unittest.TestCase):
+    """What the program says about its command line, before it measures."""
+
+    def test_usage_errors_are_one_line_on_standard_error_with_code_64(self):
+        for arguments in ("--bogus", "--isa avx3", "--max-size 3KB", "--repeat 0", "--threads 999", "--max-size"):
+            code, out, err = run(arguments=arguments)
+            self.assertEqual((code, out), (64, ""), arguments)
+            self.assertEqual(len(err.splitlines()), 1, err)
+            self.assertTrue(err.startswith("kestrune: "), err)
+
+    def test_help_and_version(self):
+        code, out, err = run(arguments="--help")
+        self.assertEqual((code, err), (0, ""))
+        self.assertTrue(out.startswith("Usage: kestrune"))
+        code, out, err = run(arguments="--version")
+        self.assertEqual((code, out, err), (0, "Kestrune ver1.0\n", ""))
 
 
 def main():
@@ -187,13 +268,21 @@ def main():
     parser.add_argument("--runner", default="", help="command that runs the binary, e.g. wine")
     parser.add_argument("--family-line", default="OS:NT based")
     parser.add_argument("--save", help="where to keep the full run's report")
-    parser.add_argument("--head-only", action="store_true",
-                        help="end the run after the first table's header (needs --capability-line)")
     parser.add_argument("--capability-line", help="the capability line the processor must give")
+    parser.add_argument("--args", default="", help="the program's options for the run")
+    parser.add_argument("--data-files", help="a folder where the run also writes its JSON and CSV, "
+                                             "checked against the text")
+    parser.add_argument("--command-line", action="store_true", help="check the command-line errors too")
     ARGS, rest = parser.parse_known_args()
-    if ARGS.head_only and ARGS.capability_line is None:
-        parser.error("--head-only needs --capability-line")
-    tests = ["HeadOfRun"] if ARGS.head_only else ["FullRun", "FailingSurroundings"]
+    ARGS.json = ARGS.csv = None
+    if ARGS.data_files:
+        os.makedirs(ARGS.data_files, exist_ok=True)
+        ARGS.json = os.path.join(ARGS.data_files, "run.json")
+        ARGS.csv = os.path.join(ARGS.data_files, "run.csv")
+        ARGS.args += f" --json {shlex.quote(ARGS.json)} --csv {shlex.quote(ARGS.csv)}"
+    tests = ["FullRun", "FailingSurroundings"]
+    if ARGS.command_line:
+        tests.append("CommandLine")
     unittest.main(argv=[sys.argv[0], "-v"] + rest, defaultTest=tests)
 
 

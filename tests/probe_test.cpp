@@ -48,6 +48,36 @@ TEST(CapabilityMaskFromCpuid, EachFlagFollowsItsOwnBit) {
 // fault as an illegal instruction. cmake/wine-run says when it runs Wine so.
 bool protectionFaultsAreTold() { return std::getenv("KESTRUNE_WINE_UNDER_QEMU") == nullptr; }
 
+// Leaf 1 ECX: SSE4.1 bit 19, OSXSAVE bit 27, AVX bit 28; leaf 7 EBX: AVX512F
+// bit 16. The OS's part is XCR0, as XGETBV would give it: here a fake value.
+TEST(ExtendedSupportFromCpuid, ProcessorFlagsAndTheStateTheOsSaves) {
+    constexpr uint32_t SSE41 = 1u << 19, OSXSAVE = 1u << 27, AVX = 1u << 28, AVX512F = 1u << 16;
+    const struct {
+        uint32_t leaf1Ecx, leaf7Ebx;
+        uint64_t xcr0;
+        CapabilityMask processor, enabled;
+    } cases[] = {
+        {0, 0, 0, 0, 0},
+        {SSE41, 0, 0, CAP_SSE41, CAP_SSE41},
+        {SSE41 | OSXSAVE | AVX, AVX512F, 0xE7, CAP_SSE41 | CAP_AVX | CAP_AVX512F, CAP_SSE41 | CAP_AVX | CAP_AVX512F},
+        // The processor has AVX; the OS does not save the YMM state.
+        {OSXSAVE | AVX, 0, 0x03, CAP_AVX, 0},
+        // Without OSXSAVE, XCR0 tells nothing, whatever it holds.
+        {AVX, AVX512F, 0xE7, CAP_AVX | CAP_AVX512F, 0},
+        // YMM saved, ZMM not: AVX runs, AVX-512 does not.
+        {OSXSAVE | AVX, AVX512F, 0x07, CAP_AVX | CAP_AVX512F, CAP_AVX},
+        // Each AVX-512 state bit is needed: opmask missing.
+        {OSXSAVE | AVX, AVX512F, 0xC7, CAP_AVX | CAP_AVX512F, CAP_AVX},
+        // OSXSAVE set without AVX: nothing wider to run.
+        {SSE41 | OSXSAVE, 0, 0x07, CAP_SSE41, CAP_SSE41},
+    };
+    for (const auto& c : cases) {
+        const ExtendedSupport support = extendedSupportFromCpuid(c.leaf1Ecx, c.leaf7Ebx, c.xcr0);
+        EXPECT_EQ(support.processor, c.processor) << std::hex << c.leaf1Ecx << " " << c.leaf7Ebx << " " << c.xcr0;
+        EXPECT_EQ(support.enabled, c.enabled) << std::hex << c.leaf1Ecx << " " << c.leaf7Ebx << " " << c.xcr0;
+    }
+}
+
 TEST(GuardedInstruction, TellsIllegalInstructionFromOtherFaults) {
     EXPECT_EQ(platformRunGuarded(executeUd2), GuardOutcome::ILLEGAL_INSTRUCTION);
     EXPECT_EQ(platformRunGuarded(executeXorps), GuardOutcome::COMPLETED);

@@ -68,9 +68,12 @@ TEST(TransferRate, ReadsElapsedTicksAsSigned) {
 }
 
 TEST(SizeLabel, SwitchesUnitAtEachPowerOf1024) {
-    const std::pair<int32_t, const char*> cases[] = {
+    const std::pair<int64_t, const char*> cases[] = {
         {128, "128B:\t"},   {512, "512B:\t"},    {1023, "1023B:\t"}, {1024, "1KB:\t"},
         {524288, "512KB:\t"}, {1048575, "1023KB:\t"}, {1048576, "1MB:\t"}, {33554432, "32MB:\t"},
+        // Rows past the classic report's last.
+        {int64_t{1} << 26, "64MB:\t"}, {int64_t{1} << 29, "512MB:\t"}, {int64_t{1} << 30, "1GB:\t"},
+        {int64_t{1} << 32, "4GB:\t"},
     };
     for (const auto& c : cases) {
         CapturedOutput capture;
@@ -101,6 +104,14 @@ TEST(Headers, ColumnsFollowMaskAndAlignment) {
         {0x29, true, "SIZE:\tLDDQU\tMOVUPS\tMOVAPS\tMOVQ\tMOV(32)\tMOVZX(16)\n",
          "SIZE:\tMOVUPS\tMOVAPS\tMOVNTPS\tMOVNTQ\tMOVQ\tMOV(32)\tMOV(16)\n"},
         {0x10, false, "SIZE:\tMOVDQU\tMOV(32)\tMOVZX(16)\n", "SIZE:\tMOVDQU\tMOVNTI\tMOV(32)\tMOV(16)\n"},
+        // The wider extensions, widest first; their aligned forms in the first
+        // pass only.
+        {CAP_AVX512F | CAP_AVX | CAP_SSE41, true,
+         "SIZE:\tVMOVDQU64(512)\tVMOVDQA64(512)\tVMOVDQU(256)\tVMOVDQA(256)\tMOVNTDQA\tMOV(32)\tMOVZX(16)\n",
+         "SIZE:\tVMOVDQU64(512)\tVMOVDQA64(512)\tVMOVNTDQ(512)\tVMOVDQU(256)\tVMOVDQA(256)\tVMOVNTDQ(256)"
+         "\tMOV(32)\tMOV(16)\n"},
+        {CAP_AVX512F | CAP_AVX | CAP_SSE41, false, "SIZE:\tVMOVDQU64(512)\tVMOVDQU(256)\tMOV(32)\tMOVZX(16)\n",
+         "SIZE:\tVMOVDQU64(512)\tVMOVDQU(256)\tMOV(32)\tMOV(16)\n"},
     };
     for (const HeaderCase& c : cases) {
         CapturedOutput capture;

@@ -1,7 +1,10 @@
 #include "tests/fakes/fake_platform.h"
 
 #include <algorithm>
+#include <mutex>
+#include <thread>
 
+#include "kernels/core_clock.h"
 #include "kernels/kernels.h"
 #include "kernels/timing_record.h"
 #include "probe/os_sse_probe.h"
@@ -11,9 +14,14 @@ FakeSystem fakeSystem;
 FakeKernels fakeKernels;
 
 namespace {
-alignas(4096) unsigned char buffer[4096];
+constexpr int BUFFERS = 8;
+alignas(4096) unsigned char buffers[BUFFERS][4096];
 size_t wallClockRead = 0;
 size_t ticksRead = 0;
+size_t elapsedRead = 0;
+// Kernels and pins may come from the threads of a team.
+std::mutex fakeLock;
+thread_local int pinnedTo = -1;
 }  // namespace
 
 void resetFakes() {
@@ -21,12 +29,13 @@ void resetFakes() {
     fakeKernels = FakeKernels{};
     wallClockRead = 0;
     ticksRead = 0;
+    elapsedRead = 0;
     // 20 s 500 ms to 23 s 500 ms with 9e9 ticks: a 3000 MHz clock.
     fakeSystem.wallClock = {{2026, 12, 10, 11, 0, 20, 500}, {2026, 12, 10, 11, 0, 23, 500}};
     fakeKernels.serialisedTicks = {1000, 1000 + 9000000000ull};
 }
 
-unsigned char* fakeTestBuffer() { return buffer; }
+unsigned char* fakeTestBuffer() { return buffers[0]; }
 
 OsFamily platformOsFamily() { return fakeSystem.family; }
 
@@ -54,16 +63,52 @@ WallClockReading platformWallClockUtc() {
 
 void platformSleepMilliseconds(uint32_t milliseconds) { fakeSystem.sleeps.push_back(milliseconds); }
 
-void* platformAllocateBuffer(size_t) {
-    ++fakeSystem.allocations;
-    return fakeSystem.allocationSucceeds ? buffer : nullptr;
+void* platformAllocateBuffer(size_t bytes) {
+    std::lock_guard<std::mutex> hold(fakeLock);
+    const int made = fakeSystem.allocations++;
+    fakeSystem.allocationBytes.push_back(bytes);
+    if (!fakeSystem.allocationSucceeds) return nullptr;
+    if (fakeSystem.allocationsBeforeFailure >= 0 && made >= fakeSystem.allocationsBeforeFailure) return nullptr;
+    return buffers[made % BUFFERS];
 }
 
-void platformReleaseBuffer(void*, size_t) { ++fakeSystem.releases; }
+void platformReleaseBuffer(void*, size_t) {
+    std::lock_guard<std::mutex> hold(fakeLock);
+    ++fakeSystem.releases;
+}
+
+bool platformStartThread(void (*entry)(void*), void* argument, PlatformThread* thread) {
+    ++fakeSystem.threadsStarted;
+    *thread = reinterpret_cast<PlatformThread>(new std::thread(entry, argument));
+    return true;
+}
+
+void platformJoinThread(PlatformThread thread) {
+    std::thread* running = reinterpret_cast<std::thread*>(thread);
+    running->join();
+    delete running;
+    ++fakeSystem.threadsJoined;
+}
+
+bool platformPinThread(int processor) {
+    std::lock_guard<std::mutex> hold(fakeLock);
+    pinnedTo = processor;
+    fakeSystem.threadPins.push_back(processor);
+    return true;
+}
+
+int platformCurrentProcessor() { return pinnedTo; }
 
 GuardOutcome platformRunGuarded(void (*)()) { return GuardOutcome::COMPLETED; }
 
 CapabilityMask detectSimdCapabilities() { return fakeSystem.detectedMask; }
+
+ExtendedSupport detectExtendedSupport() {
+    ++fakeSystem.extendedProbes;
+    return fakeSystem.extended;
+}
+
+extern "C" double coreCyclesPerTick() { return fakeKernels.coreCyclesPerTick; }
 
 bool probeOsSseSupport() {
     ++fakeSystem.sseProbes;
@@ -75,10 +120,24 @@ extern "C" uint64_t readSerialisedTicks() {
     return readings.empty() ? 0 : readings[std::min(ticksRead++, readings.size() - 1)];
 }
 
-#define KERNEL_ROW(function, ...)                                                 \
-    extern "C" void function(void* base, int32_t blockLines, int32_t lineCount) { \
-        fakeKernels.calls.push_back({#function, base, blockLines, lineCount});    \
-        timingRecord.elapsedTicks = fakeKernels.elapsedTicks;                     \
+namespace {
+uint64_t nextElapsedTicks() {
+    const auto& sequence = fakeKernels.elapsedSequence;
+    return sequence.empty() ? fakeKernels.elapsedTicks : sequence[elapsedRead++ % sequence.size()];
+}
+}  // namespace
+
+// Each thread's run starts 10 ticks per processor number later and ends 5
+// more ticks per processor later, so that a team's span differs from every
+// member's own count.
+#define KERNEL_ROW(function, ...)                                                              \
+    extern "C" void function(void* base, int32_t blockLines, int32_t lineCount) {              \
+        std::lock_guard<std::mutex> hold(fakeLock);                                            \
+        fakeKernels.calls.push_back({#function, base, blockLines, lineCount, pinnedTo});       \
+        const uint64_t lateness = pinnedTo < 0 ? 0 : static_cast<uint64_t>(pinnedTo);          \
+        timingRecord.startTicks = 1000 + 10 * lateness;                                         \
+        timingRecord.elapsedTicks = nextElapsedTicks() + 5 * lateness;                         \
+        timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;           \
     }
 #include "kernels/kernel_list.def"
 #undef KERNEL_ROW

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "probe/capability_mask.h"
+#include "probe/simd_capabilities.h"
 
 struct FakeSystem {
     OsFamily family = OsFamily::NT;
@@ -14,6 +15,8 @@ struct FakeSystem {
     uint32_t processMask = 0x3;
     uint32_t systemMask = 0x3;
     bool allocationSucceeds = true;
+    // Allocations that succeed before every later one fails; -1: no limit.
+    int allocationsBeforeFailure = -1;
     // The readings the wall clock ticks to, in order. Like a real clock it is
     // caught between ticks first: before each of these it hands out one stale
     // reading. A frozen clock hands out the first reading for ever.
@@ -21,6 +24,7 @@ struct FakeSystem {
     bool wallClockFrozen = false;
     CapabilityMask detectedMask = 0;
     bool osSupportsSse = true;
+    ExtendedSupport extended;
 
     // What the driver did.
     int affinityQueries = 0;
@@ -30,6 +34,11 @@ struct FakeSystem {
     int allocations = 0;
     int releases = 0;
     int sseProbes = 0;
+    int extendedProbes = 0;
+    std::vector<size_t> allocationBytes;
+    std::vector<int> threadPins;  // processors threads pinned themselves to
+    int threadsStarted = 0;
+    int threadsJoined = 0;
 };
 
 struct KernelCall {
@@ -37,14 +46,19 @@ struct KernelCall {
     const void* base;
     int32_t blockLines;
     int32_t lineCount;
+    int processor;  // the calling thread's pin, or -1
 };
 
 struct FakeKernels {
-    // Every kernel run leaves this in elapsedTicks.
+    // Every kernel run leaves this in elapsedTicks, or, when the sequence is
+    // set, its next value, round and round.
     uint64_t elapsedTicks = 30000000;
+    std::vector<uint64_t> elapsedSequence;
     // Readings handed out by readSerialisedTicks, in order.
     std::vector<uint64_t> serialisedTicks;
     std::vector<KernelCall> calls;
+    // What the dependent-add clock reports.
+    double coreCyclesPerTick = 1.25;
 };
 
 extern FakeSystem fakeSystem;
@@ -53,5 +67,6 @@ extern FakeKernels fakeKernels;
 // Fresh state before each test.
 void resetFakes();
 
-// The buffer the fake allocation hands out; the fake kernels never touch it.
+// The buffer the first fake allocation hands out; later ones get buffers of
+// their own. The fake kernels never touch them.
 unsigned char* fakeTestBuffer();

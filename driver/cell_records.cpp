@@ -1,0 +1,105 @@
+#include "driver/cell_records.h"
+
+#include <cmath>
+#include <iomanip>
+#include <sstream>
+
+#include "driver/report.h"
+
+namespace {
+
+// Seventeen significant digits bring every double back exactly.
+std::string exactNumber(double value) {
+    std::ostringstream text;
+    text << std::setprecision(17) << value;
+    return text.str();
+}
+
+// JSON has no infinity or NaN.
+std::string jsonNumber(double value) { return std::isfinite(value) ? exactNumber(value) : "null"; }
+
+std::string jsonString(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            static const char hex[] = "0123456789abcdef";
+            quoted += "\\u00";
+            quoted += hex[(c >> 4) & 0xF];
+            quoted += hex[c & 0xF];
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+std::string jsonStrings(const std::vector<std::string>& texts) {
+    std::string list = "[";
+    for (size_t i = 0; i < texts.size(); ++i) list += (i ? ", " : "") + jsonString(texts[i]);
+    return list + "]";
+}
+
+std::string jsonNumbers(const std::vector<double>& values) {
+    std::string list = "[";
+    for (size_t i = 0; i < values.size(); ++i) list += (i ? ", " : "") + jsonNumber(values[i]);
+    return list + "]";
+}
+
+}  // namespace
+
+void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::vector<CellRecord>& cells) {
+    out << "{";
+    endLine(out);
+    out << " \"report\": {\"version\": " << jsonString(run.version) << ", \"os\": " << jsonString(run.os)
+        << ", \"simd\": " << jsonStrings(run.simd) << ", \"sse_supported_by_os\": "
+        << (run.sseSupportedByOs < 0 ? "null" : run.sseSupportedByOs ? "true" : "false")
+        << ", \"avx_supported_by_os\": "
+        << (run.avxSupportedByOs.empty() ? std::string("null") : jsonString(run.avxSupportedByOs))
+        << ", \"cpu_clock_mhz\": " << jsonNumber(run.cpuClockMHz) << ", \"threads\": " << run.threads
+        << ", \"repeat\": " << run.repeat << ", \"per_cycle\": " << (run.perCycle ? "true" : "false")
+        << ", \"lines\": " << jsonStrings(run.lines) << "},";
+    endLine(out);
+    out << " \"cells\": [";
+    endLine(out);
+    for (size_t i = 0; i < cells.size(); ++i) {
+        const CellRecord& cell = cells[i];
+        out << "  {\"direction\": " << jsonString(cell.direction) << ", \"alignment_bytes\": " << cell.alignmentBytes
+            << ", \"block_bytes\": " << cell.blockBytes << ", \"block\": " << jsonString(cell.block)
+            << ", \"instruction\": " << jsonString(cell.instruction)
+            << ", \"bytes_per_second\": " << jsonNumber(cell.bytesPerSecond) << ", \"value\": "
+            << jsonString(cell.value) << ", \"unit\": " << jsonString(cell.unit) << ", \"threads\": " << cell.threads
+            << ", \"samples_bytes_per_second\": " << jsonNumbers(cell.samplesBytesPerSecond);
+        if (run.perCycle) {
+            out << ", \"core_mhz\": " << jsonNumber(cell.coreMHz)
+                << ", \"bytes_per_cycle\": " << jsonNumber(cell.bytesPerCycle);
+        }
+        out << "}" << (i + 1 < cells.size() ? "," : "");
+        endLine(out);
+    }
+    out << " ]";
+    endLine(out);
+    out << "}";
+    endLine(out);
+}
+
+void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRecord>& cells) {
+    out << "direction,alignment_bytes,block_bytes,block,instruction,bytes_per_second,value,unit,threads,"
+           "samples_bytes_per_second";
+    if (perCycle) out << ",core_mhz,bytes_per_cycle";
+    endLine(out);
+    for (const CellRecord& cell : cells) {
+        // Instruction labels hold parentheses but never commas or quotes; the
+        // samples are one field, separated by semicolons.
+        out << cell.direction << ',' << cell.alignmentBytes << ',' << cell.blockBytes << ',' << cell.block << ','
+            << cell.instruction << ',' << exactNumber(cell.bytesPerSecond) << ',' << cell.value << ',' << cell.unit
+            << ',' << cell.threads << ',';
+        for (size_t i = 0; i < cell.samplesBytesPerSecond.size(); ++i) {
+            out << (i ? ";" : "") << exactNumber(cell.samplesBytesPerSecond[i]);
+        }
+        if (perCycle) out << ',' << exactNumber(cell.coreMHz) << ',' << exactNumber(cell.bytesPerCycle);
+        endLine(out);
+    }
+}

@@ -1,0 +1,39 @@
+#pragma once
+// Every measured cell as a record, for the JSON and CSV files a run can write
+// beside its report.
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+struct CellRecord {
+    const char* direction;  // "read" or "write"
+    int alignmentBytes;     // 16, 8 or 4
+    int64_t blockBytes;
+    std::string block;      // the row's label without its colon, e.g. "4KB"
+    const char* instruction;
+    double bytesPerSecond;  // the printed cell's rate: the median with --repeat
+    std::string value;      // the number exactly as printed
+    std::string unit;       // as printed: "GB/s" ... or "B/c"
+    int threads;
+    std::vector<double> samplesBytesPerSecond;  // every repetition, in order
+    double coreMHz;         // with --per-cycle, else 0
+    double bytesPerCycle;   // with --per-cycle, else 0
+};
+
+// What a run knows of itself, for the JSON header.
+struct RunDescription {
+    std::vector<std::string> lines;  // the report's lines before the tables
+    std::string version;
+    std::string os;
+    std::vector<std::string> simd;
+    int sseSupportedByOs;  // 1 yes, 0 no, -1 no such line
+    std::string avxSupportedByOs;  // empty: no such line
+    double cpuClockMHz;
+    int threads;
+    int repeat;
+    bool perCycle;
+};
+
+void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::vector<CellRecord>& cells);
+void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRecord>& cells);

@@ -1,0 +1,249 @@
+#include "driver/options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "driver/report.h"
+#include "platform/platform.h"
+
+#ifndef KESTRUNE_VERSION
+#define KESTRUNE_VERSION "1.0"
+#endif
+
+namespace {
+
+constexpr int64_t MIN_BLOCK_BYTES = 128;
+constexpr int64_t LARGEST_MAX_BLOCK_BYTES = int64_t{1} << 32;  // 4 GiB
+
+struct IsaName {
+    const char* name;
+    CapabilityMask capability;
+};
+const IsaName ISA_NAMES[] = {
+    {"mmx", CAP_MMX}, {"sse", CAP_SSE}, {"sse2", CAP_SSE2}, {"sse3", CAP_SSE3},
+    {"sse4.1", CAP_SSE41}, {"avx", CAP_AVX}, {"avx512", CAP_AVX512F},
+};
+constexpr const char* ISA_CHOICES = "classic, all, or a comma-separated list of mmx,sse,sse2,sse3,sse4.1,avx,avx512";
+constexpr const char* SIZE_CHOICES = "a power of two from 128B to 4GB, such as 4KB, 256MB or 1GB";
+
+enum OptionCode { OPT_ISA = 256, OPT_MAX_SIZE, OPT_THREADS, OPT_REPEAT, OPT_PER_CYCLE, OPT_JSON, OPT_CSV,
+                  OPT_HELP, OPT_VERSION };
+
+const option LONG_OPTIONS[] = {
+    {"isa", required_argument, nullptr, OPT_ISA},
+    {"max-size", required_argument, nullptr, OPT_MAX_SIZE},
+    {"threads", required_argument, nullptr, OPT_THREADS},
+    {"repeat", required_argument, nullptr, OPT_REPEAT},
+    {"per-cycle", no_argument, nullptr, OPT_PER_CYCLE},
+    {"json", required_argument, nullptr, OPT_JSON},
+    {"csv", required_argument, nullptr, OPT_CSV},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+void printUsage() {
+    const char* lines[] = {
+        "Usage: kestrune [OPTION]...",
+        "Measure how fast each x86 move instruction reads and writes memory blocks",
+        "of 128 bytes and up, at 16-, 8- and 4-byte start alignment, and print",
+        "tab-separated tables of throughput. Without options it prints the classic",
+        "report: MMX to SSE3, blocks up to 32MB, one processor, one run per cell.",
+        "",
+        "Options:",
+        "  --isa LIST       which extensions' columns to measure: classic (the default:",
+        "                   MMX, SSE, SSE2, SSE3), all (every extension this processor",
+        "                   and its operating system support), or a comma-separated",
+        "                   list of mmx, sse, sse2, sse3, sse4.1, avx, avx512; the",
+        "                   general-register columns are always measured",
+        "  --max-size SIZE  the largest block, a power of two from 128B to 4GB",
+        "                   (128B, 4KB, 256MB, 1GB; powers of 1024); default 32MB.",
+        "                   A run moves 64MB or the whole block, whichever is more",
+        "  --threads N|all  run every cell on N processors at once, one thread pinned",
+        "                   to each, each with its own buffer; cells are the aggregate",
+        "  --repeat N       measure each cell N times in a row and print the median",
+        "  --per-cycle      print bytes per core cycle (B/c) instead of a rate; the",
+        "                   core clock is measured before each row and printed under",
+        "                   each table title",
+        "  --json FILE      also write every cell as JSON to FILE (- for standard",
+        "                   output, which then carries only the JSON)",
+        "  --csv FILE       also write every cell as CSV to FILE (- as for --json)",
+        "  --help           print this help and exit",
+        "  --version        print the version and exit",
+        "",
+        "Exit status: 0 after a complete run, 1 when the processor affinity cannot",
+        "be read, 2 when a test buffer cannot be allocated, 64 for a command line",
+        "it cannot take, 73 when an output file cannot be created.",
+    };
+    for (const char* line : lines) {
+        std::cout << line;
+        endLine(std::cout);
+    }
+}
+
+bool usageError(const char* option, const std::string& problem) {
+    std::cerr << "kestrune: " << option << ": " << problem;
+    endLine(std::cerr);
+    return false;
+}
+
+bool parseIsa(const char* text, RunOptions* options) {
+    const std::string value = text;
+    if (value == "classic") {
+        options->isa = CAP_CLASSIC;
+        options->isaNamed = false;
+        return true;
+    }
+    if (value == "all") {
+        options->isa = CAP_CLASSIC | CAP_EXTENDED;
+        options->isaNamed = false;
+        return true;
+    }
+    CapabilityMask chosen = 0;
+    std::string::size_type start = 0;
+    while (true) {
+        const std::string::size_type comma = value.find(',', start);
+        const std::string name = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        bool known = false;
+        for (const IsaName& isa : ISA_NAMES) {
+            if (name == isa.name) {
+                chosen |= isa.capability;
+                known = true;
+            }
+        }
+        if (!known) return usageError("--isa", "unknown extension '" + name + "'; expected " + ISA_CHOICES);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    options->isa = chosen;
+    options->isaNamed = true;
+    return true;
+}
+
+// A whole decimal number of at most nine digits; false for anything else.
+bool parseCount(const char* text, int64_t* value) {
+    const size_t length = std::strlen(text);
+    if (length == 0 || length > 9) return false;
+    int64_t number = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        number = number * 10 + (text[i] - '0');
+    }
+    *value = number;
+    return true;
+}
+
+bool parseMaxSize(const char* text, RunOptions* options) {
+    const std::string value = text;
+    size_t digits = 0;
+    while (digits < value.size() && value[digits] >= '0' && value[digits] <= '9') ++digits;
+    const std::string unit = value.substr(digits);
+    int shift = -1;
+    if (unit == "B") shift = 0;
+    if (unit == "KB") shift = 10;
+    if (unit == "MB") shift = 20;
+    if (unit == "GB") shift = 30;
+    int64_t count = 0;
+    if (shift < 0 || !parseCount(value.substr(0, digits).c_str(), &count) || count > (int64_t{1} << 32)) {
+        return usageError("--max-size", "'" + value + "' is not " + SIZE_CHOICES);
+    }
+    const int64_t bytes = count << shift;
+    if (bytes < MIN_BLOCK_BYTES || bytes > LARGEST_MAX_BLOCK_BYTES || (bytes & (bytes - 1)) != 0) {
+        return usageError("--max-size", "'" + value + "' is not " + SIZE_CHOICES);
+    }
+    options->maxBlockBytes = bytes;
+    return true;
+}
+
+int usableProcessors() {
+    uint32_t processMask = 0, systemMask = 0;
+    if (platformOsFamily() != OsFamily::NT || !platformGetAffinityMasks(&processMask, &systemMask)) return 1;
+    int count = 0;
+    for (; processMask != 0; processMask &= processMask - 1) ++count;
+    return count > 0 ? count : 1;
+}
+
+bool parseThreads(const char* text, RunOptions* options) {
+    const int usable = usableProcessors();
+    const std::string choices = "expected a number from 1 to " + std::to_string(usable) +
+                                " (the processors this process may use) or all";
+    if (std::strcmp(text, "all") == 0) {
+        options->threads = usable;
+        return true;
+    }
+    int64_t count = 0;
+    if (!parseCount(text, &count) || count < 1 || count > usable) {
+        return usageError("--threads", "'" + std::string(text) + "': " + choices);
+    }
+    options->threads = static_cast<int>(count);
+    return true;
+}
+
+bool parseRepeat(const char* text, RunOptions* options) {
+    int64_t count = 0;
+    if (!parseCount(text, &count) || count < 1) {
+        return usageError("--repeat", "'" + std::string(text) + "': expected a whole number from 1");
+    }
+    options->repeat = static_cast<int>(count);
+    return true;
+}
+
+// The option as the user wrote it, for the message about it.
+std::string offendingOption(char** argv, int index) {
+    if (index <= 0 || argv[index - 1] == nullptr) return "?";
+    std::string written = argv[index - 1];
+    const std::string::size_type equals = written.find('=');
+    return equals == std::string::npos ? written : written.substr(0, equals);
+}
+
+}  // namespace
+
+OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
+    *options = RunOptions{};
+    opterr = 0;  // the messages are the program's own
+    optind = 0;  // a full restart of the scan, state included
+    int code;
+    while ((code = getopt_long(argc, argv, ":", LONG_OPTIONS, nullptr)) != -1) {
+        bool ok = true;
+        switch (code) {
+            case OPT_ISA: ok = parseIsa(optarg, options); break;
+            case OPT_MAX_SIZE: ok = parseMaxSize(optarg, options); break;
+            case OPT_THREADS: ok = parseThreads(optarg, options); break;
+            case OPT_REPEAT: ok = parseRepeat(optarg, options); break;
+            case OPT_PER_CYCLE: options->perCycle = true; break;
+            case OPT_JSON: options->jsonPath = optarg; break;
+            case OPT_CSV: options->csvPath = optarg; break;
+            case OPT_HELP:
+                printUsage();
+                return OptionsOutcome::DONE;
+            case OPT_VERSION:
+                std::cout << "Kestrune ver" << KESTRUNE_VERSION;
+                endLine(std::cout);
+                return OptionsOutcome::DONE;
+            case ':':
+                ok = usageError(offendingOption(argv, optind).c_str(), "needs a value; see --help");
+                break;
+            default:
+                ok = usageError(offendingOption(argv, optind).c_str(), "unknown option; see --help");
+                break;
+        }
+        if (!ok) return OptionsOutcome::USAGE_ERROR;
+    }
+    if (optind < argc) {
+        usageError(argv[optind], "unexpected argument; the program takes options only, see --help");
+        return OptionsOutcome::USAGE_ERROR;
+    }
+    if (options->jsonPath && options->csvPath && std::strcmp(options->jsonPath, "-") == 0 &&
+        std::strcmp(options->csvPath, "-") == 0) {
+        usageError("--csv", "standard output already carries the JSON; give a file");
+        return OptionsOutcome::USAGE_ERROR;
+    }
+    return OptionsOutcome::RUN;
+}
+
+bool extendedIsa(const RunOptions& options) { return (options.isa & CAP_EXTENDED) != 0; }

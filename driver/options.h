@@ -1,0 +1,35 @@
+#pragma once
+// The command line. Without arguments every field keeps its default and the
+// run is the classic report; each option extends it.
+#include <cstdint>
+
+#include "driver/constants.h"
+#include "probe/capability_mask.h"
+
+struct RunOptions {
+    // The extensions whose columns the tables may show; what the processor
+    // lacks is left out. The classic four by default.
+    CapabilityMask isa = CAP_CLASSIC;
+    // Whether the user named the extensions one by one: a named extension the
+    // processor lacks is then worth a warning.
+    bool isaNamed = false;
+    int64_t maxBlockBytes = MAX_BLOCK_BYTES;
+    int threads = 1;
+    int repeat = 1;
+    bool perCycle = false;
+    const char* jsonPath = nullptr;  // "-": standard output
+    const char* csvPath = nullptr;
+};
+
+enum class OptionsOutcome { RUN, DONE, USAGE_ERROR };
+
+// The exit code of a command line the program cannot take.
+constexpr int EXIT_USAGE = 64;
+
+// Reads the arguments into `options`. DONE: --help or --version has printed
+// what it asked for. USAGE_ERROR: one line on standard error has said what is
+// wrong, and nothing has been printed on standard output.
+OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options);
+
+// Whether the options ask for anything beyond the classic report's header.
+bool extendedIsa(const RunOptions& options);

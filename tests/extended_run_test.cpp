@@ -1,0 +1,241 @@
+// The run sequence with options, against the fake system: what each option
+// adds to the report, and that the run without options does none of it.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/run_sequence.h"
+#include "kernels/timing_record.h"
+#include "tests/captured_output.h"
+#include "tests/fakes/fake_platform.h"
+
+namespace {
+
+struct ProgramRun {
+    int exitCode;
+    std::vector<std::string> out;
+    std::string err;
+};
+
+ProgramRun runWith(const RunOptions& options) {
+    CapturedOutput capture;
+    const int exitCode = runBenchmark(options);
+    return {exitCode, splitLines(capture.out.str()), capture.err.str()};
+}
+
+std::vector<std::string> linesFrom(const std::vector<std::string>& out, const std::string& first, size_t count) {
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (out[i] == first) return std::vector<std::string>(out.begin() + i, out.begin() + std::min(out.size(), i + count));
+    }
+    return {};
+}
+
+// The first row of the table titled `title`, split into its fields.
+std::vector<std::string> firstRow(const std::vector<std::string>& out, const std::string& title, int skip = 1) {
+    const std::vector<std::string> lines = linesFrom(out, title, 2 + skip);
+    return lines.empty() ? std::vector<std::string>{} : splitFields(lines.back());
+}
+
+class ExtendedRun : public testing::Test {
+protected:
+    void SetUp() override {
+        resetFakes();
+        fakeSystem.detectedMask = CAP_CLASSIC;
+        fakeSystem.processMask = 0x6;  // processors 1 and 2
+        fakeSystem.systemMask = 0x7;
+    }
+    RunOptions options;
+};
+
+TEST_F(ExtendedRun, ClassicRunAsksNothingOfTheWiderExtensions) {
+    fakeSystem.extended = {CAP_SSE41 | CAP_AVX | CAP_AVX512F, CAP_SSE41 | CAP_AVX | CAP_AVX512F};
+    const ProgramRun run = runWith(options);
+    EXPECT_EQ(fakeSystem.extendedProbes, 0);
+    EXPECT_EQ(run.out[2], "Supported SIMD Inst:MMX SSE SSE2 SSE3");
+    EXPECT_EQ(run.out[4], "measuring CPU clock. please wait 3 seconds.");
+    EXPECT_EQ(run.out.size(), 7u + 6 * 21);
+}
+
+TEST_F(ExtendedRun, IsaAllListsTheWiderExtensionsAndMeasuresTheirColumns) {
+    const struct {
+        ExtendedSupport support;
+        CapabilityMask detected;
+        const char* capabilityLine;
+        const char* avxLine;  // null: no such line
+        const char* readHeader;
+    } cases[] = {
+        {{CAP_SSE41 | CAP_AVX | CAP_AVX512F, CAP_SSE41 | CAP_AVX | CAP_AVX512F}, CAP_CLASSIC,
+         "Supported SIMD Inst:MMX SSE SSE2 SSE3 SSE4.1 AVX AVX512F", "AVX supported by OS:yes",
+         "SIZE:\tVMOVDQU64(512)\tVMOVDQA64(512)\tVMOVDQU(256)\tVMOVDQA(256)\tMOVNTDQA\tLDDQU\tMOVDQU\tMOVDQA\t"
+         "MOVUPS\tMOVAPS\tMOVQ\tMOV(32)\tMOVZX(16)"},
+        // The processor has AVX, the OS does not save its state.
+        {{CAP_SSE41 | CAP_AVX, CAP_SSE41}, CAP_CLASSIC, "Supported SIMD Inst:MMX SSE SSE2 SSE3 SSE4.1 AVX",
+         "AVX supported by OS:no",
+         "SIZE:\tMOVNTDQA\tLDDQU\tMOVDQU\tMOVDQA\tMOVUPS\tMOVAPS\tMOVQ\tMOV(32)\tMOVZX(16)"},
+        {{CAP_SSE41 | CAP_AVX | CAP_AVX512F, CAP_SSE41 | CAP_AVX}, CAP_CLASSIC,
+         "Supported SIMD Inst:MMX SSE SSE2 SSE3 SSE4.1 AVX AVX512F", "AVX supported by OS:yes (AVX512F no)",
+         "SIZE:\tVMOVDQU(256)\tVMOVDQA(256)\tMOVNTDQA\tLDDQU\tMOVDQU\tMOVDQA\tMOVUPS\tMOVAPS\tMOVQ\tMOV(32)\t"
+         "MOVZX(16)"},
+        // No SSE3: the classic part keeps its trailing space.
+        {{CAP_SSE41, CAP_SSE41}, CAP_MMX | CAP_SSE | CAP_SSE2, "Supported SIMD Inst:MMX SSE SSE2 SSE4.1", nullptr,
+         "SIZE:\tMOVNTDQA\tMOVDQU\tMOVDQA\tMOVUPS\tMOVAPS\tMOVQ\tMOV(32)\tMOVZX(16)"},
+    };
+    options.isa = CAP_CLASSIC | CAP_EXTENDED;
+    for (const auto& c : cases) {
+        SetUp();
+        fakeSystem.detectedMask = c.detected;
+        fakeSystem.extended = c.support;
+        options.isa = CAP_CLASSIC | CAP_EXTENDED;
+        const ProgramRun run = runWith(options);
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.err, "") << c.capabilityLine;
+        EXPECT_EQ(run.out[2], c.capabilityLine);
+        EXPECT_EQ(run.out[3], "SSE supported by OS:yes");
+        EXPECT_EQ(run.out[4], c.avxLine ? c.avxLine : "measuring CPU clock. please wait 3 seconds.");
+        const std::vector<std::string> table = linesFrom(run.out, "128bit(16byte) aligned read", 2);
+        ASSERT_EQ(table.size(), 2u);
+        EXPECT_EQ(table[1], c.readHeader);
+    }
+}
+
+TEST_F(ExtendedRun, NamedExtensionsTheMachineLacksAreSaidOnStandardErrorAndLeftOut) {
+    fakeSystem.extended = {CAP_SSE41 | CAP_AVX, CAP_SSE41};
+    options.isa = CAP_AVX | CAP_AVX512F | CAP_SSE2;
+    options.isaNamed = true;
+    const ProgramRun run = runWith(options);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err,
+              "kestrune: avx: not enabled by the operating system; its columns are left out\n"
+              "kestrune: avx512: not supported by this processor; its columns are left out\n");
+    EXPECT_EQ(linesFrom(run.out, "128bit(16byte) aligned write", 2).back(),
+              "SIZE:\tMOVDQU\tMOVDQA\tMOVNTDQ\tMOVNTI\tMOV(32)\tMOV(16)");
+}
+
+TEST_F(ExtendedRun, MaxSizeEndsOrExtendsTheRowsAndLargeBlocksMoveThemselvesWhole) {
+    options.maxBlockBytes = int64_t{128} << 20;
+    const ProgramRun run = runWith(options);
+    ASSERT_EQ(run.exitCode, 0);
+    EXPECT_EQ(fakeSystem.allocationBytes.front(), (size_t{128} << 20) + 1024);
+    const std::vector<std::string> table = linesFrom(run.out, "64bit(8byte) aligned read", 2 + 21);
+    ASSERT_EQ(table.size(), 23u);
+    EXPECT_EQ(splitFields(table[2 + 18])[0], "32MB:");
+    EXPECT_EQ(splitFields(table[2 + 19])[0], "64MB:");
+    // 30,000,000 ticks at 3000 MHz: 64 MiB moved is 6.25 GB/s, 128 MiB 12.5.
+    EXPECT_EQ(splitFields(table[2 + 19])[1], "6.25GB/s");
+    EXPECT_EQ(splitFields(table[2 + 20])[0], "128MB:");
+    EXPECT_EQ(splitFields(table[2 + 20])[1], "12.5GB/s");
+    int32_t largest = 0;
+    for (const KernelCall& call : fakeKernels.calls) {
+        if (call.blockLines == (1 << 20)) EXPECT_EQ(call.lineCount, 1 << 20) << call.function;
+        if (call.blockLines <= RUN_LINES) EXPECT_EQ(call.lineCount, RUN_LINES) << call.function;
+        largest = std::max(largest, call.blockLines);
+    }
+    EXPECT_EQ(largest, 1 << 20);
+
+    SetUp();
+    options.maxBlockBytes = 1024;
+    const ProgramRun small = runWith(options);
+    EXPECT_EQ(small.out.size(), 7u + 6 * (2 + 4));
+    EXPECT_EQ(splitFields(small.out.back())[0], "1KB:");
+}
+
+TEST_F(ExtendedRun, RepeatPrintsTheMedianOfItsRuns) {
+    options.repeat = 3;
+    options.maxBlockBytes = 128;
+    fakeSystem.detectedMask = 0;
+    // Each row is a warm-up, then three runs of each of its two cells: 60e6,
+    // 30e6 and 10e6 ticks are 3.125, 6.25 and 18.75 GB/s (their mean 9.375).
+    fakeKernels.elapsedSequence = {30000000, 60000000, 30000000, 10000000, 60000000, 30000000, 10000000};
+    const ProgramRun run = runWith(options);
+    ASSERT_EQ(run.exitCode, 0);
+    EXPECT_EQ(linesFrom(run.out, "CPU clock:3000MHz", 3),
+              (std::vector<std::string>{"CPU clock:3000MHz", "Repeat:3", "Speed check start."}));
+    const std::vector<std::string> row = firstRow(run.out, "32bit(4byte) aligned read");
+    ASSERT_EQ(row.size(), 3u);
+    EXPECT_EQ(row[1], "6.25GB/s");
+    EXPECT_EQ(row[2], "6.25GB/s");
+}
+
+TEST_F(ExtendedRun, PerCyclePrintsTheCoreClockUnderEachTitleAndBytesPerCycle) {
+    options.perCycle = true;
+    options.maxBlockBytes = 256;
+    fakeKernels.coreCyclesPerTick = 1.25;  // 3750 MHz at the 3000 MHz counter
+    const ProgramRun run = runWith(options);
+    ASSERT_EQ(run.exitCode, 0);
+    for (const char* title : {"128bit(16byte) aligned read", "32bit(4byte) aligned write"}) {
+        const std::vector<std::string> lines = linesFrom(run.out, title, 4);
+        ASSERT_EQ(lines.size(), 4u);
+        EXPECT_EQ(lines[1], "core clock:3750MHz");
+        // 64 MiB in 30,000,000 ticks of 3000 MHz over 3750 MHz of core clock.
+        EXPECT_EQ(splitFields(lines[3])[1], "1.78957B/c");
+    }
+}
+
+TEST_F(ExtendedRun, ThreadsPinOneThreadToEachProcessorAndPrintTheAggregate) {
+    options.threads = 2;
+    options.maxBlockBytes = 128;
+    const ProgramRun run = runWith(options);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(fakeSystem.affinitySet.empty());  // no process-wide pin
+    EXPECT_EQ(fakeSystem.threadPins, (std::vector<int>{1, 2}));
+    EXPECT_EQ(fakeSystem.threadsStarted, 1);
+    EXPECT_EQ(fakeSystem.threadsJoined, 1);
+    EXPECT_EQ(fakeSystem.allocations, 2);
+    EXPECT_EQ(fakeSystem.releases, 2);
+    EXPECT_EQ(linesFrom(run.out, "CPU clock:3000MHz", 2).back(), "Threads:2");
+    // Every kernel ran once on each processor, on that member's own buffer.
+    std::vector<const void*> buffersOn[3];
+    for (const KernelCall& call : fakeKernels.calls) {
+        ASSERT_TRUE(call.processor == 1 || call.processor == 2) << call.processor;
+        buffersOn[call.processor].push_back(call.base);
+    }
+    ASSERT_EQ(buffersOn[1].size(), buffersOn[2].size());
+    for (size_t i = 0; i < buffersOn[1].size(); ++i) EXPECT_NE(buffersOn[1][i], buffersOn[2][i]);
+    // Two members move 128 MiB from the first opening stamp (processor 1) to
+    // the last closing stamp (processor 2): 30,000,000 + 10 + 10 - 10 + 5 ticks.
+    std::ostringstream expected;
+    expected << 2 * 3000.0e6 * 67108864.0 / (30000000.0 + 20.0) / 1073741824.0 << "GB/s";
+    const std::vector<std::string> row = firstRow(run.out, "128bit(16byte) aligned read");
+    ASSERT_GE(row.size(), 2u);
+    EXPECT_EQ(row[1], expected.str());
+}
+
+TEST_F(ExtendedRun, ATeamMemberWithoutABufferFailsTheRunWithCodeTwo) {
+    options.threads = 2;
+    fakeSystem.allocationsBeforeFailure = 1;
+    const ProgramRun run = runWith(options);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.err, "malloc failed.\n");
+    EXPECT_EQ(fakeSystem.threadsJoined, fakeSystem.threadsStarted);
+    EXPECT_EQ(fakeSystem.releases, 1);
+    EXPECT_TRUE(fakeKernels.calls.empty());
+}
+
+TEST_F(ExtendedRun, AnOutputFileThatCannotBeCreatedFailsBeforeAnything) {
+    options.jsonPath = "/nonexistent-directory/run.json";
+    const ProgramRun run = runWith(options);
+    EXPECT_EQ(run.exitCode, EXIT_CANNOT_CREATE);
+    EXPECT_TRUE(run.out.empty());
+    EXPECT_EQ(run.err, "kestrune: cannot create /nonexistent-directory/run.json\n");
+    EXPECT_EQ(fakeSystem.affinityQueries, 0);
+}
+
+TEST_F(ExtendedRun, JsonOnStandardOutputReplacesTheReport) {
+    options.jsonPath = "-";
+    options.maxBlockBytes = 128;
+    const ProgramRun run = runWith(options);
+    ASSERT_EQ(run.exitCode, 0);
+    ASSERT_GE(run.out.size(), 3u);
+    EXPECT_EQ(run.out[0], "{");
+    EXPECT_EQ(run.out.back(), "}");
+    // Six tables of one row: 8 + 6 + 6 + 11 + 7 + 7 cells.
+    size_t cells = 0;
+    for (const std::string& line : run.out) cells += line.rfind("  {\"direction\"", 0) == 0;
+    EXPECT_EQ(cells, 45u);
+}
+
+}  // namespace
