@@ -83,11 +83,20 @@ def branch_target(instruction):
     return int(instruction[2].split()[0], 16)
 
 
+# The assembler's padding for i386, where the long NOPs are not in every
+# processor: a register loaded with its own value.
+SELF_LEA = re.compile(r"^(?:0x0)?\((%e\w\w)(?:,%eiz,1)?\),(%e\w\w)$")
+
+
 def is_padding(instruction):
-    """A NOP of any length, as the assembler pads to an alignment."""
-    words = instruction[1:]
-    return words[0].startswith("nop") or words == ("xchg", "%ax,%ax") or (
-        words[0] in ("cs", "data16", "ds") and "nop" in words[1])
+    """A NOP of any length, as the assembler pads to an alignment; never a jump."""
+    mnemonic, operands = instruction[1:]
+    if mnemonic.startswith("nop") or (mnemonic, operands) == ("xchg", "%ax,%ax"):
+        return True
+    if mnemonic in ("cs", "data16", "ds"):
+        return operands.startswith("nop")
+    match = SELF_LEA.match(operands) if mnemonic == "lea" else None
+    return bool(match) and match.group(1) == match.group(2)
 
 
 def check_kernel(kernel, instructions):

@@ -25,6 +25,7 @@
 
 #include "../helpers/pin_to_cpu.h"
 #include "../helpers/tsc_stamp.h"
+#include "kernels/dependent_add_clock.h"
 #include "../helpers/median.h"
 
 namespace {
@@ -49,12 +50,7 @@ __attribute__((noinline)) uint64_t firstCellTicks(unsigned char* base) {
     return stamp() - start;
 }
 
-double ticksPerAdd() {
-    uint64_t chain = 0;
-    const uint64_t start = fencedTicks();
-    for (int i = 0; i < 500; ++i) asm volatile(".rept 200\n\tadd $1, %0\n\t.endr" : "+r"(chain));
-    return static_cast<double>(fencedTicks() - start) / 1e5;
-}
+double ticksPerAdd() { return ticksPerDependentAdd(500, fencedTicks); }
 
 double secondsNow() {
     timespec now{};

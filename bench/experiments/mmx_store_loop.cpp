@@ -17,6 +17,7 @@
 
 #include "../helpers/pin_to_cpu.h"
 #include "../helpers/tsc_stamp.h"
+#include "kernels/dependent_add_clock.h"
 
 namespace {
 
@@ -41,12 +42,7 @@ WRITE_LOOP(mmxMovq, "movq %%mm\\n,")
 WRITE_LOOP(xmmMovq, "movq %%xmm\\n,")
 WRITE_LOOP(xmmMovsd, "movsd %%xmm\\n,")
 
-double ticksPerAdd() {
-    uint64_t chain = 0;
-    const uint64_t start = fencedTicks();
-    for (int i = 0; i < 5000; ++i) asm volatile(".rept 200\n\tadd $1, %0\n\t.endr" : "+r"(chain));
-    return static_cast<double>(fencedTicks() - start) / 1e6;
-}
+double ticksPerAdd() { return ticksPerDependentAdd(5000, fencedTicks); }
 
 }  // namespace
 

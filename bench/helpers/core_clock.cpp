@@ -8,23 +8,15 @@
 #include <vector>
 
 #include "pin_to_cpu.h"
+#include "kernels/dependent_add_clock.h"
 #include "tsc_stamp.h"
 
 namespace {
 
-constexpr int ADDS_PER_BLOCK = 200;
-constexpr int BLOCKS_PER_SAMPLE = 5000;  // one million adds, about 0.3 ms
+constexpr uint32_t BLOCKS_PER_SAMPLE = 5000;  // one million adds, about 0.3 ms
 constexpr int SAMPLES = 15;
 
-double ticksPerAdd() {
-    uint64_t chain = 0;
-    const uint64_t start = fencedTicks();
-    for (int block = 0; block < BLOCKS_PER_SAMPLE; ++block) {
-        asm volatile(".rept 200\n\tadd $1, %0\n\t.endr" : "+r"(chain));
-    }
-    const uint64_t end = fencedTicks();
-    return static_cast<double>(end - start) / (static_cast<double>(ADDS_PER_BLOCK) * BLOCKS_PER_SAMPLE);
-}
+double ticksPerAdd() { return ticksPerDependentAdd(BLOCKS_PER_SAMPLE, fencedTicks); }
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pin_to_cpu.h"
+#include "kernels/dependent_add_clock.h"
 #include "tsc_stamp.h"
 #include "median.h"
 
@@ -59,12 +60,7 @@ __attribute__((target("mmx"))) __attribute__((noinline)) void mmxStores(unsigned
                  : "+c"(turns) : "r"(p) : "memory", MMX_REGS, "cc");
 }
 
-double ticksPerAdd() {
-    uint64_t chain = 0;
-    const uint64_t start = fencedTicks();
-    for (int i = 0; i < 5000; ++i) asm volatile(".rept 200\n\tadd $1, %0\n\t.endr" : "+r"(chain));
-    return static_cast<double>(fencedTicks() - start) / 1e6;
-}
+double ticksPerAdd() { return ticksPerDependentAdd(5000, fencedTicks); }
 
 double ticksPerAccess(void (*run)(unsigned char*, int)) {
     const uint64_t start = fencedTicks();
