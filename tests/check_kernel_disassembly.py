@@ -85,16 +85,20 @@ def branch_target(instruction):
 
 # The assembler's padding for i386, where the long NOPs are not in every
 # processor: a register loaded with its own value.
+NOP_PREFIXES = {"cs", "ds", "data16"}
 SELF_LEA = re.compile(r"^(?:0x0)?\((%e\w\w)(?:,%eiz,1)?\),(%e\w\w)$")
 
 
 def is_padding(instruction):
     """A NOP of any length, as the assembler pads to an alignment; never a jump."""
-    mnemonic, operands = instruction[1:]
+    words = " ".join(instruction[1:]).split()
+    while words and words[0] in NOP_PREFIXES:
+        words = words[1:]
+    if not words:
+        return False
+    mnemonic, operands = words[0], " ".join(words[1:])
     if mnemonic.startswith("nop") or (mnemonic, operands) == ("xchg", "%ax,%ax"):
         return True
-    if mnemonic in ("cs", "data16", "ds"):
-        return operands.startswith("nop")
     match = SELF_LEA.match(operands) if mnemonic == "lea" else None
     return bool(match) and match.group(1) == match.group(2)
 
