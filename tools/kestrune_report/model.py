@@ -3,16 +3,22 @@
 from dataclasses import dataclass, field
 from typing import List, Optional, Tuple
 
+from .kernel_table import EXTENSION_NAMES, columns, read_table
 from .units import Throughput, format_size
 
-BLOCK_SIZES = tuple(2 ** power for power in range(7, 26))  # 128B .. 32MB
+BLOCK_SIZES = tuple(2 ** power for power in range(7, 26))  # 128B .. 32MB: a run without options
 TABLE_ORDER = (("read", 16), ("read", 8), ("read", 4), ("write", 16), ("write", 8), ("write", 4))
 
-READ_COLUMNS = ("LDDQU", "MOVDQU", "MOVDQA", "MOVUPS", "MOVAPS", "MOVQ", "MOV(32)", "MOVZX(16)")
-WRITE_COLUMNS = ("MOVDQU", "MOVDQA", "MOVNTDQ", "MOVNTI", "MOVUPS", "MOVAPS", "MOVNTPS",
-                 "MOVNTQ", "MOVQ", "MOV(32)", "MOV(16)")
-COLUMNS_BY_DIRECTION = {"read": READ_COLUMNS, "write": WRITE_COLUMNS}
-SIMD_EXTENSIONS = ("MMX", "SSE", "SSE2", "SSE3")
+KERNELS = read_table()
+SIMD_EXTENSIONS = tuple(EXTENSION_NAMES.values())
+# Every column each direction can have, left to right.
+COLUMNS_BY_DIRECTION = {direction: tuple(columns(KERNELS, direction.upper(), frozenset(SIMD_EXTENSIONS), True))
+                        for direction in ("read", "write")}
+
+
+def table_columns(direction, alignment):
+    """The columns a table may show, left to right: the aligned-only ones only at 16 bytes."""
+    return tuple(columns(KERNELS, direction.upper(), frozenset(SIMD_EXTENSIONS), alignment == 16))
 
 
 def table_title(direction, alignment):

@@ -8,8 +8,9 @@ is a report worth drawing. Whatever such a run left out goes into Report.gaps.
 import codecs
 import re
 
+from .kernel_table import CLASSIC_EXTENSIONS
 from .model import (BLOCK_SIZES, COLUMNS_BY_DIRECTION, SIMD_EXTENSIONS, TABLE_ORDER, Report,
-                    Row, Table, table_title)
+                    Row, Table, table_columns, table_title)
 from .units import (UnitError, could_be_cut_throughput, format_size, parse_size_label,
                     parse_throughput)
 
@@ -120,8 +121,10 @@ def _accept_simd(text):
     names = tuple(text[len(prefix):].split())
     positions = [SIMD_EXTENSIONS.index(name) if name in SIMD_EXTENSIONS else -1 for name in names]
     if -1 in positions or positions != sorted(set(positions)):
-        raise _Mismatch(f"expected '{prefix}' followed by some of {' '.join(SIMD_EXTENSIONS)} "
-                        f"in that order, got {_show(text)}")
+        later = [name for name in SIMD_EXTENSIONS if name not in CLASSIC_EXTENSIONS]
+        raise _Mismatch(f"expected '{prefix}' followed by some of {' '.join(CLASSIC_EXTENSIONS)} "
+                        f"in that order, then some of {' '.join(later)} in that order, "
+                        f"got {_show(text)}")
     return text, names
 
 
@@ -176,24 +179,33 @@ def _read_preamble(lines, report):
     return True
 
 
-def _header_rules(table):
-    allowed = COLUMNS_BY_DIRECTION[table.direction]
-    last_two = allowed[-2:]
-    columns_rule = (f"some of {', '.join(allowed)} in that order, "
-                    f"ending with {', '.join(last_two)}")
+def column_problem(table, columns, where):
+    """What is wrong with a table's columns, or None: they must be some of the columns that
+    table may show, in table order."""
+    allowed = table_columns(table.direction, table.alignment)
+    rule = f"some of {', '.join(allowed)} in that order"
+    for column in columns:
+        if column not in allowed:
+            if column in COLUMNS_BY_DIRECTION[table.direction]:
+                return (f"{column} {where} needs 16-byte alignment, which '{table.title}' lacks; "
+                        f"expected {rule}")
+            return f"unknown {table.direction} instruction {column!r} {where}; expected {rule}"
+    positions = [allowed.index(column) for column in columns]
+    if not columns or positions != sorted(set(positions)):
+        return f"expected {rule}, got {', '.join(columns) or 'none'}"
+    return None
 
+
+def _header_rules(table):
     def accept(text):
         fields = text.split("\t")
-        columns = tuple(fields[1:])
-        for column in columns:
-            if column not in allowed and fields[0] == "SIZE:":
-                raise _Mismatch(f"unknown {table.direction} instruction {column!r} in the header; "
-                                f"expected {columns_rule}")
-        positions = [allowed.index(column) for column in columns if column in allowed]
-        if fields[0] != "SIZE:" or positions != sorted(set(positions)) or columns[-2:] != last_two:
-            raise _Mismatch(f"expected the header 'SIZE:' then, tab-separated, {columns_rule}; "
-                            f"got {_show(text)}")
-        return columns
+        if fields[0] != "SIZE:":
+            raise _Mismatch(f"expected the header 'SIZE:' then, tab-separated, the instructions "
+                            f"of '{table.title}'; got {_show(text)}")
+        problem = column_problem(table, tuple(fields[1:]), "in the header")
+        if problem:
+            raise _Mismatch(problem)
+        return tuple(fields[1:])
     return accept, lambda text: _starts_alike(text, "SIZE:")
 
 

@@ -58,9 +58,14 @@ CASES = [
     ("write instruction in a read table",
      with_line(FIRST_ROW - 1, line(FIRST_ROW - 1).replace("MOVAPS", "MOVNTPS")),
      FIRST_ROW - 1, "unknown read instruction 'MOVNTPS'"),
-    ("header without its last instructions",
-     with_line(FIRST_ROW - 1, line(FIRST_ROW - 1).replace("\tMOVZX(16)", "")), FIRST_ROW - 1,
-     "ending with MOV(32), MOVZX(16)"),
+    ("header out of table order",
+     with_line(FIRST_ROW - 1, line(FIRST_ROW - 1).replace("MOV(32)\tMOVZX(16)", "MOVZX(16)\tMOV(32)")),
+     FIRST_ROW - 1, "MOV(32), MOVZX(16) in that order, "
+                    "got LDDQU, MOVDQU, MOVDQA, MOVUPS, MOVAPS, MOVQ, MOVZX(16), MOV(32)"),
+    ("aligned-only instruction in an 8-byte table",
+     with_line(FIRST_ROW + 20, "SIZE:\tLDDQU\tMOVDQA\tMOVUPS\tMOVQ\tMOV(32)\tMOVZX(16)"),
+     FIRST_ROW + 20, "MOVDQA in the header needs 16-byte alignment, which "
+                     "'64bit(8byte) aligned read' lacks"),
     ("tables out of order", with_line(FIRST_ROW + 19, "64bit(8byte) aligned write"), FIRST_ROW + 19,
      "expected the table title '64bit(8byte) aligned read'"),
     ("capabilities out of order", with_line(3, "Supported SIMD Inst:SSE2 MMX "), 3,
