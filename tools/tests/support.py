@@ -10,6 +10,8 @@ TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 TOOLS_DIR = os.path.dirname(TESTS_DIR)
 SCRIPT = os.path.join(TOOLS_DIR, "kestrune-report")
 FULL_RUN = os.path.join(TESTS_DIR, "fixtures", "full-run.txt")
+# --isa sse4.1,avx --max-size 1KB --per-cycle --threads 2 --repeat 3, by hand.
+PER_CYCLE_RUN = os.path.join(TESTS_DIR, "fixtures", "per-cycle-1KB.txt")
 
 sys.dont_write_bytecode = True
 if TOOLS_DIR not in sys.path:
@@ -27,9 +29,13 @@ PREAMBLE = ("Kestrune ver1.0\n"
             "Speed check start.\n")
 
 
-def full_run_text():
-    with open(FULL_RUN, encoding="ascii", newline="") as file:
+def fixture_text(path=FULL_RUN):
+    with open(path, encoding="ascii", newline="") as file:
         return file.read()
+
+
+def full_run_text():
+    return fixture_text(FULL_RUN)
 
 
 def full_run_lines():

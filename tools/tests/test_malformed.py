@@ -3,9 +3,10 @@ import subprocess
 import tempfile
 import unittest
 
-from support import FULL_RUN, SCRIPT, full_run_lines, run
+from support import FULL_RUN, PER_CYCLE_RUN, SCRIPT, fixture_text, full_run_lines, run
 
 LINES = full_run_lines()
+EXTENDED = fixture_text(PER_CYCLE_RUN).split("\n")[:-1]
 FIRST_ROW = LINES.index("128bit(16byte) aligned read") + 3  # 1-based number of the "128B:" row
 LAST = len(LINES)
 
@@ -18,14 +19,23 @@ def first_lines(count, partial=""):
     return "".join(text + "\n" for text in LINES[:count]) + partial
 
 
-def with_line(number, replacement):
+def with_line(number, replacement, lines=LINES):
     """The fixture with line `number` (1-based) replaced; None drops it."""
-    lines = list(LINES)
+    lines = list(lines)
     if replacement is None:
         del lines[number - 1]
     else:
         lines[number - 1] = replacement
     return "".join(text + "\n" for text in lines)
+
+
+def extended_line(start, offset=0):
+    """1-based number of the per-cycle fixture's line that starts with start, plus offset."""
+    return next(number for number, text in enumerate(EXTENDED, 1) if text.startswith(start)) + offset
+
+
+def with_extended_line(number, replacement):
+    return with_line(number, replacement, EXTENDED)
 
 
 def with_cell(number, column, replacement):
@@ -76,6 +86,29 @@ CASES = [
      "expected the line 'CPU clock:<number>MHz'"),
     ("stray line in the preamble", with_line(5, "please wait"), 5,
      "expected the line 'measuring CPU clock. please wait ...'"),
+    ("an extension the capability line cannot name",
+     with_line(3, "Supported SIMD Inst:MMX SSE SSE2 SSE3 AVX2"), 3,
+     "then some of SSE4.1 AVX AVX512F in that order"),
+    ("AVX answer out of form", with_extended_line(5, "AVX supported by OS:yes (AVX2 no)"), 5,
+     "expected 'AVX supported by OS:yes', ':no' or ':yes (AVX512F no)'"),
+    ("one thread printed", with_extended_line(8, "Threads:1"), 8,
+     "expected 'Threads:N', N threads of 2 or more (the line is left out for 1)"),
+    ("runs per cell not a number", with_extended_line(9, "Repeat:five"), 9,
+     "expected 'Repeat:N', N runs per cell of 2 or more"),
+    ("a rate in a per-cycle report",
+     with_extended_line(extended_line("256B:"), "256B:\t1GB/s\t2B/c\t3B/c\t4B/c\t5B/c"),
+     extended_line("256B:"), "row '256B:', VMOVDQU(256): expected a number followed by B/c"),
+    ("a per-cycle table without its core clock",
+     with_extended_line(extended_line("64bit(8byte) aligned read", 1), None),
+     extended_line("64bit(8byte) aligned read", 1),
+     "expected the line 'core clock:<number>MHz' under the title of a per-cycle report"),
+    ("core clock without a number", with_extended_line(12, "core clock:fastMHz"), 12,
+     "expected the line 'core clock:<number>MHz'"),
+    ("a table with a row more than the others",
+     with_extended_line(extended_line("32bit(4byte) aligned read"), "2KB:\t1B/c\t1B/c\t1B/c\n"
+                        "32bit(4byte) aligned read"),
+     extended_line("32bit(4byte) aligned read"),
+     "expected the table title '32bit(4byte) aligned read', got '2KB:"),
     ("text after the last row", first_lines(LAST, "Press any key\n"), LAST + 1,
      "expected the end of the report after the last row of '32bit(4byte) aligned write'"),
     ("garbage last line without newline", first_lines(FIRST_ROW + 4, "oops"), FIRST_ROW + 5,
