@@ -12,6 +12,8 @@ SCRIPT = os.path.join(TOOLS_DIR, "kestrune-report")
 FULL_RUN = os.path.join(TESTS_DIR, "fixtures", "full-run.txt")
 # --isa sse4.1,avx --max-size 1KB --per-cycle --threads 2 --repeat 3, by hand.
 PER_CYCLE_RUN = os.path.join(TESTS_DIR, "fixtures", "per-cycle-1KB.txt")
+# The program's --json file of a run with --isa avx --max-size 256B --threads 2 --repeat 5, by hand.
+JSON_RUN = os.path.join(TESTS_DIR, "fixtures", "threads-256B.json")
 
 sys.dont_write_bytecode = True
 if TOOLS_DIR not in sys.path:

@@ -3,10 +3,11 @@ import subprocess
 import tempfile
 import unittest
 
-from support import FULL_RUN, PER_CYCLE_RUN, SCRIPT, fixture_text, full_run_lines, run
+from support import FULL_RUN, JSON_RUN, PER_CYCLE_RUN, SCRIPT, fixture_text, full_run_lines, run
 
 LINES = full_run_lines()
 EXTENDED = fixture_text(PER_CYCLE_RUN).split("\n")[:-1]
+JSON_LINES = fixture_text(JSON_RUN).split("\n")[:-1]
 FIRST_ROW = LINES.index("128bit(16byte) aligned read") + 3  # 1-based number of the "128B:" row
 LAST = len(LINES)
 
@@ -36,6 +37,16 @@ def extended_line(start, offset=0):
 
 def with_extended_line(number, replacement):
     return with_line(number, replacement, EXTENDED)
+
+
+def json_with(number, old, new):
+    """The JSON fixture with old replaced by new in line `number` (1-based)."""
+    assert old in JSON_LINES[number - 1], (number, old)
+    return with_line(number, JSON_LINES[number - 1].replace(old, new, 1), JSON_LINES)
+
+
+def json_without(*numbers):
+    return "".join(text + "\n" for number, text in enumerate(JSON_LINES, 1) if number not in numbers)
 
 
 def with_cell(number, column, replacement):
@@ -109,6 +120,32 @@ CASES = [
                         "32bit(4byte) aligned read"),
      extended_line("32bit(4byte) aligned read"),
      "expected the table title '32bit(4byte) aligned read', got '2KB:"),
+    ("JSON cut short", "\n".join(JSON_LINES[:9]) + "\n", 10, "expected JSON (Expecting"),
+    ("JSON that is not the program's", '{"cells": []}\n', 1,
+     "expected an object with a 'report' object and a 'cells' list"),
+    ("JSON threads against its lines", json_with(2, '"threads": 2', '"threads": 3'), 2,
+     "report.threads: is 3, but report.lines say 2"),
+    ("JSON machine line out of form", json_with(2, "CPU clock:2096.02MHz", "CPU clock:fastMHz"), 2,
+     "report.lines: item 6: expected the line 'CPU clock:<number>MHz'"),
+    ("JSON cell with an unknown unit", json_with(5, '"unit": "GB/s"', '"unit": "TB/s"'), 5,
+     "cells[1]: 'value' and 'unit': unknown unit 'TB/s'"),
+    ("JSON block label against its bytes", json_with(4, '"block": "128B"', '"block": "128KB"'), 4,
+     "cells[0]: expected 'block' to be \"128B\", got \"128KB\""),
+    ("JSON cell threads against the report's", json_with(6, '"threads": 2', '"threads": 1'), 6,
+     "cells[2]: expected 'threads' to be 2, as the report says, got 1"),
+    ("JSON per cycle without core clocks", json_with(2, '"per_cycle": false', '"per_cycle": true'), 4,
+     "cells[0]: expected 'core_mhz' to be a number"),
+    ("JSON cells out of report order", json_with(4, '"direction": "read"', '"direction": "write"'), 4,
+     "cells[0]: a cell of '128bit(16byte) aligned write'; cells come in report order, "
+     "expected '128bit(16byte) aligned read'"),
+    ("JSON row with a column lost", json_without(5), 8,
+     "the row '256B:' of '128bit(16byte) aligned read' has the columns VMOVDQU(256), VMOVDQA(256), "
+     "MOV(32), MOVZX(16); expected those of its first row: VMOVDQU(256), MOV(32), MOVZX(16)"),
+    ("JSON table with a row less", json_without(15, 16, 17), 12,
+     "'64bit(8byte) aligned read' ends at the row '128B:', the run's tables at '256B:'"),
+    ("JSON aligned-only column in an 8-byte table",
+     json_with(12, '"instruction": "VMOVDQU(256)"', '"instruction": "VMOVDQA(256)"'), 12,
+     "the first row of '64bit(8byte) aligned read': VMOVDQA(256) in the cells needs 16-byte alignment"),
     ("text after the last row", first_lines(LAST, "Press any key\n"), LAST + 1,
      "expected the end of the report after the last row of '32bit(4byte) aligned write'"),
     ("garbage last line without newline", first_lines(FIRST_ROW + 4, "oops"), FIRST_ROW + 5,
