@@ -3,23 +3,12 @@ other columns, fewer or more rows."""
 
 import unittest
 
-from support import PER_CYCLE_RUN, PREAMBLE, fixture_text, printed_cells
-from kestrune_report.model import ALL_BLOCK_SIZES, BLOCK_SIZES, TABLE_ORDER, table_title
+from support import GENERAL, PER_CYCLE_RUN, PREAMBLE, fixture_text, printed_cells, report_text
+from kestrune_report.model import ALL_BLOCK_SIZES, BLOCK_SIZES, TABLE_ORDER
 from kestrune_report.parser import parse_report
-from kestrune_report.units import format_size
 
 PER_CYCLE = fixture_text(PER_CYCLE_RUN)
 UP_TO_1KB = (128, 256, 512, 1024)
-
-
-def report_text(preamble, columns, blocks, cell="1GB/s"):
-    """Six tables with the given columns per direction and rows, every cell the same."""
-    lines = []
-    for direction, alignment in TABLE_ORDER:
-        names = [name for name in columns[direction] if alignment == 16 or name not in ALIGNED_ONLY]
-        lines += [table_title(direction, alignment), "\t".join(["SIZE:"] + names)]
-        lines += ["\t".join([format_size(block) + ":"] + [cell] * len(names)) for block in blocks]
-    return preamble + "\n".join(lines) + "\n"
 
 
 def with_preamble(old, new):
@@ -27,8 +16,6 @@ def with_preamble(old, new):
     return PREAMBLE.replace(old, new)
 
 
-ALIGNED_ONLY = {"MOVDQA", "VMOVDQA64(512)", "VMOVNTDQ(512)"}
-GENERAL = {"read": ["MOV(32)", "MOVZX(16)"], "write": ["MOV(32)", "MOV(16)"]}
 AVX512 = {"read": ["VMOVDQU64(512)", "VMOVDQA64(512)", "MOV(32)", "MOVZX(16)"],
           "write": ["VMOVDQU64(512)", "VMOVDQA64(512)", "VMOVNTDQ(512)", "MOV(32)", "MOV(16)"]}
 

@@ -3,31 +3,12 @@
 import json
 import unittest
 
-from support import JSON_RUN, fixture_text, printed_cells
+from support import JSON_RUN, as_text, fixture_text, printed_cells
 from kestrune_report.model import TABLE_ORDER, table_title
 from kestrune_report.parser import parse_report
-from kestrune_report.units import format_size
 
 JSON_TEXT = fixture_text(JSON_RUN)
 DOCUMENT = json.loads(JSON_TEXT)
-
-
-def as_text(document):
-    """The report the run printed, rebuilt from its JSON without the package."""
-    lines = list(document["report"]["lines"]) + ["Speed check start."]
-    title = None
-    for cell in document["cells"]:
-        key = table_title(cell["direction"], cell["alignment_bytes"])
-        if key != title:
-            title = key
-            lines += [title, "SIZE:"]
-            header = len(lines) - 1
-        if lines[-1].split("\t")[0] != cell["block"] + ":":
-            lines.append(cell["block"] + ":")
-        if lines[header].count("\t") < lines[-1].count("\t") + 1:
-            lines[header] += "\t" + cell["instruction"]
-        lines[-1] += "\t" + cell["value"] + cell["unit"]
-    return "\n".join(lines) + "\n"
 
 
 def per_cycle_document():
