@@ -17,7 +17,7 @@ def block_bytes(label):
     return int(number) * {"B": 1, "KB": 1024, "MB": 1024 ** 2}[unit]
 
 
-class DataFiles(unittest.TestCase):
+class InTemporaryDirectory(unittest.TestCase):
     def setUp(self):
         self.directory = tempfile.TemporaryDirectory()
         self.addCleanup(self.directory.cleanup)
@@ -30,6 +30,8 @@ class DataFiles(unittest.TestCase):
             file.write(text)
         return self.path(name)
 
+
+class DataFiles(InTemporaryDirectory):
     def assert_records_hold_the_report(self, records):
         expected = printed_cells(full_run_text())
         found = {}
@@ -108,18 +110,7 @@ class DataFiles(unittest.TestCase):
                          [(None, "inf"), (None, "-nan")])
 
 
-if __name__ == "__main__":
-    unittest.main()
-
-
-class ExtendedRecords(unittest.TestCase):
-    def setUp(self):
-        self.directory = tempfile.TemporaryDirectory()
-        self.addCleanup(self.directory.cleanup)
-
-    def path(self, name):
-        return os.path.join(self.directory.name, name)
-
+class ExtendedRecords(InTemporaryDirectory):
     def records(self, args):
         status, _, stderr = run(args + ["--csv", self.path("r.csv"), "--json", self.path("r.json")])
         self.assertEqual(status, 0, stderr)
@@ -163,9 +154,8 @@ class ExtendedRecords(unittest.TestCase):
     def test_two_per_cycle_runs_compare_bytes_per_cycle_whatever_their_clocks(self):
         faster_clock = re.sub(r"core clock:([0-9.]+)MHz",
                               lambda clock: f"core clock:{float(clock[1]) * 2:g}MHz", fixture_text(PER_CYCLE_RUN))
-        with open(self.path("before.txt"), "w") as file:
-            file.write(faster_clock)
-        _, rows, _, _ = self.records([PER_CYCLE_RUN, "--baseline", self.path("before.txt")])
+        before = self.write_report("before.txt", faster_clock)
+        _, rows, _, _ = self.records([PER_CYCLE_RUN, "--baseline", before])
         for row in rows:
             self.assertEqual(float(row["ratio"]), 1.0)
             self.assertEqual(float(row["baseline_bytes_per_second"]), 2 * float(row["bytes_per_second"]))
@@ -191,3 +181,7 @@ class ExtendedRecords(unittest.TestCase):
                 self.assertIn(note, stderr)
                 self.assertEqual({(row["instruction"], row["block"]) for row in rows if row["ratio"]}, compared)
                 self.assertEqual(len(stderr.splitlines()), 6)  # one note per table
+
+
+if __name__ == "__main__":
+    unittest.main()
