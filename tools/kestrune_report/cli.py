@@ -45,8 +45,9 @@ records (--csv rows, --json "cells"), one per measured cell:
   value, unit; value and unit are the text printed by the run (e.g. 52.3301 and
   GB/s), bytes_per_second its exact conversion (KB, MB, GB are powers of 1024).
   A run with options adds threads, and a --per-cycle run core_mhz and
-  bytes_per_cycle (its bytes_per_second is bytes_per_cycle times the core clock).
-  From a JSON input bytes_per_second is the program's exact figure.
+  bytes_per_cycle; from text, core_mhz is the clock printed under the table and
+  bytes_per_second is bytes_per_cycle times it. From a JSON input every number
+  is the program's exact figure, with each row's own core clock.
 
 A report cut short by an interrupted run is drawn as far as it goes, and stderr
 says which tables or rows are missing. Input that is not a Kestrune report gets
