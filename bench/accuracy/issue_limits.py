@@ -31,7 +31,7 @@ LIMITS = [
 ]
 
 
-# The issue class each register kind competes in; the general registers are scalar.
+# The pipes each register kind competes for; the general registers are scalar.
 _ISSUE_UNITS = {"XMM": "vector", "YMM": "vector", "ZMM": "vector", "MMX": "mmx"}
 
 

@@ -95,7 +95,7 @@ class KernelFactsTest(unittest.TestCase):
                    for kernel in read_table(str(REPO / "kernels" / "kernel_list.def"))}
         self.assertEqual(columns[("read", "MOVZX(16)")].access_bytes, 2)
         cases = [
-            # (column, issue kind, non-temporal)
+            # (column, kind of access, non-temporal)
             (("write", "MOVNTQ"), "mmx_store", True),
             (("write", "MOVNTI"), "scalar_store", True),
             (("write", "MOVDQA"), "vector_store", False),
