@@ -19,8 +19,6 @@ from .model import (ALL_BLOCK_SIZES, BLOCK_SIZES, COLUMNS_BY_DIRECTION, SIMD_EXT
 from .units import (NUMBER, UnitError, could_be_cut_throughput, format_size, number_value,
                     parse_per_cycle, parse_size_label, parse_throughput)
 
-__all__ = ["ReportError", "decode_report", "parse_report"]
-
 BANNER = "Kestrune ver"
 TITLES = {table_title(direction, alignment) for direction, alignment in TABLE_ORDER}
 
@@ -200,11 +198,12 @@ def read_machine_lines(texts, report):
     lines = _Lines("".join(text + "\n" for text in texts))
     rules = _PREAMBLE[:-1]
     if not _read_preamble(lines, report, rules):
-        raise ReportError(lines.last_read + 1, "the lines stop before 'CPU clock:<number>MHz'")
+        raise ReportError(lines.last_read + 1, f"the lines end after {lines.last_read}; expected "
+                                               f"them to reach 'CPU clock:<number>MHz'")
     extra = lines.peek()
     if extra is not None:
-        raise ReportError(lines.position + 1, f"expected no line after the CPU clock's but "
-                                              f"'Threads:' and 'Repeat:', got {_show(extra)}")
+        raise ReportError(lines.position + 1, f"expected 'Threads:N', 'Repeat:N' or no more "
+                                              f"lines, got {_show(extra)}")
 
 
 def column_problem(table, columns, where):

@@ -127,6 +127,13 @@ CASES = [
      "report.threads: is 3, but report.lines say 2"),
     ("JSON machine line out of form", json_with(2, "CPU clock:2096.02MHz", "CPU clock:fastMHz"), 2,
      "report.lines: item 6: expected the line 'CPU clock:<number>MHz'"),
+    ("JSON machine lines that stop early",
+     json_with(2, ', "measuring CPU clock. please wait 3 seconds.", "CPU clock:2096.02MHz", '
+                  '"Threads:2", "Repeat:5"]', "]"), 2,
+     "report.lines: item 5: the lines end after 5; expected them to reach 'CPU clock:<number>MHz'"),
+    ("JSON machine lines past the last one",
+     json_with(2, '"Repeat:5"]', '"Repeat:5", "Speed check start."]'), 2,
+     "report.lines: item 9: expected 'Threads:N', 'Repeat:N' or no more lines, got 'Speed check start.'"),
     ("JSON cell with an unknown unit", json_with(5, '"unit": "GB/s"', '"unit": "TB/s"'), 5,
      "cells[1]: 'value' and 'unit': unknown unit 'TB/s'"),
     ("JSON block label against its bytes", json_with(4, '"block": "128B"', '"block": "128KB"'), 4,
