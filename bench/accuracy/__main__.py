@@ -6,7 +6,9 @@ import time
 from datetime import datetime, timezone
 from pathlib import Path
 
-from . import kernel_columns, kernel_tsc, sections
+from kestrune_report.kernel_table import read_table
+
+from . import kernel_tsc, sections
 from .measurements import collect
 from .report_builder import ReportBuilder
 
@@ -33,7 +35,8 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     started = time.monotonic()
-    columns_meta = kernel_columns.read_columns(args.repo)
+    kernels = {(kernel.direction.lower(), kernel.column): kernel
+               for kernel in read_table(str(args.repo / "kernels" / "kernel_list.def"))}
     tsc_mhz, tsc_source = kernel_tsc.kernel_tsc_mhz()
     helpers = {name: args.helpers / name for name in HELPERS}
     m = collect(args.binary, helpers, args.out, args.rounds, args.first_rows_repetitions, tsc_mhz)
@@ -46,7 +49,7 @@ def main(argv=None):
     for c, share in m.background.items():
         b.record("background", quantity=f"cpu{c}_busy_before_start", value=share, unit="fraction")
     sections.repeatability(b, m)
-    sections.issue_limit(b, m, columns_meta)
+    sections.issue_limit(b, m, kernels)
     sections.independent_reference(b, m)
     sections.clock(b, m, tsc_mhz, tsc_source)
     sections.run_overhead(b, m)

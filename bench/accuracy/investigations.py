@@ -2,8 +2,7 @@
 non-temporal cell measures, and why first rows after the wait come out low."""
 
 import subprocess
-
-from .statistics import median
+from statistics import median
 
 STEADY_BLOCKS = [1 << 10, 2 << 10, 4 << 10, 8 << 10, 16 << 10, 32 << 10]
 FIRST_BLOCKS = [128, 256, 512]

@@ -31,6 +31,21 @@ LIMITS = [
 ]
 
 
+# The pipes each register kind competes for; the general registers are scalar.
+_ISSUE_UNITS = {"XMM": "vector", "YMM": "vector", "ZMM": "vector", "MMX": "mmx"}
+
+
+def issue_kind(kernel):
+    """A kernel_table.Kernel's kind of access, as the rows above count them: e.g. "vector_load"."""
+    unit = _ISSUE_UNITS.get(kernel.registers, "scalar")
+    return f"{unit}_{'load' if kernel.direction == 'READ' else 'store'}"
+
+
+def non_temporal(kernel):
+    """Streaming accesses bypass the caches and are held back by the hardware, not the loop."""
+    return "movnt" in kernel.instruction
+
+
 def read_family_model(cpuinfo="/proc/cpuinfo"):
     family = model = None
     for line in Path(cpuinfo).read_text().splitlines():

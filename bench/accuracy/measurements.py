@@ -7,7 +7,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from . import child_process, helper_programs, host_load, investigations, reference
-from .kestrune_output import parse_run
+from .runs import read_run
 
 # A run pushed off its processor more often than this is run once more; the
 # report counts the runs set aside.
@@ -17,7 +17,7 @@ RETRIES = 1
 
 @dataclass
 class Round:
-    run: object          # kestrune_output.Run
+    run: object          # runs.Run
     wall_seconds: float
     clock_before: object  # helper_programs.CycleReading
     clock_after: object
@@ -65,7 +65,7 @@ def _run_kestrune(binary, runs_dir, index):
         if result.involuntary_switches <= MAX_SWITCHES_PER_RUN:
             break
         _progress(f"  {result.involuntary_switches} forced switches: another process shared the processor")
-    return parse_run(result.stdout), result, attempt
+    return read_run(result.stdout), result, attempt
 
 
 def collect(binary, helpers, out_dir, rounds, first_rows_repetitions, tsc_mhz):

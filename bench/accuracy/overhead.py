@@ -3,7 +3,7 @@ and everything else (start-up, allocation, printing, CPUID exits)."""
 
 from dataclasses import dataclass
 
-from .kestrune_output import GIB
+from .runs import GIB
 
 BYTES_PER_CELL = 1 << 26
 WARM_UP_COLUMN = "MOV(32)"  # each row starts with an unreported run of it

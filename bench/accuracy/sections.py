@@ -1,10 +1,13 @@
 """The report's sections, each printing its table, recording its CSV rows and
 judging its target."""
 
+from statistics import median
+
+from kestrune_report.units import format_size as block_label
+
 from . import investigations, issue_limits, reference
-from .kestrune_output import GIB, TableKey, block_label
 from .overhead import overhead
-from .statistics import median, spread
+from .runs import GIB, TableKey
 
 ISSUE_SHARE_TARGET = 0.95
 REFERENCE_RATIO_TARGET = 0.97
@@ -13,6 +16,12 @@ OVERHEAD_SHARE_TARGET = 0.05
 WALL_SECONDS_TARGET = 8.0
 LIMIT_BLOCK = 4 << 10
 SIXTEEN_BYTE_TABLES = [TableKey("read", 16), TableKey("write", 16)]
+
+
+def spread(values):
+    """Largest over smallest; 1.00 means every run agreed."""
+    low, high = min(values), max(values)
+    return high / low if low > 0 else float("inf")
 
 
 def _cell_samples(m, table, block, column):
@@ -38,7 +47,7 @@ def repeatability(b, m):
         b.table(["SIZE"] + columns, body)
 
 
-def issue_limit(b, m, columns_meta):
+def issue_limit(b, m, kernels):
     b.heading("2. Issue limit: the 4 KiB row of the 16-byte tables, per core cycle")
     family, model = issue_limits.read_family_model()
     limits = issue_limits.limits_for(family, model)
@@ -65,18 +74,19 @@ def issue_limit(b, m, columns_meta):
     body, failures, non_temporal, never = [], [], [], []
     for table in SIXTEEN_BYTE_TABLES:
         for column in m.rounds[0].run.columns[table]:
-            meta = columns_meta[(table.direction, column)]
+            kernel = kernels[(table.direction, column)]
+            issue_kind = issue_limits.issue_kind(kernel)
             per_cycle = [r.run.cells[(table, LIMIT_BLOCK, column)] * GIB / (r.run.clock_mhz * 1e6)
                          * r.ticks_per_cycle for r in m.rounds]
             bytes_per_cycle = median(per_cycle)
             if limits is None:
-                body.append([table.label(), column, meta.issue_kind, f"{bytes_per_cycle:.2f}", "unknown", "", ""])
+                body.append([table.label(), column, issue_kind, f"{bytes_per_cycle:.2f}", "unknown", "", ""])
                 continue
-            accesses = limits["per_cycle"][meta.issue_kind]
-            limit = accesses * meta.access_bytes
+            accesses = limits["per_cycle"][issue_kind]
+            limit = accesses * kernel.access_bytes
             shares = [p / limit for p in per_cycle]
             share = median(shares)
-            if meta.non_temporal:
+            if issue_limits.non_temporal(kernel):
                 verdict = "excepted: non-temporal"
                 non_temporal.append(f"{table.direction} {column} {share:.0%}")
             elif share >= ISSUE_SHARE_TARGET:
@@ -86,8 +96,8 @@ def issue_limit(b, m, columns_meta):
                 failures.append(f"{table.direction} {column} {share:.1%}")
                 if max(shares) < ISSUE_SHARE_TARGET:
                     never.append(f"{table.direction} {column} (best {max(shares):.1%})")
-            probe_share = bytes_per_cycle / (probe[meta.issue_kind] * meta.access_bytes)
-            body.append([table.label(), column, f"{meta.issue_kind} x{meta.access_bytes}B",
+            probe_share = bytes_per_cycle / (probe[issue_kind] * kernel.access_bytes)
+            body.append([table.label(), column, f"{issue_kind} x{kernel.access_bytes}B",
                          f"{accesses}/cycle = {limit} B", f"{bytes_per_cycle:.2f}", f"{share:.1%}",
                          f"{min(shares):.1%}-{max(shares):.1%}", f"{probe_share:.1%}", verdict])
             b.record("limit", table.label(), "4KB", column, "bytes_per_cycle", bytes_per_cycle, "B/cycle")

@@ -4,8 +4,9 @@ Run: cd bench && /usr/bin/python3 -m unittest discover -s tests -t ."""
 import unittest
 from pathlib import Path
 
-from accuracy import investigations, issue_limits, kernel_columns, overhead, statistics
-from accuracy.kestrune_output import OutputError, TableKey, block_bytes, gib_per_second, parse_run
+from accuracy import investigations, issue_limits, overhead, sections
+from accuracy.runs import OutputError, TableKey, read_run
+from kestrune_report.kernel_table import read_table
 
 REPO = Path(__file__).resolve().parents[2]
 BLOCKS = [128 << k for k in range(19)]
@@ -18,8 +19,12 @@ def size_label(size):
     return f"{size >> 20}MB:" if size >= 1 << 20 else f"{size >> 10}KB:" if size >= 1 << 10 else f"{size}B:"
 
 
+PREAMBLE = ["Kestrune ver1.0", "OS:NT based", "Supported SIMD Inst:MMX SSE SSE2 SSE3", "SSE supported by OS:yes",
+            "measuring CPU clock. please wait 3 seconds.", "CPU clock:2096.5MHz", "Speed check start."]
+
+
 def report(cell="64GB/s", first_cell=None):
-    lines = ["Kestrune ver1.0", "CPU clock:2096.5MHz", "Speed check start."]
+    lines = list(PREAMBLE)
     for direction, title, columns in TABLES:
         lines.append(f"{title} aligned {direction}")
         lines.append("SIZE:\t" + "\t".join(columns))
@@ -33,37 +38,43 @@ def report(cell="64GB/s", first_cell=None):
 
 class ParsingTest(unittest.TestCase):
     def test_units_are_powers_of_1024(self):
-        self.assertEqual(gib_per_second("2GB/s"), 2.0)
-        self.assertEqual(gib_per_second("512MB/s"), 0.5)
-        self.assertEqual(gib_per_second("1024KB/s"), 2.0 ** -10)
+        for cell, gib in (("2GB/s", 2.0), ("512MB/s", 0.5), ("1024KB/s", 2.0 ** -10)):
+            with self.subTest(cell):
+                self.assertEqual(read_run(report(cell=cell)).cells[(TableKey("read", 8), 4096, "MOV(32)")], gib)
 
     def test_block_labels(self):
-        self.assertEqual(block_bytes("128B:"), 128)
-        self.assertEqual(block_bytes("4KB:"), 4096)
-        self.assertEqual(block_bytes("32MB:"), 32 << 20)
+        self.assertEqual(read_run(report()).blocks[TableKey("write", 4)], BLOCKS)
 
     def test_whole_report(self):
-        run = parse_run(report())
+        run = read_run(report())
         self.assertEqual(run.clock_mhz, 2096.5)
         self.assertEqual(run.columns[TableKey("write", 16)], ["MOVNTDQ", "MOV(32)"])
         self.assertEqual(run.cells[(TableKey("read", 4), 32 << 20, "MOV(32)")], 64.0)
 
     def test_windows_line_ends(self):
-        self.assertEqual(parse_run(report().replace("\n", "\r\n")).clock_mhz, 2096.5)
+        self.assertEqual(read_run(report().replace("\n", "\r\n")).clock_mhz, 2096.5)
 
-    def test_run_cut_before_the_clock(self):
-        with self.assertRaises(OutputError):
-            parse_run("Kestrune ver1.0\nmeasuring CPU clock. please wait 3 seconds.\n")
+    def test_runs_cut_short_or_out_of_form_are_refused(self):
+        cases = [
+            ("cut before the clock", "\n".join(PREAMBLE[:5]) + "\n", "cut short"),
+            ("cut in the last table", report()[:-200], "cut short"),
+            ("a cell out of form", report(first_cell="64TB/s"), "out of form: line 10: row '128B:', LDDQU"),
+        ]
+        for name, text, phrase in cases:
+            with self.subTest(name):
+                with self.assertRaises(OutputError) as raised:
+                    read_run(text)
+                self.assertIn(phrase, str(raised.exception))
 
 
 class ArithmeticTest(unittest.TestCase):
     def test_median_and_spread(self):
-        self.assertEqual(statistics.median([3, 1, 2]), 2)
-        self.assertEqual(statistics.median([4, 1, 2, 3]), 2.5)
-        self.assertEqual(statistics.spread([2, 4, 3]), 2.0)
+        self.assertEqual(sections.median([3, 1, 2]), 2)
+        self.assertEqual(sections.median([4, 1, 2, 3]), 2.5)
+        self.assertEqual(sections.spread([2, 4, 3]), 2.0)
 
     def test_kernel_time_counts_each_rows_warm_up(self):
-        run = parse_run(report(cell="1GB/s"))
+        run = read_run(report(cell="1GB/s"))
         cells = 19 * (2 + 1 + 1 + 2 + 1 + 1)
         warm_ups = 19 * 6
         # 64 MiB at 1 GiB/s is 1/16 s.
@@ -72,7 +83,7 @@ class ArithmeticTest(unittest.TestCase):
         self.assertAlmostEqual(result.other, 20.0 - 3.0 - (cells + warm_ups) / 16)
 
     def test_first_row_ratio(self):
-        run = parse_run(report(first_cell="32GB/s"))
+        run = read_run(report(first_cell="32GB/s"))
         ratios = investigations.first_row_ratios(run, TableKey("read", 16))
         self.assertEqual(ratios[(128, "LDDQU")], 0.5)
         self.assertEqual(ratios[(256, "LDDQU")], 1.0)
@@ -80,11 +91,22 @@ class ArithmeticTest(unittest.TestCase):
 
 class KernelFactsTest(unittest.TestCase):
     def test_columns_come_from_the_kernel_list(self):
-        columns = kernel_columns.read_columns(REPO)
+        columns = {(kernel.direction.lower(), kernel.column): kernel
+                   for kernel in read_table(str(REPO / "kernels" / "kernel_list.def"))}
         self.assertEqual(columns[("read", "MOVZX(16)")].access_bytes, 2)
-        self.assertEqual(columns[("write", "MOVNTQ")].issue_kind, "mmx_store")
-        self.assertTrue(columns[("write", "MOVNTI")].non_temporal)
-        self.assertFalse(columns[("write", "MOVDQA")].non_temporal)
+        cases = [
+            # (column, kind of access, non-temporal)
+            (("write", "MOVNTQ"), "mmx_store", True),
+            (("write", "MOVNTI"), "scalar_store", True),
+            (("write", "MOVDQA"), "vector_store", False),
+            (("read", "MOV(32)"), "scalar_load", False),
+            (("read", "VMOVDQU64(512)"), "vector_load", False),
+            (("write", "VMOVNTDQ(256)"), "vector_store", True),
+        ]
+        for column, kind, streaming in cases:
+            with self.subTest(column):
+                self.assertEqual(issue_limits.issue_kind(columns[column]), kind)
+                self.assertEqual(issue_limits.non_temporal(columns[column]), streaming)
 
     def test_unknown_processor_has_no_limit(self):
         self.assertIsNone(issue_limits.limits_for(6, 15))

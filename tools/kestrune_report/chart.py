@@ -14,31 +14,33 @@ matplotlib.use("Agg")  # never look for a display: the tool runs in terminals an
 from matplotlib.figure import Figure  # noqa: E402  (must follow the backend choice)
 from matplotlib.transforms import blended_transform_factory  # noqa: E402
 
-from .model import BLOCK_SIZES, COLUMNS_BY_DIRECTION, TABLE_ORDER, table_title  # noqa: E402
-from .records import baseline_lookup, ratio  # noqa: E402
+from .model import CLASSIC_COLUMNS, COLUMNS_BY_DIRECTION, KERNELS, TABLE_ORDER, table_title  # noqa: E402
+from .records import baseline_lookup, cell_ratio, compared_measure  # noqa: E402
 from .units import format_size  # noqa: E402
 
 GIB = 1024 ** 3
 DIRECTIONS = ("read", "write")
 ALIGNMENTS = (16, 8, 4)
+# Twenty-one colours that read on white, and fifteen filled markers.
+COLOURS = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f",
+           "#bcbd22", "#17becf", "#393b79", "#1a1a1a", "#637939", "#8c6d31", "#843c39", "#7b4173",
+           "#5254a3", "#8ca252", "#bd9e39", "#ad494a", "#a55194")
+MARKERS = ("o", "s", "^", "v", "D", "P", "X", "*", "<", ">", "h", "p", "d", "H", "8")
+
+
+def _styles():
+    """One look per column label: the columns of a run without options first, then the others,
+    each group in kernel-table order. Each label gets a colour of its own (while there are
+    colours) and a colour+marker pair of its own (for far more labels than that)."""
+    labels = list(dict.fromkeys(kernel.column for kernel in KERNELS))
+    labels.sort(key=lambda label: label not in CLASSIC_COLUMNS)
+    return {label: (COLOURS[index % len(COLOURS)], MARKERS[index % len(MARKERS)])
+            for index, label in enumerate(labels)}
+
 
 # One look per instruction, the same in every panel and every chart, so a reader who
-# has learnt that MOVNTDQ is the olive triangle-left keeps reading it that way.
-STYLES = {
-    "LDDQU": ("#1f77b4", "o"),
-    "MOVDQU": ("#ff7f0e", "s"),
-    "MOVDQA": ("#2ca02c", "^"),
-    "MOVUPS": ("#d62728", "v"),
-    "MOVAPS": ("#9467bd", "D"),
-    "MOVQ": ("#8c564b", "P"),
-    "MOV(32)": ("#e377c2", "X"),
-    "MOVZX(16)": ("#7f7f7f", "*"),
-    "MOVNTDQ": ("#bcbd22", "<"),
-    "MOVNTI": ("#17becf", ">"),
-    "MOVNTPS": ("#393b79", "h"),
-    "MOVNTQ": ("#1a1a1a", "p"),
-    "MOV(16)": ("#637939", "d"),
-}
+# has learnt an instruction's colour and marker keeps reading it that way.
+STYLES = _styles()
 
 
 def instruction_style(name):
@@ -50,25 +52,29 @@ def _finite_or_nan(value):
     return value if value is not None and math.isfinite(value) else math.nan
 
 
-def _panel_series(table, baseline_cells):
-    """(instruction, block sizes, y values) of one panel: GiB/s, or ratios to the baseline."""
-    for column in table.columns:
-        blocks, speeds = table.series(column)
+def _panel_series(table, report, baseline_cells, measure):
+    """(instruction, block sizes, y values) of one panel: GiB/s or bytes per cycle as the run
+    printed them, or ratios to the baseline."""
+    blocks = [row.block_bytes for row in table.rows]
+    for index, column in enumerate(table.columns):
         if baseline_cells is None:
-            values = [_finite_or_nan(speed / GIB) for speed in speeds]
+            scale = 1 if report.per_cycle else GIB
+            values = [_finite_or_nan(value / scale) for value in table.series(column, report.measure)[1]]
         else:
-            values = [_finite_or_nan(ratio(speed, baseline_cells.get(
-                (table.direction, table.alignment, block, column))))
-                for block, speed in zip(blocks, speeds)]
+            values = [_finite_or_nan(cell_ratio(row.cells[index], baseline_cells.get(
+                (table.direction, table.alignment, row.block_bytes, column)), measure))
+                for row in table.rows]
         yield column, blocks, values
 
 
-def _setup_block_axis(ax):
+def _setup_block_axis(ax, sizes):
     ax.set_xscale("log", base=2)
-    ax.set_xlim(BLOCK_SIZES[0] / 1.5, BLOCK_SIZES[-1] * 1.5)
-    labelled = BLOCK_SIZES[::2]  # every size labelled would not fit beside its neighbours
+    ax.set_xlim(sizes[0] / 1.5, sizes[-1] * 1.5)
+    # Every size labelled would not fit beside its neighbours; the largest always is.
+    step = -(-len(sizes) // 10)
+    labelled = sizes[::-step][::-1]
     ax.set_xticks(labelled, [format_size(size) for size in labelled])
-    ax.set_xticks([size for size in BLOCK_SIZES if size not in labelled], minor=True)
+    ax.set_xticks([size for size in sizes if size not in labelled], minor=True)
     ax.tick_params(axis="x", which="minor", labelbottom=False)
     ax.grid(True, which="both", axis="x", color="0.92", linewidth=0.6)
     ax.grid(True, which="major", axis="y", color="0.88", linewidth=0.6)
@@ -91,14 +97,25 @@ def _note(ax, text, x=0.5, align="center"):
             color="0.45", fontsize=11)
 
 
+def _how_run(report):
+    """', 2 threads, each cell the median of 5 runs' for a run with those options."""
+    words = [f"{report.threads} threads"] if report.threads > 1 else []
+    if report.repeat > 1:
+        words.append(f"each cell the median of {report.repeat} runs")
+    return "".join(", " + word for word in words)
+
+
 def _title(report, baseline):
     if baseline is None:
-        lines = [f"{report.source}: memory throughput", "   ".join(report.machine_lines)]
+        quantity = "bytes per core cycle" if report.per_cycle else "memory throughput"
+        lines = [f"{report.source}: {quantity}{_how_run(report)}", "   ".join(report.machine_lines)]
     else:
-        lines = [f"Throughput ratio {report.source} / {baseline.source} "
+        quantity = ("Bytes-per-cycle ratio" if compared_measure(report, baseline) == "bytes_per_cycle"
+                    else "Throughput ratio")
+        lines = [f"{quantity} {report.source} / {baseline.source} "
                  f"(above 1: {report.source} is faster)",
-                 f"{report.source}: " + "   ".join(report.machine_lines),
-                 f"{baseline.source}: " + "   ".join(baseline.machine_lines)]
+                 f"{report.source}{_how_run(report)}: " + "   ".join(report.machine_lines),
+                 f"{baseline.source}{_how_run(baseline)}: " + "   ".join(baseline.machine_lines)]
     if report.gaps:
         lines.append(_cut_short_line(report))
     return "\n".join(lines)
@@ -106,7 +123,7 @@ def _title(report, baseline):
 
 def _cut_short_line(report):
     # The full list of what is missing goes to stderr; a title has room for the gist.
-    complete = [table for table in report.tables if len(table.rows) == len(BLOCK_SIZES)]
+    complete = [table for table in report.tables if len(table.rows) == len(report.block_sizes)]
     line = f"run cut short: {len(complete)} of {len(TABLE_ORDER)} tables complete"
     partial = report.tables[-1] if len(report.tables) > len(complete) else None
     if partial is not None:
@@ -129,13 +146,14 @@ def build_figure(report, caches=(), baseline=None):
     figure = Figure(figsize=(17, 9.5), layout="constrained")
     grid = figure.subplots(2, 3, sharex=True, sharey="row" if baseline is None else "all")
     baseline_cells = None if baseline is None else baseline_lookup(baseline)
+    measure = compared_measure(report, baseline)
     all_values = []
     for row, direction in enumerate(DIRECTIONS):
         handles = {}
         for column_index, alignment in enumerate(ALIGNMENTS):
             ax = grid[row][column_index]
             ax.set_title(table_title(direction, alignment), fontsize=11)
-            _setup_block_axis(ax)
+            _setup_block_axis(ax, report.block_sizes)
             table = report.table(direction, alignment)
             if table is None:
                 _note(ax, "not in the report")
@@ -144,20 +162,24 @@ def build_figure(report, caches=(), baseline=None):
             elif baseline is not None and baseline.table(direction, alignment) is None:
                 _note(ax, "not in the baseline")
             else:
-                for name, blocks, values in _panel_series(table, baseline_cells):
+                for name, blocks, values in _panel_series(table, report, baseline_cells, measure):
                     (line,) = ax.plot(blocks, values, label=name, linewidth=1.4, markersize=4,
                                       **instruction_style(name))
                     handles.setdefault(name, line)
                     all_values.extend(values)
-                if len(table.rows) < len(BLOCK_SIZES):
+                if len(table.rows) < len(report.block_sizes):
                     # The sizes the run never reached leave the right of the panel empty.
                     _note(ax, f"run stopped after {table.rows[-1].block}", 0.97, "right")
             if baseline is not None:
                 ax.axhline(1.0, color="0.2", linewidth=0.8, label="_parity")
             if row == len(DIRECTIONS) - 1:
                 ax.set_xlabel("block size")
-        grid[row][0].set_ylabel("ratio to baseline" if baseline is not None else
-                                f"{direction} throughput (GiB/s)")
+        if baseline is not None:
+            grid[row][0].set_ylabel("ratio to baseline")
+        elif report.per_cycle:
+            grid[row][0].set_ylabel(f"{direction} bytes per core cycle (B/cycle)")
+        else:
+            grid[row][0].set_ylabel(f"{direction} throughput (GiB/s)")
         order = [name for name in COLUMNS_BY_DIRECTION[direction] if name in handles]
         if order:
             grid[row][-1].legend([handles[name] for name in order], order, loc="upper left",

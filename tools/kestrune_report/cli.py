@@ -6,7 +6,7 @@ import sys
 
 from .caches import parse_cache_list, read_sysfs_caches
 from .parser import ReportError, decode_report, parse_report
-from .records import cell_records, to_csv, to_json
+from .records import cell_records, record_fields, to_csv, to_json, unmatched_notes
 from .summary import summary_lines
 
 PROGRAM = "kestrune-report"
@@ -17,26 +17,37 @@ Turn a saved Kestrune report into charts and data files.
 Save a run first, then draw it:
   kestrune | tee run.txt
   kestrune-report run.txt --png run.png --caches auto
-With no output option it prints a short summary of the report."""
+The report may also be the program's own JSON (kestrune --json run.json); an
+input starting with '{' is read as that. With no output option it prints a
+short summary of the report."""
 
 EPILOG = """\
 charts (--png, --svg):
   six panels, read and write by alignment (16, 8, 4 bytes): throughput in GiB/s
-  against block size (128B .. 32MB, log2 axis), one line per instruction, each
-  instruction drawn in the same colour and marker everywhere. --caches draws
-  dashed vertical lines at the cache sizes, where the curves are expected to step.
+  (bytes per core cycle for a --per-cycle run) against block size (128B to the
+  run's largest block, log2 axis), one line per instruction, each instruction
+  drawn in the same colour and marker everywhere. The title names the threads
+  and the runs per cell when there were more than one. --caches draws dashed
+  vertical lines at the cache sizes, where the curves are expected to step.
 
---baseline OTHER.txt (before/after comparisons):
+--baseline OTHER.txt (before/after comparisons; either report may be JSON):
   --png/--svg draw, in the same six panels, the ratio of this run to OTHER.txt
   for every cell present in both (1.0 = unchanged, above 1 = this run is faster)
-  instead of the throughput; --csv/--json records gain baseline_bytes_per_second
-  and ratio (empty in CSV, null in JSON, when OTHER.txt lacks the cell or a value
-  is not a finite number); the summary gives each table's geometric mean ratio.
+  instead of the throughput; cells are matched by direction, alignment, block
+  and instruction, and stderr names those OTHER.txt lacks. Two --per-cycle runs
+  are compared in bytes per cycle, any other pair in bytes per second.
+  --csv/--json records gain baseline_bytes_per_second and ratio (empty in CSV,
+  null in JSON, when OTHER.txt lacks the cell or a value is not a finite
+  number); the summary gives each table's geometric mean ratio.
 
 records (--csv rows, --json "cells"), one per measured cell:
   direction, alignment_bytes, block_bytes, block, instruction, bytes_per_second,
   value, unit; value and unit are the text printed by the run (e.g. 52.3301 and
   GB/s), bytes_per_second its exact conversion (KB, MB, GB are powers of 1024).
+  A run with options adds threads, and a --per-cycle run core_mhz and
+  bytes_per_cycle; from text, core_mhz is the clock printed under the table and
+  bytes_per_second is bytes_per_cycle times it. From a JSON input every number
+  is the program's exact figure, with each row's own core clock.
 
 A report cut short by an interrupted run is drawn as far as it goes, and stderr
 says which tables or rows are missing. Input that is not a Kestrune report gets
@@ -59,7 +70,7 @@ def build_parser():
     parser = argparse.ArgumentParser(prog=PROGRAM, description=DESCRIPTION, epilog=EPILOG,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("report", nargs="?", metavar="REPORT|-",
-                        help="saved report; '-' or nothing reads standard input")
+                        help="saved report, text or JSON; '-' or nothing reads standard input")
     parser.add_argument("--png", metavar="FILE", help="write the chart as PNG")
     parser.add_argument("--svg", metavar="FILE", help="write the chart as SVG")
     parser.add_argument("--caches", metavar="auto|L1,L2,L3", type=_caches_argument, default=(),
@@ -110,7 +121,7 @@ def _render_outputs(args, report, baseline, caches):
     if args.csv or args.json:
         records = cell_records(report, baseline)
         if args.csv:
-            contents[args.csv] = to_csv(records, baseline is not None).encode("utf-8")
+            contents[args.csv] = to_csv(records, record_fields(report, baseline is not None)).encode("utf-8")
         if args.json:
             contents[args.json] = to_json(report, records, baseline).encode("utf-8")
     if args.png or args.svg:
@@ -153,6 +164,9 @@ def _run(args, stdin, stdout, stderr):
     for gaps, origin in ((report.gaps, where), (baseline.gaps if baseline else [], baseline_where)):
         for gap in gaps:
             note(f"{origin}: {gap}")
+    if baseline is not None:
+        for unmatched in unmatched_notes(report, baseline):
+            note(f"{where}: {unmatched}")
 
     caches = args.caches
     if caches == "auto":

@@ -3,20 +3,39 @@
 from dataclasses import dataclass, field
 from typing import List, Optional, Tuple
 
+from .kernel_table import CLASSIC_EXTENSIONS, EXTENSION_NAMES, columns, read_table
 from .units import Throughput, format_size
 
-BLOCK_SIZES = tuple(2 ** power for power in range(7, 26))  # 128B .. 32MB
+BLOCK_SIZES = tuple(2 ** power for power in range(7, 26))  # 128B .. 32MB: a run without options
+ALL_BLOCK_SIZES = tuple(2 ** power for power in range(7, 33))  # 128B .. 4GB: what --max-size allows
 TABLE_ORDER = (("read", 16), ("read", 8), ("read", 4), ("write", 16), ("write", 8), ("write", 4))
 
-READ_COLUMNS = ("LDDQU", "MOVDQU", "MOVDQA", "MOVUPS", "MOVAPS", "MOVQ", "MOV(32)", "MOVZX(16)")
-WRITE_COLUMNS = ("MOVDQU", "MOVDQA", "MOVNTDQ", "MOVNTI", "MOVUPS", "MOVAPS", "MOVNTPS",
-                 "MOVNTQ", "MOVQ", "MOV(32)", "MOV(16)")
-COLUMNS_BY_DIRECTION = {"read": READ_COLUMNS, "write": WRITE_COLUMNS}
-SIMD_EXTENSIONS = ("MMX", "SSE", "SSE2", "SSE3")
+KERNELS = read_table()
+SIMD_EXTENSIONS = tuple(EXTENSION_NAMES.values())
+# Every column each direction can have, left to right.
+COLUMNS_BY_DIRECTION = {direction: tuple(columns(KERNELS, direction.upper(), frozenset(SIMD_EXTENSIONS), True))
+                        for direction in ("read", "write")}
+# The columns a run without options can show.
+CLASSIC_COLUMNS = frozenset(kernel.column for kernel in KERNELS
+                            if kernel.shown(frozenset(CLASSIC_EXTENSIONS), True))
+
+
+def table_columns(direction, alignment):
+    """The columns a table may show, left to right: the aligned-only ones only at 16 bytes."""
+    return tuple(columns(KERNELS, direction.upper(), frozenset(SIMD_EXTENSIONS), alignment == 16))
 
 
 def table_title(direction, alignment):
     return f"{alignment * 8}bit({alignment}byte) aligned {direction}"
+
+
+class ReportError(Exception):
+    """The input is not a report the benchmark could have printed."""
+
+    def __init__(self, line, message):
+        super().__init__(f"line {line}: {message}")
+        self.line = line
+        self.message = message
 
 
 @dataclass
@@ -36,6 +55,10 @@ class Table:
     alignment: int
     columns: Tuple[str, ...] = ()
     rows: List[Row] = field(default_factory=list)
+    # Per-cycle reports: the core clock printed under the title. None in a JSON input
+    # whose rows were measured at different clocks; each cell keeps its own.
+    core_clock_line: Optional[str] = None
+    core_mhz: Optional[float] = None
 
     @property
     def title(self):
@@ -45,11 +68,11 @@ class Table:
     def key(self):
         return (self.direction, self.alignment)
 
-    def series(self, column):
-        """(block sizes, bytes per second) of one instruction, in row order."""
+    def series(self, column, measure="bytes_per_second"):
+        """(block sizes, values) of one instruction, in row order; measure names a Throughput field."""
         index = self.columns.index(column)
         return ([row.block_bytes for row in self.rows],
-                [row.cells[index].bytes_per_second for row in self.rows])
+                [getattr(row.cells[index], measure) for row in self.rows])
 
     def cells(self):
         for row in self.rows:
@@ -60,13 +83,23 @@ class Table:
 @dataclass
 class Report:
     source: str
+    input_format: str = "text"  # or "json": the benchmark's own --json file
     version_line: Optional[str] = None
     os_line: Optional[str] = None
     simd_line: Optional[str] = None
     simd: Tuple[str, ...] = ()
     sse_os_line: Optional[str] = None
+    avx_os_line: Optional[str] = None
     clock_line: Optional[str] = None
     clock_mhz: Optional[float] = None
+    # The program leaves these lines out for one thread and one run per cell.
+    threads_line: Optional[str] = None
+    threads: int = 1
+    repeat_line: Optional[str] = None
+    repeat: int = 1
+    per_cycle: bool = False
+    # The rows every complete table of this run has.
+    block_sizes: Tuple[int, ...] = BLOCK_SIZES
     tables: List[Table] = field(default_factory=list)
     # Plain sentences saying what a cut-short run left out; empty for a complete report.
     gaps: List[str] = field(default_factory=list)
@@ -79,8 +112,23 @@ class Report:
 
     @property
     def machine_lines(self):
-        lines = (self.version_line, self.os_line, self.clock_line, self.simd_line, self.sse_os_line)
+        lines = (self.version_line, self.os_line, self.clock_line, self.simd_line, self.sse_os_line,
+                 self.avx_os_line, self.threads_line, self.repeat_line)
         return [line for line in lines if line]
+
+    @property
+    def measure(self):
+        """The Throughput field the run printed: bytes per cycle or per second."""
+        return "bytes_per_cycle" if self.per_cycle else "bytes_per_second"
+
+    @property
+    def extended(self):
+        """Whether the run took options: something a run without them never prints."""
+        return (self.input_format != "text" or self.per_cycle
+                or any((self.avx_os_line, self.threads_line, self.repeat_line))
+                or any(name not in CLASSIC_EXTENSIONS for name in self.simd)
+                or self.block_sizes != BLOCK_SIZES
+                or any(column not in CLASSIC_COLUMNS for table in self.tables for column in table.columns))
 
     def cell_count(self):
         return sum(len(table.columns) * len(table.rows) for table in self.tables)

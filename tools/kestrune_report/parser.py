@@ -3,27 +3,24 @@
 The reader is strict, so that a damaged file is named rather than half-drawn, with
 one exception: a run that was interrupted stops anywhere, even mid-line, and that
 is a report worth drawing. Whatever such a run left out goes into Report.gaps.
+
+Options add lines to the classic report (a wider capability line, the AVX line,
+Threads:, Repeat:, a core clock under each title), bytes per cycle instead of a
+rate, other columns and fewer or more rows; a run without options prints none of
+that, so every such line is read when present and never required.
 """
 
 import codecs
 import re
 
-from .model import (BLOCK_SIZES, COLUMNS_BY_DIRECTION, SIMD_EXTENSIONS, TABLE_ORDER, Report,
-                    Row, Table, table_title)
-from .units import (UnitError, could_be_cut_throughput, format_size, parse_size_label,
-                    parse_throughput)
+from .kernel_table import CLASSIC_EXTENSIONS
+from .model import (ALL_BLOCK_SIZES, BLOCK_SIZES, COLUMNS_BY_DIRECTION, SIMD_EXTENSIONS,
+                    TABLE_ORDER, Report, ReportError, Row, Table, table_columns, table_title)
+from .units import (NUMBER, UnitError, could_be_cut_throughput, format_size, number_value,
+                    parse_per_cycle, parse_size_label, parse_throughput)
 
 BANNER = "Kestrune ver"
-_CLOCK = re.compile(r"CPU clock:([0-9]+(?:\.[0-9]+)?(?:e[+-][0-9]+)?|inf|-?nan)MHz")
-
-
-class ReportError(Exception):
-    """The input is not a report the benchmark could have printed."""
-
-    def __init__(self, line, message):
-        super().__init__(f"line {line}: {message}")
-        self.line = line
-        self.message = message
+TITLES = {table_title(direction, alignment) for direction, alignment in TABLE_ORDER}
 
 
 class _Mismatch(Exception):
@@ -102,15 +99,32 @@ def _literal(expected, description):
     return accept, lambda text: _starts_alike(text, expected)
 
 
-def _prefixed(prefix, description, pattern=".+"):
-    compiled = re.compile(re.escape(prefix) + "(" + pattern + ")")
+def _prefixed(prefix, description, pattern=".+", convert=str, suffix=""):
+    compiled = re.compile(re.escape(prefix) + "(" + pattern + ")" + re.escape(suffix))
 
     def accept(text):
         match = compiled.fullmatch(text)
         if match is None:
             raise _Mismatch(f"expected {description}, got {_show(text)}")
-        return text, match.group(1)
+        return text, convert(match.group(1))
     return accept, lambda text: _starts_alike(text, prefix)
+
+
+def _clock(prefix, description):
+    return _prefixed(prefix, description, NUMBER, number_value, "MHz")
+
+
+def _count(prefix, what):
+    """A 'Threads:N' or 'Repeat:N' line, which the program prints only for N of 2 or more."""
+    description = f"'{prefix}N', N {what} of 2 or more (the line is left out for 1)"
+    accept_number, could_be_cut = _prefixed(prefix, description, "[0-9]+", int)
+
+    def accept(text):
+        taken = accept_number(text)
+        if taken[1] < 2:
+            raise _Mismatch(f"expected {description}, got {_show(text)}")
+        return taken
+    return accept, could_be_cut
 
 
 def _accept_simd(text):
@@ -120,16 +134,11 @@ def _accept_simd(text):
     names = tuple(text[len(prefix):].split())
     positions = [SIMD_EXTENSIONS.index(name) if name in SIMD_EXTENSIONS else -1 for name in names]
     if -1 in positions or positions != sorted(set(positions)):
-        raise _Mismatch(f"expected '{prefix}' followed by some of {' '.join(SIMD_EXTENSIONS)} "
-                        f"in that order, got {_show(text)}")
+        later = [name for name in SIMD_EXTENSIONS if name not in CLASSIC_EXTENSIONS]
+        raise _Mismatch(f"expected '{prefix}' followed by some of {' '.join(CLASSIC_EXTENSIONS)} "
+                        f"in that order, then some of {' '.join(later)} in that order, "
+                        f"got {_show(text)}")
     return text, names
-
-
-def _accept_clock(text):
-    match = _CLOCK.fullmatch(text)
-    if match is None:
-        raise _Mismatch(f"expected the line 'CPU clock:<number>MHz', got {_show(text)}")
-    return text, float(match.group(1))
 
 
 def _keep(*attributes):
@@ -146,6 +155,8 @@ _BANNER_RULES = (
     # A first line that is not the whole banner leaves nothing to tell this is a report.
     lambda text: False)
 
+SPEED_CHECK = "Speed check start."
+
 # (rules, printed only sometimes, what to keep)
 _PREAMBLE = (
     (_BANNER_RULES, False, _keep("version_line")),
@@ -155,19 +166,24 @@ _PREAMBLE = (
     # Printed only when the capability line reports SSE.
     (_prefixed("SSE supported by OS:", "'SSE supported by OS:yes' or ':no'", "yes|no"), True,
      _keep("sse_os_line")),
+    # Printed only when a run looks for the wider extensions and the processor has one.
+    (_prefixed("AVX supported by OS:", "'AVX supported by OS:yes', ':no' or ':yes (AVX512F no)'",
+               r"yes|no|yes \(AVX512F no\)"), True, _keep("avx_os_line")),
     (_prefixed("measuring CPU clock.", "the line 'measuring CPU clock. please wait ...'", ".*"),
      False, _keep()),
-    ((_accept_clock, lambda text: _starts_alike(text, "CPU clock:")), False,
-     _keep("clock_line", "clock_mhz")),
-    (_literal("Speed check start.", "the line 'Speed check start.'"), False, _keep()),
+    (_clock("CPU clock:", "the line 'CPU clock:<number>MHz'"), False, _keep("clock_line", "clock_mhz")),
+    (_count("Threads:", "threads"), True, _keep("threads_line", "threads")),
+    (_count("Repeat:", "runs per cell"), True, _keep("repeat_line", "repeat")),
+    (_literal(SPEED_CHECK, f"the line '{SPEED_CHECK}'"), False, _keep()),
 )
 
 
-def _read_preamble(lines, report):
+def _read_preamble(lines, report, rules=_PREAMBLE):
     """Reads the lines before the tables; False when the input ends among them."""
-    for (accept, could_be_cut), optional, keep in _PREAMBLE:
+    for (accept, could_be_cut), optional, keep in rules:
         upcoming = lines.peek()
-        if optional and (upcoming is None or not could_be_cut(upcoming)):
+        # A blank line is no optional line: the next rule that must be there names it.
+        if optional and not (upcoming and could_be_cut(upcoming)):
             continue
         taken = lines.take(accept, could_be_cut)
         if taken is None:
@@ -176,30 +192,56 @@ def _read_preamble(lines, report):
     return True
 
 
-def _header_rules(table):
-    allowed = COLUMNS_BY_DIRECTION[table.direction]
-    last_two = allowed[-2:]
-    columns_rule = (f"some of {', '.join(allowed)} in that order, "
-                    f"ending with {', '.join(last_two)}")
+def read_machine_lines(texts, report):
+    """Reads the machine lines a JSON report lists (the text's lines before 'Speed check start.');
+    ReportError's line is then 1 + the index in texts."""
+    lines = _Lines("".join(text + "\n" for text in texts))
+    rules = _PREAMBLE[:-1]
+    if not _read_preamble(lines, report, rules):
+        raise ReportError(lines.last_read + 1, f"the lines end after {lines.last_read}; expected "
+                                               f"them to reach 'CPU clock:<number>MHz'")
+    extra = lines.peek()
+    if extra is not None:
+        raise ReportError(lines.position + 1, f"expected 'Threads:N', 'Repeat:N' or no more "
+                                              f"lines, got {_show(extra)}")
 
+
+def column_problem(table, columns, where):
+    """What is wrong with a table's columns, or None: they must be some of the columns that
+    table may show, in table order."""
+    allowed = table_columns(table.direction, table.alignment)
+    rule = f"some of {', '.join(allowed)} in that order"
+    for column in columns:
+        if column not in allowed:
+            if column in COLUMNS_BY_DIRECTION[table.direction]:
+                return (f"{column} {where} needs 16-byte alignment, which '{table.title}' lacks; "
+                        f"expected {rule}")
+            return f"unknown {table.direction} instruction {column!r} {where}; expected {rule}"
+    positions = [allowed.index(column) for column in columns]
+    if not columns or positions != sorted(set(positions)):
+        return f"expected {rule}, got {', '.join(columns) or 'none'}"
+    return None
+
+
+def _header_rules(table):
     def accept(text):
         fields = text.split("\t")
-        columns = tuple(fields[1:])
-        for column in columns:
-            if column not in allowed and fields[0] == "SIZE:":
-                raise _Mismatch(f"unknown {table.direction} instruction {column!r} in the header; "
-                                f"expected {columns_rule}")
-        positions = [allowed.index(column) for column in columns if column in allowed]
-        if fields[0] != "SIZE:" or positions != sorted(set(positions)) or columns[-2:] != last_two:
-            raise _Mismatch(f"expected the header 'SIZE:' then, tab-separated, {columns_rule}; "
-                            f"got {_show(text)}")
-        return columns
+        if fields[0] != "SIZE:":
+            raise _Mismatch(f"expected the header 'SIZE:' then, tab-separated, the instructions "
+                            f"of '{table.title}'; got {_show(text)}")
+        problem = column_problem(table, tuple(fields[1:]), "in the header")
+        if problem:
+            raise _Mismatch(problem)
+        return tuple(fields[1:])
     return accept, lambda text: _starts_alike(text, "SIZE:")
 
 
-def _row_rules(table, block, header_line):
+def _row_rules(table, block, header_line, per_cycle):
     label = format_size(block) + ":"
     where = f"of table '{table.title}'"
+
+    def cell(text):
+        return parse_per_cycle(text, table.core_mhz) if per_cycle else parse_throughput(text)
 
     def accept(text):
         fields = text.split("\t")
@@ -215,7 +257,7 @@ def _row_rules(table, block, header_line):
         cells = []
         for column, field in zip(table.columns, fields[1:]):
             try:
-                cells.append(parse_throughput(field))
+                cells.append(cell(field))
             except UnitError as error:
                 raise _Mismatch(f"row '{label}', {column}: {error}") from None
         return tuple(cells)
@@ -228,45 +270,94 @@ def _row_rules(table, block, header_line):
             return False
         try:
             for field in fields[1:-1]:
-                parse_throughput(field)
+                cell(field)
         except UnitError:
             return False
-        return could_be_cut_throughput(fields[-1])
+        return could_be_cut_throughput(fields[-1], per_cycle)
 
     return accept, could_be_cut
 
 
-def _missing_tables_note(keys):
+def run_blocks(complete_counts, last_count):
+    """The rows every table of a run has, from the row counts of its complete tables: the count
+    most of them share (on a tie the larger, as a row lost is likelier than one made up). Without
+    a complete table, the rows of a run without options unless the one table goes past them."""
+    if complete_counts:
+        count = max(set(complete_counts), key=lambda c: (complete_counts.count(c), c))
+    else:
+        count = max(last_count, len(BLOCK_SIZES))
+    return ALL_BLOCK_SIZES[:min(max(count, 1), len(ALL_BLOCK_SIZES))]
+
+
+def _text_blocks(items):
+    """run_blocks for a text report: a table is complete when another title follows it."""
+    counts, current = [], None
+    for _, text, _ in items:
+        if text in TITLES:
+            if current is not None:
+                counts.append(current)
+            current = 0
+        elif current is not None and parse_size_label(text.split("\t")[0]) is not None:
+            current += 1
+    return run_blocks(counts, current or 0)
+
+
+def missing_tables_note(keys):
     titles = [table_title(direction, alignment) for direction, alignment in keys]
     if len(titles) == len(TABLE_ORDER):
         return "none of the 6 tables is there"
     return f"missing table{'s' if len(titles) > 1 else ''}: {', '.join(titles)}"
 
 
+def missing_rows_note(table, blocks):
+    reached = len(table.rows)
+    return (f"table '{table.title}' has {reached} of {len(blocks)} rows; "
+            f"missing {format_size(blocks[reached])}: to {format_size(blocks[-1])}:")
+
+
+def _read_core_clock(lines, report, table, first):
+    """The core clock under a per-cycle table's title; the first table tells whether the run is
+    per-cycle. False when the input ends before it."""
+    accept, could_be_cut = _clock("core clock:", "the line 'core clock:<number>MHz' under the "
+                                                 "title of a per-cycle report")
+    if first:
+        upcoming = lines.peek()
+        report.per_cycle = bool(upcoming) and could_be_cut(upcoming)
+    if not report.per_cycle:
+        return True
+    taken = lines.take(accept, could_be_cut)
+    if taken is None:
+        return False
+    table.core_clock_line, table.core_mhz = taken
+    return True
+
+
 def _read_tables(lines, report):
+    blocks = report.block_sizes = _text_blocks(lines.items)
     for index, (direction, alignment) in enumerate(TABLE_ORDER):
+        later = TABLE_ORDER[index + 1:]
         table = Table(direction, alignment)
         title = lines.take(*_literal(table.title, f"the table title '{table.title}'"))
         if title is None:
-            report.gaps.append(_missing_tables_note(TABLE_ORDER[index:]))
+            report.gaps.append(missing_tables_note(TABLE_ORDER[index:]))
             return
         report.tables.append(table)
-        columns = lines.take(*_header_rules(table))
+        columns = None
+        if _read_core_clock(lines, report, table, index == 0):
+            columns = lines.take(*_header_rules(table))
         if columns is None:
             report.gaps.append(f"table '{table.title}' stops after its title: no header, no rows")
-            if index + 1 < len(TABLE_ORDER):
-                report.gaps.append(_missing_tables_note(TABLE_ORDER[index + 1:]))
+            if later:
+                report.gaps.append(missing_tables_note(later))
             return
         table.columns = columns
         header_line = lines.last_read
-        for block in BLOCK_SIZES:
-            cells = lines.take(*_row_rules(table, block, header_line))
+        for block in blocks:
+            cells = lines.take(*_row_rules(table, block, header_line, report.per_cycle))
             if cells is None:
-                report.gaps.append(
-                    f"table '{table.title}' has {len(table.rows)} of {len(BLOCK_SIZES)} rows; "
-                    f"missing {format_size(block)}: to {format_size(BLOCK_SIZES[-1])}:")
-                if index + 1 < len(TABLE_ORDER):
-                    report.gaps.append(_missing_tables_note(TABLE_ORDER[index + 1:]))
+                report.gaps.append(missing_rows_note(table, blocks))
+                if later:
+                    report.gaps.append(missing_tables_note(later))
                 return
             table.rows.append(Row(block, cells, lines.last_read))
     extra = lines.peek()
@@ -277,6 +368,11 @@ def _read_tables(lines, report):
 
 
 def parse_report(text, source="report"):
+    """A Report from the text the program printed, or from the JSON it writes with --json."""
+    if text.lstrip().startswith("{"):
+        # Imported here: the JSON reader builds on this module's rules.
+        from .json_report import parse_json_report
+        return parse_json_report(text, source)
     lines = _Lines(text)
     report = Report(source)
     if not lines.items:

@@ -7,7 +7,15 @@ import math
 
 FIELDS = ("direction", "alignment_bytes", "block_bytes", "block", "instruction",
           "bytes_per_second", "value", "unit")
+# Only for runs with options, so the records of a run without them stay as they were.
+EXTENDED_FIELDS = ("threads",)
+PER_CYCLE_FIELDS = ("core_mhz", "bytes_per_cycle")
 BASELINE_FIELDS = ("baseline_bytes_per_second", "ratio")
+
+
+def record_fields(report, with_baseline):
+    return (FIELDS + (EXTENDED_FIELDS if report.extended else ())
+            + (PER_CYCLE_FIELDS if report.per_cycle else ()) + (BASELINE_FIELDS if with_baseline else ()))
 
 
 def ratio(this, baseline):
@@ -17,16 +25,63 @@ def ratio(this, baseline):
     return this / baseline
 
 
+def compared_measure(report, baseline):
+    """Bytes per cycle when both runs printed them, so that a core clock that moved between
+    the runs does not count; bytes per second otherwise."""
+    both = report.per_cycle and baseline is not None and baseline.per_cycle
+    return "bytes_per_cycle" if both else "bytes_per_second"
+
+
 def baseline_lookup(baseline):
+    """The baseline's cells by (direction, alignment, block bytes, instruction)."""
     if baseline is None:
         return {}
-    return {(table.direction, table.alignment, row.block_bytes, column): cell.bytes_per_second
+    return {(table.direction, table.alignment, row.block_bytes, column): cell
             for table in baseline.tables for row, column, cell in table.cells()}
+
+
+def cell_ratio(cell, counterpart, measure):
+    return None if counterpart is None else ratio(getattr(cell, measure), getattr(counterpart, measure))
+
+
+def _label_run(labels):
+    return f"{labels[0]} to {labels[-1]}" if len(labels) > 2 else ", ".join(labels)
+
+
+def unmatched_notes(report, baseline):
+    """One sentence per table naming the cells the baseline lacks, which no ratio can cover."""
+    counterparts = baseline_lookup(baseline)
+    notes = []
+    for table in report.tables:
+        missing = {(row.block_bytes, column) for row, column, _ in table.cells()
+                   if (table.direction, table.alignment, row.block_bytes, column) not in counterparts}
+        if not missing:
+            continue
+        total = len(table.columns) * len(table.rows)
+        if len(missing) == total:
+            detail = "none of them"
+        else:
+            columns = [column for column in table.columns
+                       if all((row.block_bytes, column) in missing for row in table.rows)]
+            rows = [row for row in table.rows
+                    if all((row.block_bytes, column) in missing for column in table.columns)]
+            parts = [f"column{'s' if len(columns) > 1 else ''} {', '.join(columns)}"] if columns else []
+            if rows:
+                parts.append(f"row{'s' if len(rows) > 1 else ''} "
+                             f"{_label_run([row.block + ':' for row in rows])}")
+            covered = len(columns) * len(table.rows) + len(rows) * (len(table.columns) - len(columns))
+            if len(missing) > covered:
+                parts.append(f"{len(missing) - covered} other cell{'s' if len(missing) - covered > 1 else ''}")
+            detail = "; ".join(parts)
+        notes.append(f"'{table.title}': {len(missing)} of {total} cells are not in "
+                     f"{baseline.source} and are left out of the ratios ({detail})")
+    return notes
 
 
 def cell_records(report, baseline=None):
     """Cells in report order; with a baseline each also gets its counterpart and the ratio."""
     counterparts = baseline_lookup(baseline)
+    measure = compared_measure(report, baseline)
     records = []
     for table in report.tables:
         for row, column, cell in table.cells():
@@ -40,11 +95,15 @@ def cell_records(report, baseline=None):
                 "value": cell.value,
                 "unit": cell.unit,
             }
+            if report.extended:
+                record["threads"] = report.threads
+            if report.per_cycle:
+                record["core_mhz"] = cell.core_mhz
+                record["bytes_per_cycle"] = cell.bytes_per_cycle
             if baseline is not None:
-                other = counterparts.get(
-                    (table.direction, table.alignment, row.block_bytes, column))
-                record["baseline_bytes_per_second"] = other
-                record["ratio"] = ratio(cell.bytes_per_second, other)
+                other = counterparts.get((table.direction, table.alignment, row.block_bytes, column))
+                record["baseline_bytes_per_second"] = None if other is None else other.bytes_per_second
+                record["ratio"] = cell_ratio(cell, other, measure)
             records.append(record)
     return records
 
@@ -59,8 +118,7 @@ def _csv_value(value):
     return repr(value)  # repr round-trips a double exactly
 
 
-def to_csv(records, with_baseline):
-    fields = FIELDS + (BASELINE_FIELDS if with_baseline else ())
+def to_csv(records, fields):
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow(fields)
@@ -75,7 +133,7 @@ def _json_number(number):
 
 
 def _machine(report):
-    return {
+    machine = {
         "source": report.source,
         "version": report.version_line,
         "os": report.os_line[len("OS:"):] if report.os_line else None,
@@ -85,6 +143,14 @@ def _machine(report):
         "lines": report.machine_lines,
         "missing": report.gaps,
     }
+    if report.extended:
+        machine.update({
+            "avx_supported_by_os": report.avx_os_line.split(":", 1)[1] if report.avx_os_line else None,
+            "threads": report.threads,
+            "repeat": report.repeat,
+            "per_cycle": report.per_cycle,
+        })
+    return machine
 
 
 def to_json(report, records, baseline=None):

@@ -3,13 +3,13 @@
 import math
 
 from .model import TABLE_ORDER
-from .records import baseline_lookup, ratio
+from .records import baseline_lookup, cell_ratio, compared_measure
 
 
-def _peak(table):
+def _peak(table, measure):
     best = None
     for row, column, cell in table.cells():
-        if cell.finite and (best is None or cell.bytes_per_second > best[2].bytes_per_second):
+        if cell.finite and (best is None or getattr(cell, measure) > getattr(best[2], measure)):
             best = (row, column, cell)
     if best is None:
         return "no finite value"
@@ -17,11 +17,11 @@ def _peak(table):
     return f"peak {cell.printed} ({column}, {row.block})"
 
 
-def _ratio_summary(table, counterparts):
+def _ratio_summary(table, counterparts, measure):
     found = []
     for row, column, cell in table.cells():
-        value = ratio(cell.bytes_per_second,
-                      counterparts.get((table.direction, table.alignment, row.block_bytes, column)))
+        value = cell_ratio(cell, counterparts.get((table.direction, table.alignment, row.block_bytes, column)),
+                           measure)
         if value is not None and value > 0:
             found.append((value, column, row.block))
     if not found:
@@ -39,7 +39,8 @@ def summary_lines(report, baseline=None):
     width = max((len(table.title) for table in report.tables), default=0)
     counterparts = baseline_lookup(baseline)
     for table in report.tables:
-        detail = (_peak(table) if baseline is None else _ratio_summary(table, counterparts))
+        detail = (_peak(table, report.measure) if baseline is None
+                  else _ratio_summary(table, counterparts, compared_measure(report, baseline)))
         lines.append(f"  {table.title:<{width}}  {len(table.rows):>2} rows  "
                      f"{len(table.columns):>2} instructions  {detail}")
     lines.append("charts and data files: --png, --svg, --csv, --json (see --help)")

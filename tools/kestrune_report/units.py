@@ -7,16 +7,20 @@ multiplication by a power of two and loses nothing in a double.
 import math
 import re
 from dataclasses import dataclass
+from typing import Optional
 
 THROUGHPUT_UNITS = {"B/s": 1, "KB/s": 1024, "MB/s": 1024 ** 2, "GB/s": 1024 ** 3}
-SIZE_UNITS = {"B": 1, "KB": 1024, "MB": 1024 ** 2}
+PER_CYCLE_UNIT = "B/c"  # bytes per core cycle
+SIZE_UNITS = {"B": 1, "KB": 1024, "MB": 1024 ** 2, "GB": 1024 ** 3}
 
 # What a C++ ostream prints for a double at its default precision: "52.3301",
 # "1024", "1e+06", "inf", and the NaN spellings of glibc and MSVC.
-_NUMBER = r"(?:[0-9]+(?:\.[0-9]+)?(?:e[+-][0-9]+)?|inf|-?nan(?:\(ind\))?)"
-_CELL = re.compile(r"(" + _NUMBER + r")(.*)")
-_SIZE_LABEL = re.compile(r"([0-9]+)(B|KB|MB):")
-_CELL_PREFIX = re.compile(r"[-0-9.e+infad()]*(?:[KMG]?B?|[KMG]?B/s?)")
+NUMBER = r"(?:[0-9]+(?:\.[0-9]+)?(?:e[+-][0-9]+)?|inf|-?nan(?:\(ind\))?)"
+_CELL = re.compile(r"(" + NUMBER + r")(.*)")
+_SIZE_LABEL = re.compile(r"([0-9]+)(B|KB|MB|GB):")
+_NUMBER_PREFIX = r"[-0-9.e+infad()]*"
+_CELL_PREFIX = re.compile(_NUMBER_PREFIX + r"(?:[KMG]?B?|[KMG]?B/s?)")
+_PER_CYCLE_PREFIX = re.compile(_NUMBER_PREFIX + r"(?:B|B/|B/c)?")
 
 UNIT_CHOICES = "GB/s, MB/s, KB/s or B/s"
 
@@ -28,8 +32,11 @@ class UnitError(ValueError):
 @dataclass(frozen=True)
 class Throughput:
     value: str  # the number exactly as printed, e.g. "52.3301"
-    unit: str  # e.g. "GB/s"
+    unit: str  # e.g. "GB/s", or "B/c" in a per-cycle report
     bytes_per_second: float
+    # Per-cycle reports only: the printed figure, and the core clock it was taken at.
+    bytes_per_cycle: Optional[float] = None
+    core_mhz: Optional[float] = None
 
     @property
     def printed(self):
@@ -49,12 +56,27 @@ def parse_throughput(text):
         raise UnitError(f"no unit after {text!r}, expected one of {UNIT_CHOICES}")
     if unit not in THROUGHPUT_UNITS:
         raise UnitError(f"unknown unit {unit!r} in {text!r}, expected {UNIT_CHOICES}")
-    return Throughput(number, unit, float(number.replace("(ind)", "")) * THROUGHPUT_UNITS[unit])
+    return Throughput(number, unit, number_value(number) * THROUGHPUT_UNITS[unit])
 
 
-def could_be_cut_throughput(text):
+def number_value(text):
+    """A number as NUMBER matches it, MSVC's "-nan(ind)" included."""
+    return float(text.replace("(ind)", ""))
+
+
+def parse_per_cycle(text, core_mhz):
+    """A per-cycle cell, '31.8123B/c'; its rate is the figure times the core clock."""
+    match = _CELL.fullmatch(text)
+    if match is None or match.group(2) != PER_CYCLE_UNIT:
+        raise UnitError(f"expected a number followed by {PER_CYCLE_UNIT} (bytes per core cycle) "
+                        f"in a per-cycle report, got {text!r}")
+    per_cycle = number_value(match.group(1))
+    return Throughput(match.group(1), PER_CYCLE_UNIT, per_cycle * core_mhz * 1e6, per_cycle, core_mhz)
+
+
+def could_be_cut_throughput(text, per_cycle=False):
     """True when text may be the start of a cell that the run did not finish printing."""
-    return _CELL_PREFIX.fullmatch(text) is not None
+    return (_PER_CYCLE_PREFIX if per_cycle else _CELL_PREFIX).fullmatch(text) is not None
 
 
 def parse_size_label(text):
@@ -67,7 +89,7 @@ def parse_size_label(text):
 
 def format_size(size):
     """Bytes as the benchmark labels them: the largest unit that divides evenly."""
-    for unit in ("MB", "KB"):
+    for unit in ("GB", "MB", "KB"):
         if size >= SIZE_UNITS[unit] and size % SIZE_UNITS[unit] == 0:
             return f"{size // SIZE_UNITS[unit]}{unit}"
     return f"{size}B"

@@ -10,14 +10,22 @@ TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 TOOLS_DIR = os.path.dirname(TESTS_DIR)
 SCRIPT = os.path.join(TOOLS_DIR, "kestrune-report")
 FULL_RUN = os.path.join(TESTS_DIR, "fixtures", "full-run.txt")
+# --isa sse4.1,avx --max-size 1KB --per-cycle --threads 2 --repeat 3, by hand.
+PER_CYCLE_RUN = os.path.join(TESTS_DIR, "fixtures", "per-cycle-1KB.txt")
+# The program's --json file of a run with --isa avx --max-size 256B --threads 2 --repeat 5, by hand.
+JSON_RUN = os.path.join(TESTS_DIR, "fixtures", "threads-256B.json")
 
 sys.dont_write_bytecode = True
 if TOOLS_DIR not in sys.path:
     sys.path.insert(0, TOOLS_DIR)
 
 from kestrune_report.cli import main  # noqa: E402
+from kestrune_report.model import TABLE_ORDER, table_title  # noqa: E402
+from kestrune_report.units import format_size  # noqa: E402
 
 GIB = 2 ** 30
+ALIGNED_ONLY = {"MOVDQA", "VMOVDQA64(512)", "VMOVNTDQ(512)"}
+GENERAL = {"read": ["MOV(32)", "MOVZX(16)"], "write": ["MOV(32)", "MOV(16)"]}
 PREAMBLE = ("Kestrune ver1.0\n"
             "OS:NT based\n"
             "Supported SIMD Inst:MMX SSE SSE2 SSE3\n"
@@ -27,9 +35,41 @@ PREAMBLE = ("Kestrune ver1.0\n"
             "Speed check start.\n")
 
 
-def full_run_text():
-    with open(FULL_RUN, encoding="ascii", newline="") as file:
+def fixture_text(path=FULL_RUN):
+    with open(path, encoding="ascii", newline="") as file:
         return file.read()
+
+
+def report_text(preamble, columns, blocks, cell="1GB/s"):
+    """Six tables with the given columns per direction and rows, every cell the same."""
+    lines = []
+    for direction, alignment in TABLE_ORDER:
+        names = [name for name in columns[direction] if alignment == 16 or name not in ALIGNED_ONLY]
+        lines += [table_title(direction, alignment), "\t".join(["SIZE:"] + names)]
+        lines += ["\t".join([format_size(block) + ":"] + [cell] * len(names)) for block in blocks]
+    return preamble + "\n".join(lines) + "\n"
+
+
+def as_text(document):
+    """The report a run printed, rebuilt from its JSON without the package's reader."""
+    lines = list(document["report"]["lines"]) + ["Speed check start."]
+    title = None
+    for cell in document["cells"]:
+        key = table_title(cell["direction"], cell["alignment_bytes"])
+        if key != title:
+            title = key
+            lines += [title, "SIZE:"]
+            header = len(lines) - 1
+        if lines[-1].split("\t")[0] != cell["block"] + ":":
+            lines.append(cell["block"] + ":")
+        if lines[header].count("\t") < lines[-1].count("\t") + 1:
+            lines[header] += "\t" + cell["instruction"]
+        lines[-1] += "\t" + cell["value"] + cell["unit"]
+    return "\n".join(lines) + "\n"
+
+
+def full_run_text():
+    return fixture_text(FULL_RUN)
 
 
 def full_run_lines():

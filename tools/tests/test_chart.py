@@ -1,3 +1,4 @@
+import json
 import math
 import os
 import re
@@ -7,10 +8,12 @@ import xml.etree.ElementTree as ElementTree
 
 from matplotlib.colors import to_hex
 
-from support import FULL_RUN, GIB, full_run_lines, full_run_text, run
+from support import (FULL_RUN, GENERAL, GIB, JSON_RUN, PER_CYCLE_RUN, PREAMBLE, as_text, fixture_text,
+                     full_run_lines, full_run_text, report_text, run)
 from kestrune_report.caches import parse_cache_list
-from kestrune_report.chart import build_figure
-from kestrune_report.model import TABLE_ORDER, table_title
+from kestrune_report.chart import STYLES, build_figure
+from kestrune_report.kernel_table import read_table
+from kestrune_report.model import ALL_BLOCK_SIZES, TABLE_ORDER, table_title
 from kestrune_report.parser import parse_report
 
 FULL = parse_report(full_run_text(), "full-run.txt")
@@ -90,6 +93,56 @@ class ThroughputChart(unittest.TestCase):
         title = "\n".join(text.get_text() for text in self.figure.texts)
         for line in full_run_lines()[:3] + [FULL.clock_line]:
             self.assertIn(line, title)
+        self.assertNotIn("threads", title)
+        self.assertNotIn("median", title)
+
+
+def title_of(figure):
+    return "\n".join(text.get_text() for text in figure.texts)
+
+
+class ExtendedCharts(unittest.TestCase):
+    def test_every_column_of_the_kernel_table_has_a_look_of_its_own(self):
+        labels = {kernel.column for kernel in read_table()}
+        self.assertEqual(set(STYLES), labels)
+        colours = [to_hex(colour) for colour, _ in STYLES.values()]
+        self.assertEqual(len(set(colours)), len(labels))
+        self.assertEqual(len(set(STYLES.values())), len(labels))
+
+    def test_per_cycle_runs_are_drawn_in_bytes_per_cycle_to_their_last_row(self):
+        report = parse_report(fixture_text(PER_CYCLE_RUN), "per-cycle.txt")
+        figure = build_figure(report)
+        for key, ax in panels(figure).items():
+            with self.subTest(key):
+                table = report.table(*key)
+                for line in instruction_lines(ax):
+                    self.assertEqual(list(line.get_ydata()),
+                                     [float(cell.value) for cell in
+                                      (row.cells[table.columns.index(line.get_label())] for row in table.rows)])
+                self.assertLess(ax.get_xlim()[1], 2048)
+        labels = [tick.get_text() for tick in panels(figure)[("write", 16)].get_xticklabels()]
+        self.assertEqual(labels, ["128B", "256B", "512B", "1KB"])
+        self.assertIn("B/cycle", figure.axes[0].get_ylabel())
+        self.assertIn("per-cycle.txt: bytes per core cycle, 2 threads, each cell the median of 3 runs",
+                      title_of(figure))
+
+    def test_the_block_axis_reaches_the_largest_block(self):
+        figure = build_figure(parse_report(report_text(PREAMBLE, GENERAL, ALL_BLOCK_SIZES)))
+        ax = panels(figure)[("write", 4)]
+        self.assertEqual(ax.get_xticklabels()[-1].get_text(), "4GB")
+        self.assertEqual(list(instruction_lines(ax)[0].get_xdata()), list(ALL_BLOCK_SIZES))
+
+    def test_a_json_run_against_its_own_text_is_even_cell_by_cell(self):
+        from_json = parse_report(fixture_text(JSON_RUN), "run.json")
+        from_text = parse_report(as_text(json.loads(fixture_text(JSON_RUN))), "run.txt")
+        for report, baseline in ((from_json, from_text), (from_text, from_json)):
+            for key, ax in panels(build_figure(report, (), baseline)).items():
+                lines = instruction_lines(ax)
+                self.assertEqual([line.get_label() for line in lines], list(report.table(*key).columns))
+                for line in lines:
+                    for value in line.get_ydata():
+                        # The text rounds to six digits; the JSON keeps every bit.
+                        self.assertAlmostEqual(value, 1.0, delta=1e-5)
 
 
 class RatioChart(unittest.TestCase):

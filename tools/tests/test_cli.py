@@ -1,10 +1,11 @@
 import os
+import shutil
 import subprocess
 import tempfile
 import unittest
 
-from support import (FULL_RUN, SCRIPT, bytes_from_printed, full_run_lines, full_run_text,
-                     printed_cells, run)
+from support import (FULL_RUN, PER_CYCLE_RUN, SCRIPT, TOOLS_DIR, bytes_from_printed, full_run_lines,
+                     full_run_text, printed_cells, run)
 from kestrune_report.model import TABLE_ORDER, table_title
 
 
@@ -47,6 +48,26 @@ class Script(unittest.TestCase):
             self.assertEqual((done.returncode, done.stderr), (0, b""))
             with open(csv_path) as file:
                 self.assertEqual(file.readline().split(",")[0], "direction")
+
+    def test_installed_script_finds_its_package_and_the_kernel_table_beside_it(self):
+        # The layout cmake --install makes: bin/ and share/kestrune-report/kestrune_report/,
+        # the kernel table inside the package, no source tree around it.
+        with tempfile.TemporaryDirectory() as prefix:
+            package = os.path.join(prefix, "share", "kestrune-report", "kestrune_report")
+            os.makedirs(os.path.join(prefix, "bin"))
+            shutil.copytree(os.path.join(TOOLS_DIR, "kestrune_report"), package,
+                            ignore=shutil.ignore_patterns("__pycache__"))
+            shutil.copy(os.path.join(TOOLS_DIR, os.pardir, "kernels", "kernel_list.def"), package)
+            shutil.copy(SCRIPT, os.path.join(prefix, "bin"))
+            done = subprocess.run([os.path.join(prefix, "bin", "kestrune-report"), PER_CYCLE_RUN],
+                                  capture_output=True, text=True, timeout=60)
+            self.assertEqual((done.returncode, done.stderr), (0, ""))
+            self.assertIn("peak", done.stdout)
+            os.remove(os.path.join(package, "kernel_list.def"))
+            done = subprocess.run([os.path.join(prefix, "bin", "kestrune-report"), PER_CYCLE_RUN],
+                                  capture_output=True, text=True, timeout=60)
+            self.assertNotEqual(done.returncode, 0)
+            self.assertIn("kernel_list.def", done.stderr)
 
     def test_help_explains_the_baseline(self):
         done = subprocess.run([SCRIPT, "--help"], capture_output=True, text=True, timeout=60)

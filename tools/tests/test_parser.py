@@ -66,6 +66,12 @@ class SmallReports(unittest.TestCase):
         self.assertEqual([cell.printed for cell in table.rows[1].cells],
                          ["1e+06B/s", "0.5MB/s", "2GB/s"])
 
+    def test_a_header_may_hold_any_columns_in_table_order(self):
+        text = (PREAMBLE + "128bit(16byte) aligned read\n"
+                "SIZE:\tMOVDQA\tMOVQ\n"
+                "128B:\t1GB/s\t2GB/s\n")
+        self.assertEqual(parse_report(text).tables[0].columns, ("MOVDQA", "MOVQ"))
+
     def test_capability_lines(self):
         cases = [
             ("Supported SIMD Inst:", ()),

@@ -5,8 +5,8 @@ import re
 import tempfile
 import unittest
 
-from support import (FULL_RUN, PREAMBLE, bytes_from_printed, full_run_lines, full_run_text,
-                     printed_cells, run)
+from support import (FULL_RUN, JSON_RUN, PER_CYCLE_RUN, PREAMBLE, bytes_from_printed, fixture_text,
+                     full_run_lines, full_run_text, printed_cells, run)
 
 FIELDS = ["direction", "alignment_bytes", "block_bytes", "block", "instruction",
           "bytes_per_second", "value", "unit"]
@@ -17,7 +17,7 @@ def block_bytes(label):
     return int(number) * {"B": 1, "KB": 1024, "MB": 1024 ** 2}[unit]
 
 
-class DataFiles(unittest.TestCase):
+class InTemporaryDirectory(unittest.TestCase):
     def setUp(self):
         self.directory = tempfile.TemporaryDirectory()
         self.addCleanup(self.directory.cleanup)
@@ -30,6 +30,8 @@ class DataFiles(unittest.TestCase):
             file.write(text)
         return self.path(name)
 
+
+class DataFiles(InTemporaryDirectory):
     def assert_records_hold_the_report(self, records):
         expected = printed_cells(full_run_text())
         found = {}
@@ -106,6 +108,79 @@ class DataFiles(unittest.TestCase):
         cells = json.loads(text, parse_constant=self.fail)["cells"]
         self.assertEqual([(cell["bytes_per_second"], cell["value"]) for cell in cells],
                          [(None, "inf"), (None, "-nan")])
+
+
+class ExtendedRecords(InTemporaryDirectory):
+    def records(self, args):
+        status, _, stderr = run(args + ["--csv", self.path("r.csv"), "--json", self.path("r.json")])
+        self.assertEqual(status, 0, stderr)
+        with open(self.path("r.csv"), newline="") as file:
+            reader = csv.DictReader(file)
+            rows = list(reader)
+        with open(self.path("r.json")) as file:
+            document = json.load(file)
+        return reader.fieldnames, rows, document, stderr
+
+    def test_per_cycle_records_add_threads_the_core_clock_and_bytes_per_cycle(self):
+        fields, rows, document, _ = self.records([PER_CYCLE_RUN])
+        self.assertEqual(fields, FIELDS + ["threads", "core_mhz", "bytes_per_cycle"])
+        clocks, table = {}, None
+        for line in fixture_text(PER_CYCLE_RUN).splitlines():
+            title = re.fullmatch(r"\d+bit\((\d+)byte\) aligned (read|write)", line)
+            if title:
+                table = (title.group(2), title.group(1))
+            elif line.startswith("core clock:"):
+                clocks[table] = float(line[len("core clock:"):-len("MHz")])
+        self.assertEqual(len(rows), len(document["cells"]))
+        for row, cell in zip(rows, document["cells"]):
+            core = clocks[(row["direction"], row["alignment_bytes"])]
+            self.assertEqual((row["unit"], row["threads"], float(row["core_mhz"])), ("B/c", "2", core))
+            self.assertEqual(float(row["bytes_per_cycle"]), float(row["value"]))
+            self.assertEqual(float(row["bytes_per_second"]), float(row["value"]) * core * 1e6)
+            self.assertEqual(cell, {name: json.loads(row[name]) if name not in ("direction", "block", "instruction",
+                                                                               "value", "unit") else row[name]
+                                    for name in fields})
+        machine = document["report"]
+        self.assertEqual((machine["threads"], machine["repeat"], machine["per_cycle"],
+                          machine["avx_supported_by_os"]), (2, 3, True, "yes"))
+
+    def test_json_input_records_keep_the_exact_rates(self):
+        fields, rows, _, _ = self.records([JSON_RUN])
+        self.assertEqual(fields, FIELDS + ["threads"])
+        exact = [cell["bytes_per_second"] for cell in json.loads(fixture_text(JSON_RUN))["cells"]]
+        self.assertEqual([float(row["bytes_per_second"]) for row in rows], exact)
+        self.assertEqual({row["threads"] for row in rows}, {"2"})
+
+    def test_two_per_cycle_runs_compare_bytes_per_cycle_whatever_their_clocks(self):
+        faster_clock = re.sub(r"core clock:([0-9.]+)MHz",
+                              lambda clock: f"core clock:{float(clock[1]) * 2:g}MHz", fixture_text(PER_CYCLE_RUN))
+        before = self.write_report("before.txt", faster_clock)
+        _, rows, _, _ = self.records([PER_CYCLE_RUN, "--baseline", before])
+        for row in rows:
+            self.assertEqual(float(row["ratio"]), 1.0)
+            self.assertEqual(float(row["baseline_bytes_per_second"]), 2 * float(row["bytes_per_second"]))
+
+    def test_cells_the_baseline_lacks_are_named_and_have_no_ratio(self):
+        cases = [
+            # (report, baseline, a note on stderr, instructions and blocks with a ratio)
+            (JSON_RUN, FULL_RUN,
+             "threads-256B.json: '128bit(16byte) aligned write': 6 of 10 cells are not in full-run.txt and "
+             "are left out of the ratios (columns VMOVDQU(256), VMOVDQA(256), VMOVNTDQ(256))",
+             {(instruction, block) for instruction in ("MOV(32)", "MOVZX(16)", "MOV(16)")
+              for block in ("128B", "256B")}),
+            (FULL_RUN, JSON_RUN,
+             "full-run.txt: '128bit(16byte) aligned read': 148 of 152 cells are not in threads-256B.json and "
+             "are left out of the ratios (columns LDDQU, MOVDQU, MOVDQA, MOVUPS, MOVAPS, MOVQ; "
+             "rows 512B: to 32MB:)",
+             {(instruction, block) for instruction in ("MOV(32)", "MOVZX(16)", "MOV(16)")
+              for block in ("128B", "256B")}),
+        ]
+        for report, baseline, note, compared in cases:
+            with self.subTest(report):
+                _, rows, _, stderr = self.records([report, "--baseline", baseline])
+                self.assertIn(note, stderr)
+                self.assertEqual({(row["instruction"], row["block"]) for row in rows if row["ratio"]}, compared)
+                self.assertEqual(len(stderr.splitlines()), 6)  # one note per table
 
 
 if __name__ == "__main__":

@@ -5,7 +5,8 @@ import unittest
 
 import support  # noqa: F401  (puts the package on the path)
 from kestrune_report.caches import CacheSize, parse_cache_list, read_sysfs_caches
-from kestrune_report.units import UnitError, format_size, parse_size_label, parse_throughput
+from kestrune_report.units import (UnitError, format_size, parse_per_cycle, parse_size_label,
+                                   parse_throughput)
 
 
 class ThroughputCells(unittest.TestCase):
@@ -54,17 +55,40 @@ class ThroughputCells(unittest.TestCase):
                 self.assertIn(message, str(raised.exception))
 
 
+class PerCycleCells(unittest.TestCase):
+    def test_bytes_per_cycle_and_the_rate_they_mean_at_the_core_clock(self):
+        cell = parse_per_cycle("31.8123B/c", 3650.12)
+        self.assertEqual((cell.value, cell.unit, cell.printed), ("31.8123", "B/c", "31.8123B/c"))
+        self.assertEqual(cell.bytes_per_cycle, 31.8123)
+        self.assertEqual(cell.core_mhz, 3650.12)
+        self.assertEqual(cell.bytes_per_second, 31.8123 * 3650.12e6)
+
+    def test_rates_and_damaged_cells_are_refused_in_a_per_cycle_report(self):
+        for printed in ("31.8GB/s", "31.8", "31.8B/cycle", "B/c", "31.8 B/c"):
+            with self.subTest(printed):
+                with self.assertRaises(UnitError) as raised:
+                    parse_per_cycle(printed, 3000.0)
+                self.assertIn("followed by B/c (bytes per core cycle)", str(raised.exception))
+
+    def test_bytes_per_cycle_are_not_a_rate(self):
+        with self.assertRaises(UnitError) as raised:
+            parse_throughput("31.8B/c")
+        self.assertIn("unknown unit 'B/c'", str(raised.exception))
+
+
 class BlockSizes(unittest.TestCase):
     def test_size_labels(self):
         cases = [("128B:", 128), ("1KB:", 1024), ("512KB:", 524288), ("32MB:", 33554432),
-                 ("1 KB:", None), ("1KB", None), ("1GB:", None), ("KB:", None)]
+                 ("1GB:", 2 ** 30), ("4GB:", 2 ** 32),
+                 ("1 KB:", None), ("1KB", None), ("1TB:", None), ("KB:", None)]
         for label, expected in cases:
             with self.subTest(label):
                 self.assertEqual(parse_size_label(label), expected)
 
     def test_sizes_are_labelled_with_the_largest_even_unit(self):
         cases = [(128, "128B"), (1024, "1KB"), (1536, "1536B"), (49152, "48KB"),
-                 (1048576, "1MB"), (1310720, "1280KB"), (33554432, "32MB")]
+                 (1048576, "1MB"), (1310720, "1280KB"), (33554432, "32MB"),
+                 (2 ** 30, "1GB"), (2 ** 32, "4GB"), (1536 * 2 ** 20, "1536MB")]
         for size, label in cases:
             with self.subTest(size):
                 self.assertEqual(format_size(size), label)

@@ -1,0 +1,49 @@
+"""One run of the program as the bench uses it: the clock line and every cell in
+GiB/s, read by kestrune-report's parser."""
+
+from dataclasses import dataclass, field
+
+from kestrune_report.parser import ReportError, parse_report
+
+GIB = 1 << 30
+
+
+@dataclass(frozen=True)
+class TableKey:
+    direction: str  # "read" or "write"
+    alignment: int  # 16, 8 or 4
+
+    def label(self):
+        return f"{self.direction} {self.alignment}B-aligned"
+
+
+@dataclass
+class Run:
+    clock_mhz: float
+    # (TableKey, block bytes, column) -> GiB/s
+    cells: dict = field(default_factory=dict)
+    # TableKey -> column labels in printed order
+    columns: dict = field(default_factory=dict)
+    # TableKey -> block sizes in printed order
+    blocks: dict = field(default_factory=dict)
+
+
+class OutputError(Exception):
+    """A run whose report the bench cannot use: out of form, or cut short."""
+
+
+def read_run(text):
+    try:
+        report = parse_report(text, "kestrune")
+    except ReportError as error:
+        raise OutputError(f"the run's report is out of form: {error}") from None
+    if report.gaps:
+        raise OutputError("the run's report is cut short: " + "; ".join(report.gaps))
+    run = Run(clock_mhz=report.clock_mhz)
+    for table in report.tables:
+        key = TableKey(table.direction, table.alignment)
+        run.columns[key] = list(table.columns)
+        run.blocks[key] = [row.block_bytes for row in table.rows]
+        for row, column, cell in table.cells():
+            run.cells[(key, row.block_bytes, column)] = cell.bytes_per_second / GIB
+    return run

@@ -1,0 +1,232 @@
+"""Reads the program's own JSON (kestrune --json FILE) into the Report its text makes.
+
+The JSON carries what the text prints, and the exact numbers behind it: each cell's
+rate (and bytes per cycle) to the last bit, where the text shows six digits. Its
+machine lines go through the text's own rules. As with the text, a fault is one
+error naming the line where the faulty value starts.
+"""
+
+import dataclasses
+import json
+import math
+import re
+
+from .model import ALL_BLOCK_SIZES, TABLE_ORDER, Report, ReportError, Row, Table, table_title
+from .parser import (column_problem, missing_rows_note, missing_tables_note, read_machine_lines,
+                     run_blocks)
+from .units import PER_CYCLE_UNIT, UnitError, format_size, parse_per_cycle, parse_throughput
+
+_DECODER = json.JSONDecoder()
+_SPACE = re.compile(r"[ \t\n\r]*")
+NOT_A_REPORT = "this is not a Kestrune report"
+
+
+def _skip(text, index):
+    return _SPACE.match(text, index).end()
+
+
+def _starts(text, index):
+    """(key, or position in an array; where its value starts) for each member of the object
+    or array starting at index. The text is known to be valid JSON."""
+    closing = "}" if text[index] == "{" else "]"
+    index = _skip(text, index + 1)
+    position = 0
+    while text[index] != closing:
+        key = position
+        if closing == "}":
+            key, index = _DECODER.raw_decode(text, index)
+            index = _skip(text, _skip(text, index) + 1)  # past the colon
+        yield key, index
+        _, index = _DECODER.raw_decode(text, index)
+        index = _skip(text, index)
+        if text[index] == ",":
+            index = _skip(text, index + 1)
+        position += 1
+
+
+class _Source:
+    def __init__(self, text):
+        self.text = text
+
+    def fail(self, index, message):
+        raise ReportError(self.text.count("\n", 0, index) + 1, message)
+
+    def members(self, index):
+        return dict(_starts(self.text, index))
+
+
+def _is_number(value):
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _is_count(value):
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _read_machine(source, machine, start, report):
+    members = source.members(start)
+
+    def fail(name, message, index=None):
+        source.fail(members.get(name, start) if index is None else index, f"report.{name}: {message}")
+
+    lines = machine.get("lines")
+    if not isinstance(lines, list) or not lines or not all(isinstance(line, str) for line in lines):
+        fail("lines", "expected the list of machine lines the run printed, from "
+                      "'Kestrune ver...' to 'CPU clock:...' and any 'Threads:' and 'Repeat:'")
+    try:
+        read_machine_lines(lines, report)
+    except ReportError as error:
+        where = source.members(members["lines"]).get(error.line - 1, members["lines"])
+        fail("lines", f"item {error.line - 1}: {error.message}", where)
+
+    per_cycle = machine.get("per_cycle", False)
+    if not isinstance(per_cycle, bool):
+        fail("per_cycle", f"expected true or false, got {json.dumps(per_cycle)}")
+    report.per_cycle = per_cycle
+    clock = machine.get("cpu_clock_mhz")
+    if clock is not None and not _is_number(clock):
+        fail("cpu_clock_mhz", f"expected a number or null, got {json.dumps(clock)}")
+    if clock is not None:
+        report.clock_mhz = clock  # the exact figure; the line shows six digits
+
+    # What the lines already say, the fields must repeat.
+    said = {
+        "version": report.version_line,
+        "os": report.os_line[len("OS:"):],
+        "simd": list(report.simd),
+        "sse_supported_by_os": None if report.sse_os_line is None else report.sse_os_line.endswith(":yes"),
+        "avx_supported_by_os": None if report.avx_os_line is None else report.avx_os_line.split(":", 1)[1],
+        "threads": report.threads,
+        "repeat": report.repeat,
+    }
+    for name, value in said.items():
+        given = machine.get(name, value)
+        if given != value or isinstance(given, bool) != isinstance(value, bool):
+            fail(name, f"is {json.dumps(given)}, but report.lines say {json.dumps(value)}")
+
+
+def _read_cell(cell, report, fail):
+    """(table key, block bytes, column, Throughput) of one cell."""
+    if not isinstance(cell, dict):
+        fail(f"expected a cell object, got {json.dumps(cell)}")
+
+    def get(name, accept, description):
+        value = cell.get(name)
+        if name not in cell or not accept(value):
+            fail(f"expected '{name}' to be {description}, got "
+                 f"{json.dumps(value) if name in cell else 'none'}")
+        return value
+
+    direction = get("direction", lambda value: value in ("read", "write"), "'read' or 'write'")
+    alignment = get("alignment_bytes", lambda value: _is_count(value) and value in (16, 8, 4), "16, 8 or 4")
+    block = get("block_bytes", lambda value: _is_count(value) and value in ALL_BLOCK_SIZES,
+                "a power of two from 128 to 4294967296")
+    get("block", lambda value: value == format_size(block), json.dumps(format_size(block)))
+    column = get("instruction", lambda value: isinstance(value, str), "a column label")
+    value = get("value", lambda value: isinstance(value, str), "the number as printed")
+    unit = get("unit", lambda value: isinstance(value, str), "the unit as printed")
+    exact = get("bytes_per_second", lambda value: value is None or _is_number(value), "a number or null")
+    if "threads" in cell:
+        get("threads", lambda value: value == report.threads and _is_count(value),
+            f"{report.threads}, as the report says")
+    try:
+        if report.per_cycle:
+            core_mhz = get("core_mhz", _is_number, "a number: the core clock the cell was measured at")
+            per_cycle = get("bytes_per_cycle", lambda value: value is None or _is_number(value),
+                            "a number or null")
+            printed = parse_per_cycle(value + unit, core_mhz)
+            if per_cycle is not None:
+                printed = dataclasses.replace(printed, bytes_per_cycle=per_cycle)
+        else:
+            printed = parse_throughput(value + unit)
+    except UnitError as error:
+        fail(f"'value' and 'unit': {error}")
+    if exact is not None:
+        printed = dataclasses.replace(printed, bytes_per_second=exact)
+    return (direction, alignment), block, column, printed
+
+
+def _collect(source, cells, start, report):
+    """[(Table, [(block, [(column, Throughput, where)])])] in the order the cells come."""
+    tables = []
+    for number, ((_, where), cell) in enumerate(zip(_starts(source.text, start), cells)):
+        def fail(message, where=where, number=number):
+            source.fail(where, f"cells[{number}]: {message}")
+
+        key, block, column, printed = _read_cell(cell, report, fail)
+        if not tables or tables[-1][0].key != key:
+            following = TABLE_ORDER.index(tables[-1][0].key) + 1 if tables else 0
+            if following >= len(TABLE_ORDER) or TABLE_ORDER[following] != key:
+                expected = "no table after it" if following >= len(TABLE_ORDER) else \
+                    f"'{table_title(*TABLE_ORDER[following])}'"
+                after = f" after those of '{tables[-1][0].title}'" if tables else ""
+                fail(f"a cell of '{table_title(*key)}'{after}; cells come in report order, "
+                     f"expected {expected}" + (" or more of the table before" if tables else ""))
+            tables.append((Table(*key), []))
+        table, rows = tables[-1]
+        if not rows or rows[-1][0] != block:
+            following = rows[-1][0] * 2 if rows else ALL_BLOCK_SIZES[0]
+            if block != following:
+                fail(f"a cell of the row '{format_size(block)}:' of '{table.title}'; expected the "
+                     f"row '{format_size(following)}:'" + (" or more of the row before" if rows else ""))
+            rows.append((block, []))
+        rows[-1][1].append((column, printed, where))
+    return tables
+
+
+def _build_table(source, table, rows, block_count):
+    columns = tuple(column for column, _, _ in rows[0][1])
+    problem = column_problem(table, columns, "in the cells")
+    if problem:
+        source.fail(rows[0][1][0][2], f"the first row of '{table.title}': {problem}")
+    table.columns = columns
+    for block, cells in rows[:block_count]:
+        found = tuple(column for column, _, _ in cells)
+        if found != columns:
+            where = next((cell[2] for cell, expected in zip(cells, columns) if cell[0] != expected),
+                         cells[-1][2])
+            source.fail(where, f"the row '{format_size(block)}:' of '{table.title}' has the columns "
+                               f"{', '.join(found)}; expected those of its first row: {', '.join(columns)}")
+        table.rows.append(Row(block, tuple(printed for _, printed, _ in cells),
+                              source.text.count("\n", 0, cells[0][2]) + 1))
+    clocks = {cell.core_mhz for row in table.rows for cell in row.cells}
+    # Each cell keeps the clock of its row; a table has one only when all its rows agree.
+    table.core_mhz = clocks.pop() if len(clocks) == 1 else None
+
+
+def _read_cells(source, cells, start, report):
+    tables = _collect(source, cells, start, report)
+    counts = [len(rows) for _, rows in tables]
+    blocks = report.block_sizes = run_blocks(counts[:-1], counts[-1] if counts else 0)
+    for index, (table, rows) in enumerate(tables):
+        last = index == len(tables) - 1
+        if len(rows) > len(blocks) or (len(rows) < len(blocks) and not last):
+            source.fail(rows[0][1][0][2],
+                        f"'{table.title}' ends at the row '{format_size(rows[-1][0])}:', the run's "
+                        f"tables at '{format_size(blocks[-1])}:'")
+        _build_table(source, table, rows, len(blocks))
+        report.tables.append(table)
+    # The program writes its JSON whole; only a file cut short by hand lacks cells.
+    if tables and len(tables[-1][1]) < len(blocks):
+        report.gaps.append(missing_rows_note(report.tables[-1], blocks))
+    if len(tables) < len(TABLE_ORDER):
+        report.gaps.append(missing_tables_note(TABLE_ORDER[len(tables):]))
+
+
+def parse_json_report(text, source="report"):
+    try:
+        document = json.loads(text)
+    except json.JSONDecodeError as error:
+        raise ReportError(error.lineno, f"expected JSON ({error.msg}, column {error.colno}); "
+                                        f"{NOT_A_REPORT}") from None
+    top = _skip(text, 0)
+    where = _Source(text)
+    if not isinstance(document, dict) or not isinstance(document.get("report"), dict) \
+            or not isinstance(document.get("cells"), list):
+        where.fail(top, f"expected an object with a 'report' object and a 'cells' list, as "
+                        f"'kestrune --json' writes; {NOT_A_REPORT}")
+    starts = where.members(top)
+    report = Report(source, input_format="json")
+    _read_machine(where, document["report"], starts["report"], report)
+    _read_cells(where, document["cells"], starts["cells"], report)
+    return report
