@@ -80,13 +80,17 @@
 #error "the kernels are x86 assembly"
 #endif
 
-// Every loop head starts a 16-byte fetch block, so that no column's speed
-// depends on where its code happens to land. The padding is one-byte NOPs,
-// run once per run: GAS would otherwise pad a long gap on i386 with a jump.
-#ifndef K_LOOP_HEAD_P2ALIGN
-#define K_LOOP_HEAD_P2ALIGN "4"
+// Every loop head starts a 64-byte line, so that no column's speed depends on
+// where its code happens to land: a short loop that straddles two lines runs
+// at half speed (the two-register 512-bit loops do). The padding runs once per
+// run, before the loop. For i386 the assembler pads a long gap with a jump
+// over short NOPs, which would run inside the timed window; allowing it the
+// long NOP of every processor since the P6 makes it pad with NOPs alone.
+#if defined(__i386__)
+#define K_ALIGN_LOOP_HEAD ".arch .nop\n\t.p2align 6,0x90\n"
+#else
+#define K_ALIGN_LOOP_HEAD ".p2align 6,0x90\n"
 #endif
-#define K_ALIGN_LOOP_HEAD ".p2align " K_LOOP_HEAD_P2ALIGN ",0x90\n"
 
 // The index lives in EAX, except in the two general-register read kernels,
 // whose loads go to EAX and EDX.

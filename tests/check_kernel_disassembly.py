@@ -4,7 +4,7 @@ built binary, against what the kernel table says the kernel moves.
 
 Inside the timed window (opening RDTSC to closing RDTSC) only this may stand:
 the two stores of startTicks, the loop set-up, the padding NOPs that put the
-loop head on a 16-byte boundary, the loop (wrap test, cursor reload, the
+loop head on a 64-byte boundary, the loop (wrap test, cursor reload, the
 unrolled body, index step and branch back) and the closing CPUID.
 """
 import argparse
@@ -19,7 +19,7 @@ from kestrune_report.kernel_table import read_table  # noqa: E402
 LINE = re.compile(r'^\s*([0-9a-f]+):\s+(\S+)\s*(.*?)\s*$')
 FENCES = {"sfence", "lfence", "mfence", "rdtscp"}
 VECTOR_REGISTERS = {"XMM": ("%xmm", 8), "YMM": ("%ymm", 4), "ZMM": ("%zmm", 2)}
-LOOP_HEAD_ALIGNMENT = 16
+LOOP_HEAD_ALIGNMENT = 64
 # What the kernel runs once its record is written.
 AFTER_WINDOW = {"MMX": "emms", "YMM": "vzeroupper", "ZMM": "vzeroupper"}
 
