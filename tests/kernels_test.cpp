@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels/core_clock.h"
 #include "kernels/kernel_table.h"
 #include "kernels/timing_record.h"
 #include "probe/simd_capabilities.h"
@@ -234,6 +235,22 @@ TEST(MmxKernels, LeaveTheFloatingPointStackEmpty) {
         EXPECT_EQ(product, 4.875L) << kernel.function;
     }
     releaseGuardedRegion(region);
+}
+
+}  // namespace
+
+namespace {
+
+// The dependent-add clock on the real processor: a core clock between a tenth
+// and ten times the time-stamp counter's rate, and the same figure when asked
+// twice in a row (an interruption can only lower a chain's figure, and the
+// best of several chains is kept).
+TEST(CoreClock, DependentAddsGiveAPlausibleSteadyCoreClock) {
+    const double first = coreCyclesPerTick();
+    const double second = coreCyclesPerTick();
+    EXPECT_GT(first, 0.1);
+    EXPECT_LT(first, 10.0);
+    EXPECT_NEAR(second / first, 1.0, 0.25) << first << " then " << second;
 }
 
 }  // namespace
