@@ -8,17 +8,22 @@ if(NOT KESTRUNE_HELP2MAN)
   return()
 endif()
 
-# help2man names the page after the program it runs, and a cross build's
-# program may need its emulator, so it runs this script named kestrune.
+# help2man names a page after the program it runs; these scripts, named
+# after the programs, run them as help2man needs: a cross build's binary under
+# its emulator, the report tool with its argparse help reshaped for help2man.
+function(kestrune_program_for_help2man name command)
+  file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/help2man/${name}
+    CONTENT "#!/bin/sh\nexec ${command} \"$@\"\n"
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endfunction()
 set(emulator "")
 if(CMAKE_CROSSCOMPILING_EMULATOR)
   list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
-  string(APPEND emulator " ")
 endif()
-set(kestrune_for_help2man ${CMAKE_CURRENT_BINARY_DIR}/help2man/kestrune)
-file(GENERATE OUTPUT ${kestrune_for_help2man}
-  CONTENT "#!/bin/sh\nexec ${emulator}\"$<TARGET_FILE:kestrune>\" \"$@\"\n"
-  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+kestrune_program_for_help2man(kestrune "${emulator} \"$<TARGET_FILE:kestrune>\"")
+set(argparse_help ${CMAKE_CURRENT_SOURCE_DIR}/man/argparse_help.py)
+set(report_program ${PROJECT_SOURCE_DIR}/tools/kestrune-report)
+kestrune_program_for_help2man(kestrune-report "\"${argparse_help}\" \"${report_program}\"")
 
 file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/man)
 set(KESTRUNE_MANUAL_PAGES "")
@@ -36,13 +41,13 @@ function(kestrune_manual_page name program summary)
   set(KESTRUNE_MANUAL_PAGES ${KESTRUNE_MANUAL_PAGES} ${page}.gz PARENT_SCOPE)
 endfunction()
 
-kestrune_manual_page(kestrune ${kestrune_for_help2man}
+kestrune_manual_page(kestrune ${CMAKE_CURRENT_BINARY_DIR}/help2man/kestrune
   "measure how fast x86 move instructions read and write memory"
-  DEPENDS kestrune ${kestrune_for_help2man})
+  DEPENDS kestrune)
 # The report tool has no --version of its own: it is the project's version.
-kestrune_manual_page(kestrune-report ${PROJECT_SOURCE_DIR}/tools/kestrune-report
+kestrune_manual_page(kestrune-report ${CMAKE_CURRENT_BINARY_DIR}/help2man/kestrune-report
   "charts and data files from a saved Kestrune report"
-  DEPENDS ${PROJECT_SOURCE_DIR}/tools/kestrune-report ${PROJECT_SOURCE_DIR}/tools/kestrune_report/cli.py
+  DEPENDS ${report_program} ${PROJECT_SOURCE_DIR}/tools/kestrune_report/cli.py ${argparse_help}
   HELP2MAN --version-string ${PROJECT_VERSION})
 
 add_custom_target(manual_pages ALL DEPENDS ${KESTRUNE_MANUAL_PAGES})
