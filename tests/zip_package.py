@@ -1,0 +1,125 @@
+#!/usr/bin/python3
+"""Checks a built Windows zip of Kestrune as a user meets it: one folder named
+after the zip holding the .exe, README.txt and LICENSE.txt (Windows line
+ends), and, unpacked in a temporary folder, an .exe that prints its version
+and makes a short report (--max-size 1KB) whose structure holds as in the
+end-to-end test."""
+import argparse
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+import end_to_end
+from end_to_end import CELL, CLOCK, LABELS, TITLES, expected_header, mask_of
+from kernel_table import read_table
+
+ARGS = None
+SHORT_RUN_LABELS = LABELS[:LABELS.index("1KB:") + 1]
+
+
+def folder():
+    return os.path.basename(ARGS.zip)[:-len(".zip")]
+
+
+def crlf_text(data):
+    """The text of a file that must have Windows line ends; None if a line
+    ends otherwise."""
+    text = data.decode("ascii")
+    return text if text.endswith("\r\n") and "\n" not in text.replace("\r\n", "") else None
+
+
+class Contents(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        with zipfile.ZipFile(ARGS.zip) as archive:
+            cls.files = {name: archive.read(name) for name in archive.namelist() if not name.endswith("/")}
+
+    def test_one_folder_with_the_program_and_two_texts(self):
+        self.assertEqual(set(self.files), {f"{folder()}/{name}" for name in ["kestrune.exe", "README.txt", "LICENSE.txt"]})
+
+    def test_texts_have_windows_line_ends(self):
+        for name in ["README.txt", "LICENSE.txt"]:
+            with self.subTest(name=name):
+                self.assertIsNotNone(crlf_text(self.files[f"{folder()}/{name}"]))
+
+    def test_licence_is_the_projects(self):
+        with open(ARGS.licence, encoding="ascii") as licence:
+            expected = licence.read().replace("\n", "\r\n")
+        self.assertEqual(self.files[f"{folder()}/LICENSE.txt"].decode("ascii"), expected)
+
+    def test_readme_names_the_version_and_how_to_run(self):
+        readme = crlf_text(self.files[f"{folder()}/README.txt"]) or ""
+        self.assertIn(f"Kestrune {ARGS.version} for Windows", readme)
+        self.assertIn("kestrune --max-size 1KB", readme)
+
+
+class UnpackedProgram(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.where = tempfile.mkdtemp(prefix="kestrune-zip-")
+        with zipfile.ZipFile(ARGS.zip) as archive:
+            archive.extractall(cls.where)
+        cls.exe = os.path.join(cls.where, folder(), "kestrune.exe")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.where)
+
+    def run_exe(self, *arguments):
+        done = subprocess.run(shlex.split(ARGS.runner) + [self.exe, *arguments], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=end_to_end.environment(), timeout=600)
+        return done.returncode, done.stdout.decode().replace("\r\n", "\n"), done.stderr.decode()
+
+    def test_prints_its_version(self):
+        self.assertEqual(self.run_exe("--version"), (0, f"Kestrune ver{ARGS.version}\n", ""))
+
+    def test_short_run_reports_every_table_up_to_1KB(self):
+        code, out, err = self.run_exe("--max-size", "1KB")
+        self.assertEqual((code, err), (0, ""))
+        lines = out.split("\n")
+        self.assertEqual(lines[:2], [f"Kestrune ver{ARGS.version}", "OS:NT based"])
+        mask = mask_of(lines[2])
+        at = 3
+        if mask & 0x08:
+            self.assertIn(lines[3], ("SSE supported by OS:yes", "SSE supported by OS:no"))
+            if lines[3].endswith("no"):
+                mask &= 0x01
+            at = 4
+        self.assertEqual(lines[at], "measuring CPU clock. please wait 3 seconds.")
+        self.assertRegex(lines[at + 1], CLOCK)
+        self.assertEqual(lines[at + 2], "Speed check start.")
+        at += 3
+        kernels = read_table(ARGS.table)
+        for table, title in enumerate(TITLES):
+            self.assertEqual(lines[at], title)
+            header = expected_header(kernels, "READ" if table < 3 else "WRITE", mask, table % 3 == 0)
+            self.assertEqual(lines[at + 1], header)
+            rows = [line.split("\t") for line in lines[at + 2:at + 2 + len(SHORT_RUN_LABELS)]]
+            self.assertEqual([row[0] for row in rows], SHORT_RUN_LABELS)
+            for row in rows:
+                self.assertEqual(len(row), len(header.split("\t")), row)
+                for cell in row[1:]:
+                    self.assertRegex(cell, CELL)
+            at += 2 + len(SHORT_RUN_LABELS)
+        self.assertEqual(lines[at:], [""])
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--zip", required=True)
+    parser.add_argument("--version", required=True, help="the project's version")
+    parser.add_argument("--runner", required=True, help="command that runs the .exe, e.g. cmake/wine-run x86_64")
+    parser.add_argument("--table", required=True, help="kernels/kernel_list.def")
+    parser.add_argument("--licence", required=True, help="LICENSE at the root of the source tree")
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0], "-v"] + rest)
+
+
+if __name__ == "__main__":
+    main()
