@@ -27,14 +27,17 @@ kestrune_program_for_help2man(kestrune-report "\"${argparse_help}\" \"${report_p
 
 file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/man)
 set(KESTRUNE_MANUAL_PAGES "")
-# kestrune_manual_page(NAME PROGRAM SUMMARY DEPENDS <what its --help comes from>
-#                      [HELP2MAN <more help2man options>])
+# kestrune_manual_page(NAME PROGRAM SUMMARY DEPENDS <what its --help comes from>)
+# The version the page gives is the project's, the one `kestrune --version`
+# prints: help2man would take the program's name from that line instead of
+# the page's, and kestrune-report has no --version.
 function(kestrune_manual_page name program summary)
-  cmake_parse_arguments(PARSE_ARGV 3 page "" "" "DEPENDS;HELP2MAN")
+  cmake_parse_arguments(PARSE_ARGV 3 page "" "" "DEPENDS")
   set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${name}.1)
   set(include ${CMAKE_CURRENT_SOURCE_DIR}/man/${name}.h2m)
   add_custom_command(OUTPUT ${page}
-    COMMAND ${KESTRUNE_HELP2MAN} --no-info --name ${summary} --include ${include} ${page_HELP2MAN}
+    COMMAND ${KESTRUNE_HELP2MAN} --no-info --name ${summary} --include ${include}
+            --version-string ${PROJECT_VERSION}
             --output ${page} ${program}
     DEPENDS ${include} ${page_DEPENDS} VERBATIM)
   kestrune_gzip(${page}.gz ${page})
@@ -44,11 +47,9 @@ endfunction()
 kestrune_manual_page(kestrune ${CMAKE_CURRENT_BINARY_DIR}/help2man/kestrune
   "measure how fast x86 move instructions read and write memory"
   DEPENDS kestrune)
-# The report tool has no --version of its own: it is the project's version.
 kestrune_manual_page(kestrune-report ${CMAKE_CURRENT_BINARY_DIR}/help2man/kestrune-report
   "charts and data files from a saved Kestrune report"
-  DEPENDS ${report_program} ${PROJECT_SOURCE_DIR}/tools/kestrune_report/cli.py ${argparse_help}
-  HELP2MAN --version-string ${PROJECT_VERSION})
+  DEPENDS ${report_program} ${PROJECT_SOURCE_DIR}/tools/kestrune_report/cli.py ${argparse_help})
 
 add_custom_target(manual_pages ALL DEPENDS ${KESTRUNE_MANUAL_PAGES})
 install(FILES ${KESTRUNE_MANUAL_PAGES} DESTINATION share/man/man1)
