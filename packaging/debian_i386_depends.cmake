@@ -11,7 +11,7 @@ endif()
 foreach(library libc.so.6 libgcc_s.so.1 libstdc++.so.6)
   if(NOT EXISTS /usr/lib/i386-linux-gnu/${library} AND NOT EXISTS /lib/i386-linux-gnu/${library})
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 4.2.1), python3")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11), python3")
     message(STATUS "No i386 ${library}: the i386 package gets fixed dependencies, not dpkg-shlibdeps' "
                    "(install libc6:i386 libstdc++6:i386 libgcc-s1:i386 for those)")
     break()
