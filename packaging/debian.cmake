@@ -22,7 +22,9 @@ set(CPACK_PACKAGE_DESCRIPTION "\
 For every block size from 128 bytes to 32 MiB, kestrune measures how fast one
 chosen x86 instruction reads or writes the block (32- and 16-bit moves, MMX,
 SSE, SSE2, SSE3 and the non-temporal stores) at three start alignments, and
-prints six tab-separated tables.
+prints six tab-separated tables. Options add the AVX and AVX-512 moves and the
+streaming load, blocks up to 4 GiB, all processors at once, medians of
+repeated runs, bytes per core cycle, and JSON or CSV records of every cell.
 
 kestrune-report turns a saved report into charts (PNG, SVG) and data files
 (CSV, JSON).")
