@@ -71,6 +71,27 @@ void sweep(unsigned char* block, size_t blockBytes, size_t sweeps) {
     }
 }
 
+struct Kernel {
+    const char* name;  // likwid-bench's
+    void (*run)(unsigned char*, size_t, size_t);
+    bool nonTemporal;  // an SFENCE closes the timed span
+};
+
+const Kernel KERNELS[] = {
+    {"load", sweep<loadMovq>, false},
+    {"load_sse", sweep<loadMovaps>, false},
+    {"load_avx", sweep<loadVmovapsYmm>, false},
+    {"load_avx512", sweep<loadVmovapsZmm>, false},
+    {"store", sweep<storeMovq>, false},
+    {"store_sse", sweep<storeMovaps>, false},
+    {"store_avx", sweep<storeVmovapsYmm>, false},
+    {"store_avx512", sweep<storeVmovapsZmm>, false},
+    {"store_mem", sweep<storeMovntdq>, true},
+    {"store_mem_sse", sweep<storeMovntps>, true},
+    {"store_mem_avx", sweep<storeVmovntpdYmm>, true},
+    {"store_mem_avx512", sweep<storeVmovntpdZmm>, true},
+};
+
 double seconds() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -91,19 +112,10 @@ int main(int argc, char** argv) {
 
     void (*run)(unsigned char*, size_t, size_t) = nullptr;
     bool nonTemporal = false;
-    bool wide = kernel.find("avx") != std::string::npos;
-    if (kernel == "load") run = sweep<loadMovq>;
-    if (kernel == "load_sse") run = sweep<loadMovaps>;
-    if (kernel == "store") run = sweep<storeMovq>;
-    if (kernel == "store_sse") run = sweep<storeMovaps>;
-    if (kernel == "store_mem") run = sweep<storeMovntdq>, nonTemporal = true;
-    if (kernel == "store_mem_sse") run = sweep<storeMovntps>, nonTemporal = true;
-    if (kernel == "load_avx") run = sweep<loadVmovapsYmm>;
-    if (kernel == "load_avx512") run = sweep<loadVmovapsZmm>;
-    if (kernel == "store_avx") run = sweep<storeVmovapsYmm>;
-    if (kernel == "store_avx512") run = sweep<storeVmovapsZmm>;
-    if (kernel == "store_mem_avx") run = sweep<storeVmovntpdYmm>, nonTemporal = true;
-    if (kernel == "store_mem_avx512") run = sweep<storeVmovntpdZmm>, nonTemporal = true;
+    for (const Kernel& entry : KERNELS) {
+        if (kernel == entry.name) run = entry.run, nonTemporal = entry.nonTemporal;
+    }
+    const bool wide = kernel.find("avx") != std::string::npos;
     if (run == nullptr || blockBytes % 128 != 0 || sweeps == 0) {
         std::fprintf(stderr, "unknown kernel or size\n");
         return 2;
