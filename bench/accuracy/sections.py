@@ -8,6 +8,7 @@ from kestrune_report.units import format_size as block_label
 
 from . import investigations
 from .judging import best_error, relative_error, spread
+from .measurements import MAX_SWITCHES_PER_RUN, QUIET_BUDGET_SECONDS, RETRY_BUDGET
 from .overhead import overhead
 from .runs import TableKey
 
@@ -79,8 +80,9 @@ def run_overhead(b, m):
              "waited s"], body)
     b.say("forced switches: involuntary context switches of the kept run; more than a handful means another")
     b.say("process shared its processor (every copy of Kestrune pins itself to the lowest one). Each run starts")
-    b.say(f"once the machine has been quiet for a second (the whole bench waits {m.seconds_waited_for_quiet:.0f} s "
-          f"in all, 60 s at most); a run with over 50 forced switches is run once more ('set aside' counts those)")
+    b.say(f"once the machine has been quiet for a second (the whole bench waited {m.seconds_waited_for_quiet:.0f} s "
+          f"in all, {QUIET_BUDGET_SECONDS:.0f} s at most); a single-thread run with over {MAX_SWITCHES_PER_RUN} "
+          f"forced switches is run once more, {RETRY_BUDGET} times in the whole bench at most ('set aside')")
     b.say(f"best: wall {min(walls):.3f} s, other {min(shares):.1%}; median: wall {median(walls):.3f} s, other "
           f"{median(shares):.1%}; worst: wall {max(walls):.3f} s, other {max(shares):.1%}")
     b.judge("overhead outside wait and kernels < 5% of the run", min(shares) < OVERHEAD_SHARE_TARGET,
