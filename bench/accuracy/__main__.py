@@ -32,7 +32,7 @@ def main(argv=None):
     parser.add_argument("--out", type=Path, required=True)
     parser.add_argument("--rounds", type=int, default=5,
                         help="runs with --isa all --per-cycle; every other one, the first included, is followed by "
-                             "one without options and a reference pass")
+                             "one without options, each of the others by a reference pass")
     parser.add_argument("--first-rows-repetitions", type=int, default=2,
                         help="repetitions of the first-rows experiment (two 3 s waits each; 0 skips it)")
     parser.add_argument("--started", type=float, default=None,

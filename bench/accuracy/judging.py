@@ -7,7 +7,7 @@ around that run says whether the core itself was slower at that moment."""
 
 from dataclasses import dataclass
 from statistics import median
-from typing import List, Optional
+from typing import List
 
 ISSUE_SHARE_TARGET = 0.95
 REFERENCE_RATIO_TARGET = 0.97
@@ -106,5 +106,5 @@ class SpreadComparison:
         return sum(1 for single, repeated in pairs if repeated < single) / len(pairs)
 
     @property
-    def narrows(self) -> Optional[bool]:
+    def narrows(self) -> bool:
         return self.repeated_median < self.single_median

@@ -4,7 +4,7 @@
 from statistics import median
 
 from . import issue_limits
-from .judging import ISSUE_SHARE_TARGET, best_error, judge_issue, relative_error
+from .judging import best_error, judge_issue, relative_error
 from .runs import GIB, TableKey
 
 LIMIT_BLOCK = 4 << 10
