@@ -144,28 +144,37 @@ def repeat_spread(b, m):
     b.heading(f"7. --repeat {repeats[0].repeat}: the spread of {len(repeats)} invocations with --repeat against "
               f"{len(singles)} single runs")
     b.say("both with --isa all --per-cycle; every cell from 128 B to 64 KiB; spread = max/min of a cell over the")
-    b.say("invocations; narrower: the share of cells whose spread --repeat made smaller")
-    body, all_single, all_repeated = [], [], []
+    b.say("invocations; narrower: the share of cells whose spread --repeat made smaller; level: per cell the median")
+    b.say("over the invocations with --repeat over that of the single runs, median of the cells (1.00: the same rate)")
+    body, all_single, all_repeated, all_levels = [], [], [], []
     for table, columns in repeats[0].columns.items():
-        single, repeated = [], []
+        single, repeated, levels = [], [], []
         for block in repeats[0].blocks[table]:
             for column in columns:
-                single.append(spread(cell_samples(singles, table, block, column)))
-                repeated.append(spread(cell_samples(repeats, table, block, column)))
+                single_samples = cell_samples(singles, table, block, column)
+                repeated_samples = cell_samples(repeats, table, block, column)
+                single.append(spread(single_samples))
+                repeated.append(spread(repeated_samples))
+                levels.append(median(repeated_samples) / median(single_samples))
         comparison = SpreadComparison(single, repeated)
         all_single += single
         all_repeated += repeated
+        all_levels += levels
         body.append([table.label(), str(len(single)), f"x{comparison.single_median:.3f}",
                      f"x{comparison.repeated_median:.3f}", f"x{max(single):.2f}", f"x{max(repeated):.2f}",
-                     f"{comparison.narrower_share:.0%}"])
+                     f"{comparison.narrower_share:.0%}", f"{median(levels):.2f} ({min(levels):.2f}-{max(levels):.2f})"])
         b.record("repeat", table.label(), "128B-64KB", "", "median_spread_single", comparison.single_median, "max/min")
         b.record("repeat", table.label(), "128B-64KB", "", "median_spread_repeat", comparison.repeated_median,
                  "max/min")
+        b.record("repeat", table.label(), "128B-64KB", "", "median_level_repeat_over_single", median(levels),
+                 "ratio")
     overall = SpreadComparison(all_single, all_repeated)
     body.append(["all", str(len(all_single)), f"x{overall.single_median:.3f}", f"x{overall.repeated_median:.3f}",
-                 f"x{max(all_single):.2f}", f"x{max(all_repeated):.2f}", f"{overall.narrower_share:.0%}"])
+                 f"x{max(all_single):.2f}", f"x{max(all_repeated):.2f}", f"{overall.narrower_share:.0%}",
+                 f"{median(all_levels):.2f} ({min(all_levels):.2f}-{max(all_levels):.2f})"])
     b.table(["table", "cells", "median spread single", "with --repeat", "widest single", "widest --repeat",
-             "narrower"], body)
+             "narrower", "level (lowest-highest)"], body)
     b.judge(f"--repeat {repeats[0].repeat} narrows the spread across invocations", overall.narrows,
             f"median cell spread x{overall.repeated_median:.3f} with --repeat against x{overall.single_median:.3f} "
-            f"single; narrower in {overall.narrower_share:.0%} of {len(all_single)} cells")
+            f"single; narrower in {overall.narrower_share:.0%} of {len(all_single)} cells; level with --repeat "
+            f"{median(all_levels):.2f} of single")
