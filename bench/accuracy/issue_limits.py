@@ -1,43 +1,91 @@
 """Accesses per core cycle that the load/store units can issue, by processor.
 
-One row per processor: the (family, model) pairs it covers, where its figures
-come from, and the limits. Anything else gets "unknown limit"."""
+One row per processor: the (family, model) pairs it covers and, for every kind
+of access, the limit and where that figure comes from. Anything else gets
+"unknown limit"."""
 
+from dataclasses import dataclass
 from pathlib import Path
-
-ZEN4_MODELS = set(range(0x10, 0x20)) | set(range(0x60, 0x80)) | set(range(0xA0, 0xB0))
-
-LIMITS = [
-    {
-        "name": "AMD Zen 5",
-        "family": 26,
-        "models": {0x02},
-        "source": "measured on this KVM guest by bench/helpers/issue_rate_probe",
-        # The load side takes four loads a cycle, but only two of them into the
-        # vector register file (XMM or MMX); both store pipes take 128-bit stores.
-        # MMX stores issue at two a cycle too, yet in the program's loop they
-        # sustain about 1.75 (bench/experiments/mmx_store_loop.cpp).
-        "per_cycle": {"scalar_load": 4, "vector_load": 2, "mmx_load": 2,
-                      "scalar_store": 2, "vector_store": 2, "mmx_store": 2},
-    },
-    {
-        "name": "AMD Zen 4",
-        "family": 25,
-        "models": ZEN4_MODELS,
-        "source": "field notes (shared/ENGINEERING.md), measured on a Zen 4 KVM guest",
-        "per_cycle": {"scalar_load": 3, "vector_load": 2, "mmx_load": 2,
-                      "scalar_store": 2, "vector_store": 1, "mmx_store": 1},
-    },
-]
-
+from typing import Dict, FrozenSet
 
 # The pipes each register kind competes for; the general registers are scalar.
-_ISSUE_UNITS = {"XMM": "vector", "YMM": "vector", "ZMM": "vector", "MMX": "mmx"}
+REGISTER_UNITS = {"MMX": "mmx", "XMM": "xmm", "YMM": "ymm", "ZMM": "zmm"}
+KINDS = tuple(f"{unit}_{access}" for access in ("load", "store")
+              for unit in ("scalar", "mmx", "xmm", "ymm", "zmm"))
+
+
+@dataclass(frozen=True)
+class Figure:
+    per_cycle: float
+    source: str
+
+
+@dataclass(frozen=True)
+class ProcessorLimits:
+    name: str
+    family: int
+    models: FrozenSet[int]
+    figures: Dict[str, Figure]
+
+    def per_cycle(self, kind):
+        return self.figures[kind].per_cycle
+
+
+ZEN5_PROBE = "the issue-rate probe on a Zen 5 KVM guest (family 26 model 2)"
+ZEN4_PROBE = "the issue-rate probe on a Zen 4 KVM guest"
+ZEN4_GUIDE = ("AMD's software optimisation guide for family 19h: two 256-bit loads and one 256-bit store a "
+              "cycle, a 512-bit access taking two of them")
+
+ZEN5 = ProcessorLimits(
+    name="AMD Zen 5",
+    family=26,
+    # The server and desktop parts, whose AVX-512 paths are 512 bits wide; the
+    # mobile ones (models 0x20-0x2F, 0x60-0x7F) carry AVX-512 on 256-bit paths
+    # and keep an unknown limit until someone measures one.
+    models=frozenset(range(0x00, 0x20)) | frozenset(range(0x40, 0x50)),
+    figures={
+        # The load side takes four loads a cycle, but only two of them into a
+        # vector or MMX register, of any width up to 64 bytes.
+        "scalar_load": Figure(4, ZEN5_PROBE),
+        "mmx_load": Figure(2, ZEN5_PROBE),
+        "xmm_load": Figure(2, ZEN5_PROBE),
+        "ymm_load": Figure(2, ZEN5_PROBE),
+        "zmm_load": Figure(2, ZEN5_PROBE),
+        # Both store pipes take stores of up to 32 bytes; a 64-byte store takes
+        # both. MMX stores issue at two a cycle too, yet in the program's loop
+        # they sustain about 1.75 (the MMX store experiment shows why).
+        "scalar_store": Figure(2, ZEN5_PROBE),
+        "mmx_store": Figure(2, ZEN5_PROBE),
+        "xmm_store": Figure(2, ZEN5_PROBE),
+        "ymm_store": Figure(2, ZEN5_PROBE),
+        "zmm_store": Figure(1, ZEN5_PROBE),
+    },
+)
+
+ZEN4 = ProcessorLimits(
+    name="AMD Zen 4",
+    family=25,
+    models=frozenset(range(0x10, 0x20)) | frozenset(range(0x60, 0x80)) | frozenset(range(0xA0, 0xB0)),
+    figures={
+        "scalar_load": Figure(3, ZEN4_PROBE),
+        "mmx_load": Figure(2, ZEN4_PROBE),
+        "xmm_load": Figure(2, ZEN4_PROBE),
+        "ymm_load": Figure(2, ZEN4_GUIDE),
+        "zmm_load": Figure(1, ZEN4_GUIDE),
+        "scalar_store": Figure(2, ZEN4_PROBE),
+        "mmx_store": Figure(1, ZEN4_PROBE),
+        "xmm_store": Figure(1, ZEN4_PROBE),
+        "ymm_store": Figure(1, ZEN4_GUIDE),
+        "zmm_store": Figure(0.5, ZEN4_GUIDE),
+    },
+)
+
+LIMITS = [ZEN5, ZEN4]
 
 
 def issue_kind(kernel):
-    """A kernel_table.Kernel's kind of access, as the rows above count them: e.g. "vector_load"."""
-    unit = _ISSUE_UNITS.get(kernel.registers, "scalar")
+    """A kernel_table.Kernel's kind of access, as the rows above count them: e.g. "ymm_load"."""
+    unit = REGISTER_UNITS.get(kernel.registers, "scalar")
     return f"{unit}_{'load' if kernel.direction == 'READ' else 'store'}"
 
 
@@ -61,6 +109,6 @@ def read_family_model(cpuinfo="/proc/cpuinfo"):
 def limits_for(family, model):
     """The row for this processor, or None: an unknown limit."""
     for row in LIMITS:
-        if row["family"] == family and model in row["models"]:
+        if row.family == family and model in row.models:
             return row
     return None

@@ -8,8 +8,10 @@ from dataclasses import dataclass
 
 from . import child_process
 
-BYTES_PER_MEASUREMENT = 1 << 26  # what each of the program's cells moves
-SIZES = [4 << 10, 16 << 10, 256 << 10, 8 << 20, 32 << 20]
+BYTES_PER_MEASUREMENT = 1 << 26  # what each of the program's cells moves below 64 MiB
+SIZES = [4 << 10, 256 << 10, 8 << 20, 32 << 20]
+THREAD_SIZES = [4 << 10, 32 << 20]  # per thread
+DRAM_SIZE = 256 << 20
 
 
 @dataclass(frozen=True)
@@ -21,16 +23,36 @@ class Pairing:
 
 
 # likwid-bench's scalar kernels move doubles through XMM registers (MOVSD, 8
-# bytes), which our MOVQ columns match in width; both of its non-temporal store
-# kernels, the "scalar" one included, execute the 16-byte MOVNTPD.
+# bytes), which our MOVQ columns match in width; its non-temporal store
+# kernels, the "scalar" one included, execute MOVNTPD at 16 bytes and VMOVNTPD
+# at 32 and 64. Its wider kernels use aligned moves, so they face our aligned
+# columns.
 PAIRINGS = [
     Pairing("load", "movsd", "8-byte load", ("read", "MOVQ")),
     Pairing("load_sse", "movaps", "16-byte load", ("read", "MOVAPS")),
+    Pairing("load_avx", "vmovaps ymm", "32-byte load", ("read", "VMOVDQA(256)")),
+    Pairing("load_avx512", "vmovap* zmm", "64-byte load", ("read", "VMOVDQA64(512)")),
     Pairing("store", "movsd", "8-byte store", ("write", "MOVQ")),
     Pairing("store_sse", "movaps", "16-byte store", ("write", "MOVAPS")),
+    Pairing("store_avx", "vmovaps ymm", "32-byte store", ("write", "VMOVDQA(256)")),
+    Pairing("store_avx512", "vmovap* zmm", "64-byte store", ("write", "VMOVDQA64(512)")),
     Pairing("store_mem", "movntpd", "16-byte NT store", ("write", "MOVNTDQ")),
     Pairing("store_mem_sse", "movntpd", "16-byte NT store", ("write", "MOVNTPS")),
+    Pairing("store_mem_avx", "vmovntpd ymm", "32-byte NT store", ("write", "VMOVNTDQ(256)")),
+    Pairing("store_mem_avx512", "vmovntpd zmm", "64-byte NT store", ("write", "VMOVNTDQ(512)")),
 ]
+
+
+def pairings_for(columns):
+    """The pairings whose column the run shows: the wider ones only where the processor runs them.
+    columns: {(direction, column)} of the 16-byte tables."""
+    return [pairing for pairing in PAIRINGS if pairing.ours in columns]
+
+
+def iterations(size):
+    """Sweeps of a block that move what the program's cell moves: 64 MiB or the whole block."""
+    return max(1, BYTES_PER_MEASUREMENT // size)
+
 
 _MBYTES = re.compile(r"^MByte/s:\s+([0-9.]+)", re.M)
 _PLACED = re.compile(r"running on hwthread (\d+)")
@@ -38,6 +60,12 @@ _PLACED = re.compile(r"running on hwthread (\d+)")
 
 class ReferenceError(Exception):
     pass
+
+
+def likwid_rate(output):
+    """GiB/s from likwid-bench's output (its MByte/s are powers of ten); None if it has none."""
+    match = _MBYTES.search(output)
+    return float(match.group(1)) * 1e6 / (1 << 30) if match else None
 
 
 class LikwidReference:
@@ -50,17 +78,24 @@ class LikwidReference:
         # forced switches are counted for the report, not acted on.
         self.forced_switches = []
 
-    def measure(self, kernel, size):
+    def command(self, kernel, size, threads=1):
         # B suffix: kB/MB would be powers of ten. The N domain's first hardware
-        # thread is the lowest processor, the one Kestrune pins itself to.
-        command = ["likwid-bench", "-t", kernel, "-w", f"N:{size}B:1", "-i", str(BYTES_PER_MEASUREMENT // size)]
+        # thread is the lowest processor, the one Kestrune pins itself to; with
+        # two threads the S0 domain's first two, as --threads 2 takes them. The
+        # size is the whole working set, which likwid-bench splits among the
+        # threads: each thread gets a block of `size`, as each of ours does.
+        domain = f"N:{size}B:1" if threads == 1 else f"S0:{size * threads}B:{threads}"
+        return ["likwid-bench", "-t", kernel, "-w", domain, "-i", str(iterations(size))]
+
+    def measure(self, kernel, size, threads=1):
+        command = self.command(kernel, size, threads)
         result = child_process.run_counting_switches(command)
-        match = _MBYTES.search(result.stdout)
-        if result.returncode != 0 or not match:
+        rate = likwid_rate(result.stdout)
+        if result.returncode != 0 or rate is None:
             raise ReferenceError(f"{' '.join(command)} failed: {result.stdout.strip()[-300:]}")
         self.forced_switches.append(result.involuntary_switches)
         self.placements.update(int(cpu) for cpu in _PLACED.findall(result.stdout))
-        return float(match.group(1)) * 1e6 / (1 << 30)
+        return rate
 
     def describe(self):
         where = ", ".join(f"hwthread {cpu}" for cpu in sorted(self.placements)) or "unknown"
@@ -77,13 +112,23 @@ class OwnLoopReference:
         self.cpu = cpu
         self.why = why
 
-    def measure(self, kernel, size):
-        command = [str(self.helper), str(self.cpu), kernel, str(size), str(BYTES_PER_MEASUREMENT)]
-        return float(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
+    def measure(self, kernel, size, threads=1):
+        # Several threads: one copy per processor, started together, their rates added.
+        copies = [subprocess.Popen([str(self.helper), str(self.cpu + index), kernel, str(size),
+                                    str(iterations(size) * size)], stdout=subprocess.PIPE, text=True)
+                  for index in range(threads)]
+        rates = []
+        for copy in copies:
+            output, _ = copy.communicate()
+            if copy.returncode != 0:
+                raise ReferenceError(f"reference_loop {kernel} {size} exited with {copy.returncode}")
+            rates.append(float(output))
+        return sum(rates)
 
     def describe(self):
         return (f"FALLBACK: likwid-bench could not run ({self.why}); the reference is the bench's own plain loop "
-                f"with the same instruction as each column, timed with clock_gettime")
+                f"with the same instruction as each column, timed with clock_gettime (one copy per processor "
+                f"for several threads, their rates added)")
 
 
 def choose_reference(own_loop_helper, cpu):
@@ -95,4 +140,5 @@ def choose_reference(own_loop_helper, cpu):
         likwid.measure("load", SIZES[0])
     except (ReferenceError, OSError) as error:
         return OwnLoopReference(own_loop_helper, cpu, str(error))
+    likwid.forced_switches.clear()
     return likwid

@@ -1,5 +1,7 @@
-"""One run of the program as the bench uses it: the clock line and every cell in
-GiB/s, read by kestrune-report's parser."""
+"""One run of the program as the bench uses it: the clock line, every cell in
+GiB/s and, from a --per-cycle run, in bytes per core cycle with the core clock
+of its row; read by kestrune-report's parser, from the printed text or from the
+program's --json file (whose rates are exact)."""
 
 from dataclasses import dataclass, field
 
@@ -20,8 +22,14 @@ class TableKey:
 @dataclass
 class Run:
     clock_mhz: float
+    threads: int = 1
+    repeat: int = 1
     # (TableKey, block bytes, column) -> GiB/s
     cells: dict = field(default_factory=dict)
+    # --per-cycle runs only: (TableKey, block bytes, column) -> bytes per core cycle
+    per_cycle: dict = field(default_factory=dict)
+    # --per-cycle runs only: (TableKey, block bytes) -> the core clock (MHz) the row was measured at
+    core_mhz: dict = field(default_factory=dict)
     # TableKey -> column labels in printed order
     columns: dict = field(default_factory=dict)
     # TableKey -> block sizes in printed order
@@ -39,11 +47,14 @@ def read_run(text):
         raise OutputError(f"the run's report is out of form: {error}") from None
     if report.gaps:
         raise OutputError("the run's report is cut short: " + "; ".join(report.gaps))
-    run = Run(clock_mhz=report.clock_mhz)
+    run = Run(clock_mhz=report.clock_mhz, threads=report.threads, repeat=report.repeat)
     for table in report.tables:
         key = TableKey(table.direction, table.alignment)
         run.columns[key] = list(table.columns)
         run.blocks[key] = [row.block_bytes for row in table.rows]
         for row, column, cell in table.cells():
             run.cells[(key, row.block_bytes, column)] = cell.bytes_per_second / GIB
+            if report.per_cycle:
+                run.per_cycle[(key, row.block_bytes, column)] = cell.bytes_per_cycle
+                run.core_mhz[(key, row.block_bytes)] = cell.core_mhz
     return run

@@ -1,8 +1,8 @@
 // Why the first rows after the program's passive 3 s clock wait can come out
 // low. After each kind of wait it allocates the buffer as the program does
 // (MAP_POPULATE, then a write to every page), then alternates a short chain of
-// dependent adds (the core clock at that moment) with a 64 MiB LDDQU run over
-// a 128-byte block (the program's first cell). The same steps run again 200 ms
+// dependent adds (the core clock at that moment) with the program's own LDDQU
+// kernel over a 128-byte block, 64 MiB (the program's first cell). The same steps run again 200 ms
 // later as the steady state of that repetition.
 //   passive   clock_nanosleep for 3 s, as the program
 //   busy      spin on clock_gettime for 3 s
@@ -26,28 +26,20 @@
 #include "../helpers/pin_to_cpu.h"
 #include "../helpers/tsc_stamp.h"
 #include "kernels/dependent_add_clock.h"
+#include "kernels/kernels.h"
+#include "kernels/timing_record.h"
 #include "../helpers/median.h"
 
 namespace {
 
 constexpr size_t BUFFER_BYTES = 0x2000400;
-constexpr int32_t RUN_LINES = 0x80000;
 constexpr int STEPS = 6;
 
-uint64_t stamp() {
-    uint32_t low, high;
-    asm volatile("cpuid\n\trdtsc" : "=a"(low), "=d"(high) : : "rbx", "rcx", "memory");
-    return (uint64_t{high} << 32) | low;
-}
-
-// The program's first cell: LDDQU over one 128-byte line, 64 MiB in all.
-__attribute__((noinline)) uint64_t firstCellTicks(unsigned char* base) {
-    const uint64_t start = stamp();
-    for (int32_t i = 0; i < RUN_LINES; ++i) {
-        asm volatile(".irp n,0,1,2,3,4,5,6,7\n\tlddqu \\n*16(%0), %%xmm\\n\n\t.endr"
-                     : : "r"(base) : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7");
-    }
-    return stamp() - start;
+// The program's first cell, run by its own kernel: LDDQU over one 128-byte
+// line, 64 MiB in all.
+uint64_t firstCellTicks(unsigned char* base) {
+    readLddqu(base, 1, RUN_LINES);
+    return timingRecord.elapsedTicks;
 }
 
 double ticksPerAdd() { return ticksPerDependentAdd(500, fencedTicks); }

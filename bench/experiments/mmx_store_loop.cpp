@@ -1,11 +1,12 @@
 // Why the MOVQ write cells sit about 10% under the two-stores-a-cycle limit
-// while every other store column reaches it: the program's write loop (per-line
-// cursor test, two 64-byte halves, the cursor advanced between them) replayed
-// over a 4 KiB block with three kinds of 8-byte store, nothing else changed.
-//   mmx_movq    MOVQ from MM0-MM7, as the program's MOVQ column
+// while every other store column reaches it: the program's write loop run over
+// a 4 KiB block with three kinds of 8-byte store, nothing else changed.
+//   mmx_movq    the program's own MOVQ write kernel (MOVQ from MM0-MM7)
 //   xmm_movq    MOVQ from XMM0-XMM7 (SSE2 form, same 8 bytes)
 //   xmm_movsd   MOVSD from XMM0-XMM7, as likwid-bench's scalar store
-// If only the MMX form falls short, the shortfall is the core's, not the loop's.
+// The two variants are built from the program's own timed frame and two-half
+// body, so the loop around the store is the program's to the byte. If only the
+// MMX form falls short, the shortfall is the core's, not the loop's.
 //
 // Usage: mmx_store_loop CPU. Prints "<variant> <bytes per core cycle>" per line.
 #include <sys/mman.h>
@@ -17,30 +18,27 @@
 
 #include "../helpers/pin_to_cpu.h"
 #include "../helpers/tsc_stamp.h"
+#include "../helpers/median.h"
 #include "kernels/dependent_add_clock.h"
+#include "kernels/kernels.h"
+#include "kernels/loop_bodies.h"
+
+// Eight 8-byte stores from XMM0-XMM7 per 64-byte half, as MMX_STORE_HALF
+// stores from MM0-MM7.
+#define XMM_LOW_STORE_HALF(insn)                                \
+    ".irp n,0,1,2,3,4,5,6,7\n\t"                                \
+    insn " %%xmm\\n, \\n*8(" K_CURSOR ")\n\t"                   \
+    ".endr\n\t"
+
+DEFINE_TIMED_KERNEL(writeXmmMovq, K_TARGET_CAP_SSE2, K_INDEX_WRITE_XMM, K_TWO_HALVES(XMM_LOW_STORE_HALF("movq")),
+                    K_AFTER_XMM, K_CLOBBERS_WRITE_XMM)
+DEFINE_TIMED_KERNEL(writeXmmMovsd, K_TARGET_CAP_SSE2, K_INDEX_WRITE_XMM, K_TWO_HALVES(XMM_LOW_STORE_HALF("movsd")),
+                    K_AFTER_XMM, K_CLOBBERS_WRITE_XMM)
 
 namespace {
 
-constexpr int32_t RUN_LINES = 0x80000;
-constexpr int32_t BLOCK_LINES = 4096 / 128;
+constexpr int32_t BLOCK_LINES = 4096 / LINE_BYTES;
 constexpr int SAMPLES = 9;
-
-#define HALF(store) ".irp n,0,1,2,3,4,5,6,7\n\t" store " \\n*8(%%r11)\n\t.endr\n\t"
-#define WRITE_LOOP(name, store)                                                                 \
-    __attribute__((noinline)) uint64_t name(unsigned char* base) {                              \
-        const uint64_t start = fencedTicks();                                                  \
-        asm volatile("xor %%eax, %%eax\n"                                                       \
-                     "1:\n\ttest %[mask], %%eax\n\tjnz 3f\n\tmov %[base], %%r11\n"              \
-                     "3:\n\t" HALF(store) "add $64, %%r11\n\t" HALF(store) "add $64, %%r11\n\t"   \
-                     "inc %%eax\n\tcmp %[count], %%eax\n\tjl 1b"                                  \
-                     : : [base] "r"(base), [mask] "r"(BLOCK_LINES - 1), [count] "r"(RUN_LINES)   \
-                     : "rax", "r11", "memory", "cc");                                          \
-        return fencedTicks() - start;                                                          \
-    }
-
-WRITE_LOOP(mmxMovq, "movq %%mm\\n,")
-WRITE_LOOP(xmmMovq, "movq %%xmm\\n,")
-WRITE_LOOP(xmmMovsd, "movsd %%xmm\\n,")
 
 double ticksPerAdd() { return ticksPerDependentAdd(5000, fencedTicks); }
 
@@ -53,18 +51,17 @@ int main(int argc, char** argv) {
     if (block == MAP_FAILED) return 1;
     const struct {
         const char* name;
-        uint64_t (*run)(unsigned char*);
-    } variants[] = {{"mmx_movq", mmxMovq}, {"xmm_movq", xmmMovq}, {"xmm_movsd", xmmMovsd}};
+        TransferKernel run;
+    } variants[] = {{"mmx_movq", writeMovq}, {"xmm_movq", writeXmmMovq}, {"xmm_movsd", writeXmmMovsd}};
     for (const auto& variant : variants) {
         std::vector<double> perCycle;
         for (int i = 0; i < SAMPLES; ++i) {
             const double cycleTicks = ticksPerAdd();
-            const double ticks = static_cast<double>(variant.run(block));
-            asm volatile("emms");
-            perCycle.push_back(static_cast<double>(RUN_LINES) * 128.0 / (ticks / cycleTicks));
+            variant.run(block, BLOCK_LINES, RUN_LINES);
+            const double ticks = static_cast<double>(timingRecord.elapsedTicks);
+            perCycle.push_back(static_cast<double>(RUN_LINES) * LINE_BYTES / (ticks / cycleTicks));
         }
-        std::sort(perCycle.begin(), perCycle.end());
-        std::printf("%s %.3f\n", variant.name, perCycle[SAMPLES / 2]);
+        std::printf("%s %.3f\n", variant.name, median(perCycle));
     }
     return 0;
 }

@@ -1,7 +1,6 @@
-// What a non-temporal store cell measures. The program's MOVNTDQ loop has no
-// fence: the closing CPUID is its only ordering point. This replays that loop
-// (same frame: CPUID+RDTSC, per-line cursor reset, eight MOVNTDQ per 128 bytes,
-// CPUID+RDTSC) and varies one thing at a time:
+// What a non-temporal store cell measures. The program's MOVNTDQ kernel has no
+// fence: the closing CPUID is its only ordering point. This runs that kernel
+// (the real one, from the kernel library) and varies one thing at a time:
 //   program      data as the program stores it (see below), block written by
 //                ordinary stores just before, as the MOVDQA cell before it does
 //   +sfence      the same with SFENCE before the closing stamp
@@ -10,7 +9,10 @@
 //   nonzero      every stored byte 0x5a
 //   nonzero+sf   nonzero data with SFENCE, as fencing tools that store data do
 // and, after a "program" run, times SFENCE between two stamps against two bare
-// stamps: what the closing CPUID left undrained.
+// stamps: what the closing CPUID left undrained. The program's frame has no
+// place for a fence, so the two fenced variants run a copy of it (same stamps,
+// loop head on a 64-byte line, per-line cursor reset, eight MOVNTDQ per 128
+// bytes) with SFENCE added before the closing CPUID.
 //
 // The data: the program's write kernels store XMM0-XMM7 as the driver leaves
 // them, and a debugger at writeMovntdq shows XMM0 = XMM1 = {0, 100} (the
@@ -28,47 +30,45 @@
 
 #include "../helpers/pin_to_cpu.h"
 #include "../helpers/median.h"
+#include "kernels/kernels.h"
+#include "kernels/timing_record.h"
 
 namespace {
 
-constexpr int32_t RUN_LINES = 0x80000;  // 64 MiB per run, as the program
 constexpr size_t BUFFER_BYTES = 0x2000000;
 constexpr int SAMPLES = 11;
 
-// The program's frame around MOVNTDQ, with `closing` run just before the
-// closing CPUID.
-#define NT_RUN(name, closing)                                                                     \
-    __attribute__((noinline)) uint64_t name(unsigned char* base, int32_t blockLines) {             \
-        uint32_t startLow, startHigh, endLow, endHigh;                                             \
-        asm volatile("cpuid\n\trdtsc\n\t"                                                          \
-                     "mov %%eax, %[sl]\n\tmov %%edx, %[sh]\n\t"                                    \
-                     "xor %%eax, %%eax\n\t"                                                        \
-                     "1:\n\t"                                                                      \
-                     "test %[mask], %%eax\n\tjnz 3f\n\tmov %[base], %%r11\n"                        \
-                     "3:\n\t"                                                                      \
-                     ".irp n,0,1,2,3,4,5,6,7\n\tmovntdq %%xmm\\n, \\n*16(%%r11)\n\t.endr\n\t"          \
-                     "add $128, %%r11\n\t"                                                         \
-                     "inc %%eax\n\tcmp %[count], %%eax\n\tjl 1b\n\t" closing                         \
-                     "cpuid\n\trdtsc\n\t"                                                          \
-                     : "=&a"(endLow), "=&d"(endHigh), [sl] "=&m"(startLow), [sh] "=&m"(startHigh)    \
-                     : [base] "r"(base), [mask] "r"(blockLines - 1), [count] "r"(RUN_LINES)       \
-                     : "rbx", "rcx", "r11", "memory", "cc");                                      \
-        return ((uint64_t{endHigh} << 32) | endLow) - ((uint64_t{startHigh} << 32) | startLow);    \
-    }
+// A copy of the program's frame around MOVNTDQ with SFENCE before the closing
+// CPUID; the unfenced runs call the program's writeMovntdq itself.
+__attribute__((noinline)) uint64_t ntRunFenced(unsigned char* base, int32_t blockLines) {
+    uint32_t startLow, startHigh, endLow, endHigh;
+    asm volatile("cpuid\n\trdtsc\n\t"
+                 "mov %%eax, %[sl]\n\tmov %%edx, %[sh]\n\t"
+                 "xor %%eax, %%eax\n\t"
+                 ".p2align 6,0x90\n"
+                 "1:\n\t"
+                 "test %[mask], %%eax\n\tjnz 3f\n\tmov %[base], %%r11\n"
+                 "3:\n\t"
+                 ".irp n,0,1,2,3,4,5,6,7\n\tmovntdq %%xmm\\n, \\n*16(%%r11)\n\t.endr\n\t"
+                 "add $128, %%r11\n\t"
+                 "inc %%eax\n\tcmp %[count], %%eax\n\tjl 1b\n\t"
+                 "sfence\n\t"
+                 "cpuid\n\trdtsc\n\t"
+                 : "=&a"(endLow), "=&d"(endHigh), [sl] "=&m"(startLow), [sh] "=&m"(startHigh)
+                 : [base] "r"(base), [mask] "r"(blockLines - 1), [count] "r"(RUN_LINES)
+                 : "rbx", "rcx", "r11", "memory", "cc");
+    return ((uint64_t{endHigh} << 32) | endLow) - ((uint64_t{startHigh} << 32) | startLow);
+}
 
-NT_RUN(ntRunAsProgram, "")
-NT_RUN(ntRunFenced, "sfence\n\t")
-
-uint64_t stamp() {
-    uint32_t low, high;
-    asm volatile("cpuid\n\trdtsc" : "=a"(low), "=d"(high) : : "rbx", "rcx", "memory");
-    return (uint64_t{high} << 32) | low;
+uint64_t ntRunAsProgram(unsigned char* base, int32_t blockLines) {
+    writeMovntdq(base, blockLines, RUN_LINES);
+    return timingRecord.elapsedTicks;
 }
 
 uint64_t fencedStampGap() {
-    const uint64_t before = stamp();
+    const uint64_t before = readSerialisedTicks();
     asm volatile("sfence" : : : "memory");
-    return stamp() - before;
+    return readSerialisedTicks() - before;
 }
 
 void ordinaryStores(unsigned char* block, size_t bytes) {
@@ -131,8 +131,8 @@ int main(int argc, char** argv) {
 
     std::vector<double> idle;
     for (int i = 0; i < 15; ++i) {
-        const uint64_t a = stamp();
-        idle.push_back(static_cast<double>(stamp() - a));
+        const uint64_t a = readSerialisedTicks();
+        idle.push_back(static_cast<double>(readSerialisedTicks() - a));
     }
     std::printf("bare_stamp_pair_ticks %.0f\n", median(idle));
     std::printf("block");

@@ -1,14 +1,19 @@
 """Checks the bench's arithmetic and parsing on made-up reports; no timing.
 Run: cd bench && /usr/bin/python3 -m unittest discover -s tests -t ."""
 
+import json
+import re
 import unittest
 from pathlib import Path
 
-from accuracy import investigations, issue_limits, overhead, sections
+from accuracy import investigations, issue_limits, judging, overhead, reference
+from accuracy.helper_programs import CycleReading
+from accuracy.measurements import Round
 from accuracy.runs import OutputError, TableKey, read_run
 from kestrune_report.kernel_table import read_table
 
 REPO = Path(__file__).resolve().parents[2]
+FIXTURES = REPO / "tools" / "tests" / "fixtures"
 BLOCKS = [128 << k for k in range(19)]
 TABLES = [("read", "128bit(16byte)", ["LDDQU", "MOV(32)"]), ("read", "64bit(8byte)", ["MOV(32)"]),
           ("read", "32bit(4byte)", ["MOV(32)"]), ("write", "128bit(16byte)", ["MOVNTDQ", "MOV(32)"]),
@@ -19,16 +24,28 @@ def size_label(size):
     return f"{size >> 20}MB:" if size >= 1 << 20 else f"{size >> 10}KB:" if size >= 1 << 10 else f"{size}B:"
 
 
+def per_cycle_json():
+    """The tool's JSON fixture (two threads, five repetitions) as a --per-cycle run whose every
+    row has a clock of its own: 3000 MHz plus the block's count of 128-byte lines."""
+    document = json.loads((FIXTURES / "threads-256B.json").read_text())
+    document["report"]["per_cycle"] = True
+    for cell in document["cells"]:
+        mhz = 3000.0 + cell["block_bytes"] / 128
+        per_cycle = cell["bytes_per_second"] / (mhz * 1e6)
+        cell.update(core_mhz=mhz, bytes_per_cycle=per_cycle, value=f"{per_cycle:.6g}", unit="B/c")
+    return document
+
+
 PREAMBLE = ["Kestrune ver1.0", "OS:NT based", "Supported SIMD Inst:MMX SSE SSE2 SSE3", "SSE supported by OS:yes",
             "measuring CPU clock. please wait 3 seconds.", "CPU clock:2096.5MHz", "Speed check start."]
 
 
-def report(cell="64GB/s", first_cell=None):
+def report(cell="64GB/s", first_cell=None, blocks=BLOCKS):
     lines = list(PREAMBLE)
     for direction, title, columns in TABLES:
         lines.append(f"{title} aligned {direction}")
         lines.append("SIZE:\t" + "\t".join(columns))
-        for size in BLOCKS:
+        for size in blocks:
             cells = [cell] * len(columns)
             if first_cell and size == 128 and title.startswith("128") and direction == "read":
                 cells[0] = first_cell
@@ -54,6 +71,30 @@ class ParsingTest(unittest.TestCase):
     def test_windows_line_ends(self):
         self.assertEqual(read_run(report().replace("\n", "\r\n")).clock_mhz, 2096.5)
 
+    def test_runs_with_options_keep_threads_repeat_and_per_cycle_figures(self):
+        document = per_cycle_json()
+        first = document["cells"][0]
+        key = (TableKey(first["direction"], first["alignment_bytes"]), first["block_bytes"], first["instruction"])
+        cases = [
+            # (input, threads, repeat, exact GiB/s of the first cell, its bytes per cycle, its row's clock)
+            ("per-cycle text", (FIXTURES / "per-cycle-1KB.txt").read_text(), 2, 3,
+             54.5668 * 3650.12e6 / 2 ** 30, 54.5668, 3650.12),
+            ("JSON of a per-cycle run", json.dumps(document), 2, 5, first["bytes_per_second"] / 2 ** 30,
+             first["bytes_per_cycle"], 3001.0),
+        ]
+        for name, text, threads, repeat, gib, per_cycle, mhz in cases:
+            with self.subTest(name):
+                run = read_run(text)
+                self.assertEqual((run.threads, run.repeat), (threads, repeat))
+                self.assertAlmostEqual(run.cells[key], gib, places=9)
+                self.assertAlmostEqual(run.per_cycle[key], per_cycle, places=9)
+                self.assertEqual(run.core_mhz[key[:2]], mhz)
+
+    def test_rates_only_runs_have_no_per_cycle_figures(self):
+        run = read_run((FIXTURES / "threads-256B.json").read_text())
+        self.assertEqual((run.per_cycle, run.core_mhz), ({}, {}))
+        self.assertEqual(run.blocks[TableKey("write", 4)], [128, 256])
+
     def test_runs_cut_short_or_out_of_form_are_refused(self):
         cases = [
             ("cut before the clock", "\n".join(PREAMBLE[:5]) + "\n", "cut short"),
@@ -68,10 +109,11 @@ class ParsingTest(unittest.TestCase):
 
 
 class ArithmeticTest(unittest.TestCase):
-    def test_median_and_spread(self):
-        self.assertEqual(sections.median([3, 1, 2]), 2)
-        self.assertEqual(sections.median([4, 1, 2, 3]), 2.5)
-        self.assertEqual(sections.spread([2, 4, 3]), 2.0)
+    def test_spread(self):
+        cases = [([2, 4, 3], 2.0), ([5.0], 1.0), ([0.0, 1.0], float("inf"))]
+        for values, expected in cases:
+            with self.subTest(values):
+                self.assertEqual(judging.spread(values), expected)
 
     def test_kernel_time_counts_each_rows_warm_up(self):
         run = read_run(report(cell="1GB/s"))
@@ -81,6 +123,12 @@ class ArithmeticTest(unittest.TestCase):
         self.assertAlmostEqual(overhead.seconds_in_kernels(run), (cells + warm_ups) / 16)
         result = overhead.overhead(run, 20.0)
         self.assertAlmostEqual(result.other, 20.0 - 3.0 - (cells + warm_ups) / 16)
+
+    def test_kernel_time_of_a_row_past_64_mib_counts_its_whole_block(self):
+        # Up to 64 MiB a cell moves 64 MiB, 1/16 s at 1 GiB/s; the 128 MiB row moves its block, 1/8 s.
+        run = read_run(report(cell="1GB/s", blocks=[128 << k for k in range(21)]))
+        per_row = 2 + 1 + 1 + 2 + 1 + 1 + 6  # cells and warm-ups
+        self.assertAlmostEqual(overhead.seconds_in_kernels(run), 20 * per_row / 16 + per_row / 8)
 
     def test_first_row_ratio(self):
         run = read_run(report(first_cell="32GB/s"))
@@ -98,20 +146,160 @@ class KernelFactsTest(unittest.TestCase):
             # (column, kind of access, non-temporal)
             (("write", "MOVNTQ"), "mmx_store", True),
             (("write", "MOVNTI"), "scalar_store", True),
-            (("write", "MOVDQA"), "vector_store", False),
+            (("write", "MOVDQA"), "xmm_store", False),
             (("read", "MOV(32)"), "scalar_load", False),
-            (("read", "VMOVDQU64(512)"), "vector_load", False),
-            (("write", "VMOVNTDQ(256)"), "vector_store", True),
+            (("read", "VMOVDQU64(512)"), "zmm_load", False),
+            (("write", "VMOVNTDQ(256)"), "ymm_store", True),
         ]
         for column, kind, streaming in cases:
             with self.subTest(column):
                 self.assertEqual(issue_limits.issue_kind(columns[column]), kind)
                 self.assertEqual(issue_limits.non_temporal(columns[column]), streaming)
 
-    def test_unknown_processor_has_no_limit(self):
-        self.assertIsNone(issue_limits.limits_for(6, 15))
-        self.assertEqual(issue_limits.limits_for(26, 2)["per_cycle"]["scalar_load"], 4)
-        self.assertEqual(issue_limits.limits_for(25, 0x11)["per_cycle"]["vector_store"], 1)
+    def test_every_column_has_a_kind_with_a_limit_on_each_known_processor(self):
+        kinds = {issue_limits.issue_kind(kernel) for kernel in read_table(str(REPO / "kernels" / "kernel_list.def"))}
+        self.assertEqual(kinds, set(issue_limits.KINDS))
+        for limits in issue_limits.LIMITS:
+            with self.subTest(limits.name):
+                self.assertEqual(set(limits.figures), kinds)
+
+    def test_limits_by_processor_and_width(self):
+        cases = [
+            # (family, model, kind, accesses per cycle; None: unknown limit)
+            (26, 0x02, "zmm_load", 2),
+            (26, 0x02, "zmm_store", 1),
+            (26, 0x02, "ymm_store", 2),
+            (26, 0x44, "scalar_load", 4),
+            (26, 0x24, "xmm_load", None),   # a mobile Zen 5: AVX-512 on 256-bit paths, not measured
+            (25, 0x11, "xmm_store", 1),
+            (25, 0x61, "ymm_load", 2),
+            (25, 0x61, "zmm_store", 0.5),
+            (25, 0x01, "xmm_load", None),   # a Zen 3
+            (6, 15, "scalar_load", None),
+        ]
+        for family, model, kind, expected in cases:
+            with self.subTest(family=family, model=model, kind=kind):
+                limits = issue_limits.limits_for(family, model)
+                self.assertEqual(limits and limits.per_cycle(kind), expected)
+
+    def test_every_figure_names_its_source_in_words(self):
+        for limits in issue_limits.LIMITS:
+            for kind, figure in limits.figures.items():
+                with self.subTest(processor=limits.name, kind=kind):
+                    self.assertRegex(figure.source, r"^(the issue-rate probe on|AMD's software optimisation guide)")
+                    self.assertNotRegex(figure.source, r"\w/\w|\.(md|txt|cpp|py)\b")
+
+
+def judged(per_cycle, probe, non_temporal=False):
+    return judging.judge_issue(per_cycle, 32.0, probe, non_temporal)
+
+
+class JudgingTest(unittest.TestCase):
+    def test_issue_limit_is_judged_on_the_best_run_then_on_the_probe_around_it(self):
+        cases = [
+            # (bytes per cycle per run, probe around each run, verdict, best run, its share of the probe)
+            ([24.0, 31.0, 28.0], [32.0, 32.0, 32.0], "ok", 1, 31.0 / 32.0),
+            ([30.4, 20.0], [32.0, 32.0], "ok", 0, 0.95),
+            ([29.0, 20.0], [30.0, 32.0], "ok of probe", 0, 29.0 / 30.0),
+            # The probe around a worse run does not rescue the best one.
+            ([29.0, 20.0], [32.0, 20.0], "BELOW 95%", 0, 29.0 / 32.0),
+            ([16.0, 16.5], [32.0, 32.0], "BELOW 95%", 1, 16.5 / 32.0),
+        ]
+        for per_cycle, probe, verdict, best, probe_share in cases:
+            with self.subTest(per_cycle=per_cycle, probe=probe):
+                result = judged(per_cycle, probe)
+                self.assertEqual(result.verdict, verdict)
+                self.assertEqual(result.holds, verdict != "BELOW 95%")
+                self.assertEqual(result.best_run, best)
+                self.assertAlmostEqual(result.best_share, per_cycle[best] / 32.0)
+                self.assertAlmostEqual(result.probe_share, probe_share)
+
+    def test_non_temporal_cells_are_excepted_whatever_their_share(self):
+        result = judged([3.0, 4.0], [32.0, 32.0], non_temporal=True)
+        self.assertEqual((result.verdict, result.holds, result.best_run), ("excepted: non-temporal", True, 1))
+
+    def test_ours_against_the_reference(self):
+        cases = [
+            # (ours, reference, best/best, median/median, holds)
+            ([90.0, 100.0, 60.0], [100.0, 95.0, 99.0], 1.0, 90.0 / 99.0, True),
+            ([96.0, 50.0, 96.0], [90.0, 100.0], 0.96, 96.0 / 95.0, False),
+            ([97.0], [100.0], 0.97, 0.97, True),
+        ]
+        for ours, ref, best, mid, holds in cases:
+            with self.subTest(ours=ours, reference=ref):
+                comparison = judging.Comparison(ours, ref)
+                self.assertAlmostEqual(comparison.best_ratio, best)
+                self.assertAlmostEqual(comparison.median_ratio, mid)
+                self.assertEqual(comparison.holds, holds)
+
+    def test_repeat_spread_against_single_runs(self):
+        cases = [
+            # (single spreads, spreads with --repeat, narrows, share of cells narrower)
+            ([1.2, 1.5, 1.1, 3.0], [1.05, 1.04, 1.2, 1.1], True, 0.75),
+            ([1.05, 1.04], [1.05, 1.30], False, 0.0),
+        ]
+        for single, repeated, narrows, share in cases:
+            with self.subTest(single=single, repeated=repeated):
+                comparison = judging.SpreadComparison(single, repeated)
+                self.assertEqual(comparison.narrows, narrows)
+                self.assertEqual(comparison.narrower_share, share)
+
+    def test_best_error_keeps_its_sign(self):
+        self.assertEqual(judging.best_error([0.02, -0.001, 0.0015]), -0.001)
+        self.assertAlmostEqual(judging.relative_error(3430.0, 3500.0), -0.02)
+
+    def test_the_probe_around_a_run_is_the_mean_of_its_two_readings(self):
+        reading = CycleReading(0.6, 0.6, 0.6)
+        round_ = Round(read_run(report()), 7.0, reading, reading, 0.0, 0, 0, 0.0,
+                       {"xmm_load": 2.0, "zmm_store": 0.9}, {"xmm_load": 1.8, "zmm_store": 1.0})
+        self.assertAlmostEqual(round_.probe_around("xmm_load"), 1.9)
+        self.assertAlmostEqual(round_.probe_around("zmm_store"), 0.95)
+        # 2096.5 MHz of TSC at 0.6 ticks per core cycle.
+        self.assertAlmostEqual(round_.bench_core_mhz(), 2096.5 / 0.6)
+
+
+class ReferenceTest(unittest.TestCase):
+    def test_likwid_commands_give_each_thread_a_block_of_the_size_and_64_mib(self):
+        likwid = reference.LikwidReference(0)
+        cases = [
+            # (kernel, block, threads, working set given to likwid-bench, sweeps per thread)
+            ("load_avx512", 4 << 10, 1, "N:4096B:1", 16384),
+            ("store_mem", 32 << 20, 1, "N:33554432B:1", 2),
+            ("store_avx", 4 << 10, 2, "S0:8192B:2", 16384),
+            ("load", 32 << 20, 2, "S0:67108864B:2", 2),
+            ("load_sse", 256 << 20, 1, "N:268435456B:1", 1),
+        ]
+        for kernel, size, threads, domain, sweeps in cases:
+            with self.subTest(kernel=kernel, size=size, threads=threads):
+                self.assertEqual(likwid.command(kernel, size, threads),
+                                 ["likwid-bench", "-t", kernel, "-w", domain, "-i", str(sweeps)])
+
+    def test_likwid_rates_are_powers_of_ten_turned_into_gib(self):
+        output = "Data volume (Byte):\t67108864\nMByte/s:\t\t255738.85\nCycles per update:\t0.065566\n"
+        self.assertAlmostEqual(reference.likwid_rate(output), 255738.85e6 / 2 ** 30)
+        self.assertIsNone(reference.likwid_rate("ERROR: AVX512 not supported\n"))
+
+    def test_pairings_follow_the_columns_the_run_shows(self):
+        classic = {("read", "MOVQ"), ("read", "MOVAPS"), ("write", "MOVQ"), ("write", "MOVAPS"),
+                   ("write", "MOVNTDQ"), ("write", "MOVNTPS"), ("read", "LDDQU")}
+        avx = classic | {("read", "VMOVDQA(256)"), ("write", "VMOVDQA(256)"), ("write", "VMOVNTDQ(256)")}
+        cases = [
+            (classic, ["load", "load_sse", "store", "store_sse", "store_mem", "store_mem_sse"]),
+            (avx, ["load", "load_sse", "load_avx", "store", "store_sse", "store_avx", "store_mem", "store_mem_sse",
+                   "store_mem_avx"]),
+        ]
+        for columns, kernels in cases:
+            with self.subTest(len(columns)):
+                self.assertEqual([p.kernel for p in reference.pairings_for(columns)], kernels)
+
+    def test_every_pairing_faces_a_column_of_its_width(self):
+        kernels = {(kernel.direction.lower(), kernel.column): kernel
+                   for kernel in read_table(str(REPO / "kernels" / "kernel_list.def"))}
+        for pairing in reference.PAIRINGS:
+            with self.subTest(pairing.kernel):
+                width = int(re.match(r"(\d+)-byte", pairing.width).group(1))
+                self.assertEqual(kernels[pairing.ours].access_bytes, width)
+                self.assertEqual(issue_limits.non_temporal(kernels[pairing.ours]), "NT" in pairing.width)
 
 
 if __name__ == "__main__":

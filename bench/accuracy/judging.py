@@ -1,0 +1,110 @@
+"""How a figure measured several times on a shared host is judged.
+
+A neighbour on the host only ever takes speed away, so the best run is the one
+the host disturbed least; the median and the spread still say how much the
+host moved. Where even the best run falls short, the issue-rate probe read
+around that run says whether the core itself was slower at that moment."""
+
+from dataclasses import dataclass
+from statistics import median
+from typing import List
+
+ISSUE_SHARE_TARGET = 0.95
+REFERENCE_RATIO_TARGET = 0.97
+
+
+def spread(values):
+    """Largest over smallest; 1.00 means every run agreed."""
+    low, high = min(values), max(values)
+    return high / low if low > 0 else float("inf")
+
+
+def best_index(values):
+    return max(range(len(values)), key=values.__getitem__)
+
+
+@dataclass(frozen=True)
+class Comparison:
+    """Ours against a reference, both measured several times."""
+    ours: List[float]
+    reference: List[float]
+
+    @property
+    def best_ratio(self):
+        return max(self.ours) / max(self.reference)
+
+    @property
+    def median_ratio(self):
+        return median(self.ours) / median(self.reference)
+
+    @property
+    def holds(self):
+        return self.best_ratio >= REFERENCE_RATIO_TARGET
+
+
+@dataclass(frozen=True)
+class IssueJudgement:
+    shares: List[float]        # per run: bytes per cycle over the limit
+    best_run: int              # 0-based
+    probe_share: float         # the best run over what the probe sustained around it
+    verdict: str               # "ok", "ok of probe", "BELOW 95%" or "excepted: non-temporal"
+
+    @property
+    def best_share(self):
+        return self.shares[self.best_run]
+
+    @property
+    def holds(self):
+        return self.verdict != "BELOW 95%"
+
+
+def judge_issue(per_cycle, limit, probe_per_cycle, non_temporal=False):
+    """per_cycle: bytes per cycle of each run; limit: the processor's bytes per cycle;
+    probe_per_cycle: bytes per cycle the probe sustained around each run."""
+    shares = [value / limit for value in per_cycle]
+    best = best_index(shares)
+    probe_share = per_cycle[best] / probe_per_cycle[best]
+    if non_temporal:
+        verdict = "excepted: non-temporal"
+    elif shares[best] >= ISSUE_SHARE_TARGET:
+        verdict = "ok"
+    elif probe_share >= ISSUE_SHARE_TARGET:
+        # The core itself sustained less around that run: the host held it back.
+        verdict = "ok of probe"
+    else:
+        verdict = "BELOW 95%"
+    return IssueJudgement(shares, best, probe_share, verdict)
+
+
+def relative_error(value, truth):
+    return (value - truth) / truth
+
+
+def best_error(errors):
+    """The run that came closest, with its sign."""
+    return min(errors, key=abs)
+
+
+@dataclass(frozen=True)
+class SpreadComparison:
+    """Per cell, the spread over several invocations with --repeat against that of single runs."""
+    single: List[float]
+    repeated: List[float]
+
+    @property
+    def single_median(self):
+        return median(self.single)
+
+    @property
+    def repeated_median(self):
+        return median(self.repeated)
+
+    @property
+    def narrower_share(self):
+        """The share of cells whose spread --repeat made smaller."""
+        pairs = list(zip(self.single, self.repeated))
+        return sum(1 for single, repeated in pairs if repeated < single) / len(pairs)
+
+    @property
+    def narrows(self) -> bool:
+        return self.repeated_median < self.single_median

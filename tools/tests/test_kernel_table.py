@@ -1,0 +1,78 @@
+"""The one reader of kernels/kernel_list.def: good rows read whole, and every fault
+stops it with the line, where a lenient reader would have left the row out."""
+
+import unittest
+
+import support  # noqa: F401  (puts the package on the path)
+from kestrune_report.kernel_table import Kernel, TableError, parse_table, read_table
+
+HEADER = "// a comment that mentions KERNEL_ROW( is not a row\n#pragma once\n"
+ROWS = [
+    'KERNEL_ROW(readMovq,          "MOVQ",           READ,     CAP_MMX,     false,      "movq",       MMX)',
+    'KERNEL_ROW(writeVmovntdq512,  "VMOVNTDQ(512)",  WRITE,    CAP_AVX512F, true,       "vmovntdq",   ZMM)',
+    'KERNEL_ROW(writeMov16,        "MOV(16)",        WRITE,    0,           false,      "mov",        GP16)',
+]
+
+
+def table(*rows):
+    return HEADER + "\n".join(rows) + "\n"
+
+
+class GoodTables(unittest.TestCase):
+    def test_each_row_reads_into_its_kernel(self):
+        kernels = parse_table(table(*ROWS))
+        self.assertEqual(kernels, [
+            Kernel("readMovq", "MOVQ", "READ", "CAP_MMX", False, "movq", "MMX"),
+            Kernel("writeVmovntdq512", "VMOVNTDQ(512)", "WRITE", "CAP_AVX512F", True, "vmovntdq", "ZMM"),
+            Kernel("writeMov16", "MOV(16)", "WRITE", "0", False, "mov", "GP16"),
+        ])
+        cases = [
+            # (row, extension on the capability line, bytes per access)
+            (0, "MMX", 8),
+            (1, "AVX512F", 64),
+            (2, None, 2),
+        ]
+        for index, extension, access_bytes in cases:
+            with self.subTest(kernels[index].function):
+                self.assertEqual(kernels[index].extension, extension)
+                self.assertEqual(kernels[index].access_bytes, access_bytes)
+
+    def test_the_project_table_reads_and_every_column_has_one_kernel_per_direction(self):
+        kernels = read_table()
+        pairs = [(kernel.direction, kernel.column) for kernel in kernels]
+        self.assertEqual(len(set(pairs)), len(pairs))
+        self.assertIn(("READ", "VMOVDQU64(512)"), pairs)
+        self.assertIn(("WRITE", "MOVNTQ"), pairs)
+
+
+class MalformedTables(unittest.TestCase):
+    def test_each_fault_stops_the_reader_and_names_it(self):
+        bad_row = ROWS[1].replace("true", "maybe")
+        cases = [
+            # (what is wrong, table text, phrase of the message)
+            ("a row out of form", table(ROWS[0], bad_row),
+             f"kernel_list.def:4: KERNEL_ROW out of form: {bad_row}"),
+            ("a row cut short", table(ROWS[0], ROWS[2][:60]), "kernel_list.def:4: KERNEL_ROW out of form"),
+            ("an unknown register kind", table(ROWS[0].replace(" MMX)", " QMM)")),
+             "kernel_list.def:3: KERNEL_ROW out of form"),
+            ("an unknown capability", table(ROWS[0], ROWS[1].replace("CAP_AVX512F", "CAP_AVX10")),
+             "kernel_list.def:4: unknown capability CAP_AVX10"),
+            ("a duplicated function", table(ROWS[0], ROWS[2], ROWS[0].replace('"MOVQ"', '"MOVQ2"')),
+             "kernel_list.def: a function is named twice"),
+            ("no rows", HEADER, "kernel_list.def: no KERNEL_ROW"),
+            ("an empty file", "", "kernel_list.def: no KERNEL_ROW"),
+        ]
+        for name, text, phrase in cases:
+            with self.subTest(name):
+                with self.assertRaises(TableError) as raised:
+                    parse_table(text)
+                self.assertIn(phrase, str(raised.exception))
+
+    def test_the_source_named_in_a_fault_is_the_one_given(self):
+        with self.assertRaises(TableError) as raised:
+            parse_table(HEADER, "/somewhere/kernels/kernel_list.def")
+        self.assertEqual(str(raised.exception), "/somewhere/kernels/kernel_list.def: no KERNEL_ROW")
+
+
+if __name__ == "__main__":
+    unittest.main()
