@@ -36,17 +36,16 @@ std::string jsonString(const std::string& text) {
     return quoted + "\"";
 }
 
-std::string jsonStrings(const std::vector<std::string>& texts) {
+// A JSON array of the values, each written by `write`.
+template <typename Value, typename Write>
+std::string jsonList(const std::vector<Value>& values, Write write) {
     std::string list = "[";
-    for (size_t i = 0; i < texts.size(); ++i) list += (i ? ", " : "") + jsonString(texts[i]);
+    for (size_t i = 0; i < values.size(); ++i) list += (i ? ", " : "") + write(values[i]);
     return list + "]";
 }
 
-std::string jsonNumbers(const std::vector<double>& values) {
-    std::string list = "[";
-    for (size_t i = 0; i < values.size(); ++i) list += (i ? ", " : "") + jsonNumber(values[i]);
-    return list + "]";
-}
+std::string jsonStrings(const std::vector<std::string>& texts) { return jsonList(texts, jsonString); }
+std::string jsonNumbers(const std::vector<double>& values) { return jsonList(values, jsonNumber); }
 
 }  // namespace
 

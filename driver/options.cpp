@@ -2,32 +2,19 @@
 
 #include <getopt.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
 
+#include "driver/extension_names.h"
 #include "driver/report.h"
 #include "platform/platform.h"
-
-#ifndef KESTRUNE_VERSION
-#define KESTRUNE_VERSION "1.0"
-#endif
 
 namespace {
 
 constexpr int64_t MIN_BLOCK_BYTES = 128;
 constexpr int64_t LARGEST_MAX_BLOCK_BYTES = int64_t{1} << 32;  // 4 GiB
 
-struct IsaName {
-    const char* name;
-    CapabilityMask capability;
-};
-const IsaName ISA_NAMES[] = {
-    {"mmx", CAP_MMX}, {"sse", CAP_SSE}, {"sse2", CAP_SSE2}, {"sse3", CAP_SSE3},
-    {"sse4.1", CAP_SSE41}, {"avx", CAP_AVX}, {"avx512", CAP_AVX512F},
-};
 constexpr const char* ISA_CHOICES = "classic, all, or a comma-separated list of mmx,sse,sse2,sse3,sse4.1,avx,avx512";
 constexpr const char* SIZE_CHOICES = "a power of two from 128B to 4GB, such as 4KB, 256MB or 1GB";
 
@@ -110,9 +97,9 @@ bool parseIsa(const char* text, RunOptions* options) {
         const std::string::size_type comma = value.find(',', start);
         const std::string name = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         bool known = false;
-        for (const IsaName& isa : ISA_NAMES) {
-            if (name == isa.name) {
-                chosen |= isa.capability;
+        for (const ExtensionName& extension : EXTENSION_NAMES) {
+            if (name == extension.option) {
+                chosen |= extension.capability;
                 known = true;
             }
         }

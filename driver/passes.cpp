@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <iostream>
-#include <sstream>
 
 #include "driver/report.h"
 #include "driver/thread_team.h"
@@ -15,7 +14,6 @@ namespace {
 struct AlignmentPass {
     int offset;
     int alignmentBytes;
-    bool aligned16;
     const char* readTitle;
     const char* writeTitle;
 };
@@ -23,10 +21,13 @@ struct AlignmentPass {
 // A page-aligned buffer plus these offsets starts on a 16-, an 8- (not 16-)
 // and a 4- (not 8-) byte boundary.
 const AlignmentPass ALIGNMENT_PASSES[] = {
-    {0, 16, true, "128bit(16byte) aligned read", "128bit(16byte) aligned write"},
-    {8, 8, false, "64bit(8byte) aligned read", "64bit(8byte) aligned write"},
-    {4, 4, false, "32bit(4byte) aligned read", "32bit(4byte) aligned write"},
+    {0, 16, "128bit(16byte) aligned read", "128bit(16byte) aligned write"},
+    {8, 8, "64bit(8byte) aligned read", "64bit(8byte) aligned write"},
+    {4, 4, "32bit(4byte) aligned read", "32bit(4byte) aligned write"},
 };
+
+// The first pass starts on a page: the aligned-only columns run there.
+bool aligned16(const AlignmentPass& pass) { return pass.alignmentBytes == 16; }
 
 // Each row starts with an unreported run of the direction's MOV(32) kernel:
 // the table's 32-bit general-register column.
@@ -53,12 +54,6 @@ void printCoreClock(double coreMHz) {
     endLine(std::cout);
 }
 
-PrintedValue perCycleValue(double bytesPerCycle) {
-    std::ostringstream value;
-    value << bytesPerCycle;
-    return {value.str(), "B/c"};
-}
-
 void measureRow(Direction direction, const AlignmentPass& pass, unsigned char* testBuffer, int32_t blockLines,
                 const std::vector<const KernelSpec*>& columns, const PassSettings& settings,
                 double bytesPerRunTimesHz) {
@@ -79,7 +74,7 @@ void measureRow(Direction direction, const AlignmentPass& pass, unsigned char* t
         }
         const double rate = median(samples);
         const double bytesPerCycle = settings.perCycle ? rate / (coreMHz * 1000000.0) : 0.0;
-        const PrintedValue printed = settings.perCycle ? perCycleValue(bytesPerCycle) : scaledRate(rate);
+        const PrintedValue printed = settings.perCycle ? PrintedValue{defaultFormat(bytesPerCycle), "B/c"} : scaledRate(rate);
         // Each cell is printed before the next kernel runs.
         printCell(printed, kernel == columns.back());
         if (settings.records) {
@@ -97,11 +92,11 @@ void runDirection(Direction direction, unsigned char* testBuffer, const PassSett
         endLine(std::cout);
         if (settings.perCycle) printCoreClock(coreClockMHz(settings));
         if (direction == Direction::READ) {
-            printReadHeader(settings.mask, pass.aligned16);
+            printReadHeader(settings.mask, aligned16(pass));
         } else {
-            printWriteHeader(settings.mask, pass.aligned16);
+            printWriteHeader(settings.mask, aligned16(pass));
         }
-        const std::vector<const KernelSpec*> columns = tableColumns(direction, settings.mask, pass.aligned16);
+        const std::vector<const KernelSpec*> columns = tableColumns(direction, settings.mask, aligned16(pass));
         for (int64_t blockLines = 1; blockLines * LINE_BYTES <= settings.maxBlockBytes; blockLines *= 2) {
             measureRow(direction, pass, testBuffer, static_cast<int32_t>(blockLines), columns, settings,
                        bytesPerRunTimesHz);

@@ -39,24 +39,18 @@ double transferRate(double bytesPerRunTimesHz) {
     return bytesPerRunTimesHz / static_cast<double>(static_cast<int64_t>(timingRecord.elapsedTicks));
 }
 
+std::string defaultFormat(double value) {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
 PrintedValue scaledRate(double rate) {
     // Strict comparisons: a rate of exactly 2^30 is still printed in MB/s.
-    std::ostringstream value;
-    const char* unit;
-    if (rate > 1073741824.0) {
-        value << rate * 0x1p-30;
-        unit = "GB/s";
-    } else if (rate > 1048576.0) {
-        value << rate * 0x1p-20;
-        unit = "MB/s";
-    } else if (rate > 1024.0) {
-        value << rate * 0x1p-10;
-        unit = "KB/s";
-    } else {
-        value << rate;
-        unit = "B/s";
-    }
-    return {value.str(), unit};
+    if (rate > 1073741824.0) return {defaultFormat(rate * 0x1p-30), "GB/s"};
+    if (rate > 1048576.0) return {defaultFormat(rate * 0x1p-20), "MB/s"};
+    if (rate > 1024.0) return {defaultFormat(rate * 0x1p-10), "KB/s"};
+    return {defaultFormat(rate), "B/s"};
 }
 
 void printCell(const PrintedValue& cell, bool endOfRow) {

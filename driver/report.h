@@ -19,6 +19,9 @@ void sizeLabel(int64_t blockBytes);
 // Bytes per second of the run the last kernel timed.
 double transferRate(double bytesPerRunTimesHz);
 
+// A double as the report prints every number: the stream's default format.
+std::string defaultFormat(double value);
+
 // A rate as a cell shows it: the number scaled to GB/s, MB/s, KB/s or B/s in
 // the stream's default format, and the unit.
 struct PrintedValue {

@@ -3,13 +3,13 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "driver/cell_records.h"
 #include "driver/clock.h"
 #include "driver/constants.h"
+#include "driver/extension_names.h"
 #include "driver/passes.h"
 #include "driver/report.h"
 #include "driver/thread_team.h"
@@ -29,17 +29,6 @@ uint32_t lowestProcessorBit(uint32_t systemMask) {
     }
     return 0;
 }
-
-struct ExtensionName {
-    CapabilityMask capability;
-    const char* name;
-    const char* option;
-};
-// The capability line's names, in its order, and how --isa spells each.
-const ExtensionName EXTENSION_NAMES[] = {
-    {CAP_MMX, "MMX", "mmx"}, {CAP_SSE, "SSE", "sse"}, {CAP_SSE2, "SSE2", "sse2"}, {CAP_SSE3, "SSE3", "sse3"},
-    {CAP_SSE41, "SSE4.1", "sse4.1"}, {CAP_AVX, "AVX", "avx"}, {CAP_AVX512F, "AVX512F", "avx512"},
-};
 
 // Everything printed before the tables, and every cell, kept for the data
 // files.
@@ -182,9 +171,7 @@ int run(const RunOptions& options, OutputFiles& files) {
 
     headerLine("measuring CPU clock. please wait " + std::to_string(CLOCK_WAIT_SECONDS) + " seconds.");
     double clockMHz = measureClockMHz();
-    std::ostringstream clockLine;
-    clockLine << "CPU clock:" << clockMHz << "MHz";
-    headerLine(clockLine.str());
+    headerLine("CPU clock:" + defaultFormat(clockMHz) + "MHz");
     description.cpuClockMHz = clockMHz;
     if (clockMHz < 1.0) clockMHz = 1.0;  // the line above still shows the measured value
     description.threads = options.threads;

@@ -6,8 +6,9 @@
 // program's --per-cycle and the accuracy bench's helpers both count with it.
 #include <cstdint>
 
-#define DEPENDENT_ADDS_TEXT "200"
-constexpr uint32_t DEPENDENT_ADDS_PER_BLOCK = 200;
+#define DEPENDENT_ADDS_PER_BLOCK 200
+#define DEPENDENT_ADDS_TEXT_(count) #count
+#define DEPENDENT_ADDS_TEXT(count) DEPENDENT_ADDS_TEXT_(count)
 
 // Time-stamp ticks per add over `blocks` blocks of the chain, between the two
 // readings `stamp` gives. The loop's own counter is a second, independent
@@ -17,7 +18,7 @@ double ticksPerDependentAdd(uint32_t blocks, Stamp stamp) {
     uint32_t chain = 0, left = blocks;
     const uint64_t start = stamp();
     asm volatile("1:\n\t"
-                 ".rept " DEPENDENT_ADDS_TEXT "\n\t"
+                 ".rept " DEPENDENT_ADDS_TEXT(DEPENDENT_ADDS_PER_BLOCK) "\n\t"
                  "add $1, %0\n\t"
                  ".endr\n\t"
                  "dec %1\n\t"

@@ -15,15 +15,16 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
-from kestrune_report.kernel_table import CLASSIC_EXTENSIONS, columns, read_table  # noqa: E402
+from kestrune_report.kernel_table import CLASSIC_EXTENSIONS, EXTENSION_NAMES, columns, read_table  # noqa: E402
 from kestrune_report.parser import parse_report  # noqa: E402
 
 ARGS = None
 TITLES = ["128bit(16byte) aligned read", "64bit(8byte) aligned read", "32bit(4byte) aligned read",
           "128bit(16byte) aligned write", "64bit(8byte) aligned write", "32bit(4byte) aligned write"]
 CLOCK = re.compile(r"^CPU clock:(\d+(\.\d+)?)MHz$")
-CLASSIC_NAMES = [("MMX ", "MMX"), ("SSE ", "SSE"), ("SSE2 ", "SSE2"), ("SSE3", "SSE3")]
-WIDER_NAMES = ["SSE4.1", "AVX", "AVX512F"]
+# The classic names as the capability line spells them: a trailing space on all but SSE3.
+CLASSIC_NAMES = [(name + ("" if name == "SSE3" else " "), name) for name in CLASSIC_EXTENSIONS]
+WIDER_NAMES = [name for name in EXTENSION_NAMES.values() if name not in CLASSIC_EXTENSIONS]
 SIZE_UNITS = [(1 << 30, "GB"), (1 << 20, "MB"), (1 << 10, "KB"), (1, "B")]
 ISA_OPTIONS = {"mmx": "MMX", "sse": "SSE", "sse2": "SSE2", "sse3": "SSE3", "sse4.1": "SSE4.1", "avx": "AVX",
                "avx512": "AVX512F"}

@@ -130,8 +130,12 @@ TEST_F(ExtendedRun, MaxSizeEndsOrExtendsTheRowsAndLargeBlocksMoveThemselvesWhole
     EXPECT_EQ(splitFields(table[2 + 20])[1], "12.5GB/s");
     int32_t largest = 0;
     for (const KernelCall& call : fakeKernels.calls) {
-        if (call.blockLines == (1 << 20)) EXPECT_EQ(call.lineCount, 1 << 20) << call.function;
-        if (call.blockLines <= RUN_LINES) EXPECT_EQ(call.lineCount, RUN_LINES) << call.function;
+        if (call.blockLines == (1 << 20)) {
+            EXPECT_EQ(call.lineCount, 1 << 20) << call.function;
+        }
+        if (call.blockLines <= RUN_LINES) {
+            EXPECT_EQ(call.lineCount, RUN_LINES) << call.function;
+        }
         largest = std::max(largest, call.blockLines);
     }
     EXPECT_EQ(largest, 1 << 20);
@@ -195,8 +199,9 @@ TEST_F(ExtendedRun, ThreadsPinOneThreadToEachProcessorAndPrintTheAggregate) {
     }
     ASSERT_EQ(buffersOn[1].size(), buffersOn[2].size());
     for (size_t i = 0; i < buffersOn[1].size(); ++i) EXPECT_NE(buffersOn[1][i], buffersOn[2][i]);
-    // Two members move 128 MiB from the first opening stamp (processor 1) to
-    // the last closing stamp (processor 2): 30,000,000 + 10 + 10 - 10 + 5 ticks.
+    // Two members move 128 MiB from the first opening stamp (processor 1, at
+    // 1010) to the last closing stamp (processor 2, 1020 + 30,000,010): a span
+    // of 30,000,020 ticks.
     std::ostringstream expected;
     expected << 2 * 3000.0e6 * 67108864.0 / (30000000.0 + 20.0) / 1073741824.0 << "GB/s";
     const std::vector<std::string> row = firstRow(run.out, "128bit(16byte) aligned read");

@@ -2,8 +2,6 @@
 // sweeping its own buffer.
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "driver/thread_team.h"
 #include "kernels/kernel_table.h"
 #include "kernels/timing_record.h"
@@ -20,7 +18,6 @@ TEST(ThreadTeam, MembersRunPinnedOnTheirOwnProcessorsAndBuffers) {
     unsigned char* mainBuffer = static_cast<unsigned char*>(platformAllocateBuffer(BUFFER_BYTES));
     ASSERT_NE(mainBuffer, nullptr);
     ASSERT_TRUE(startThreadTeam(2, true, processMask, mainBuffer, BUFFER_BYTES));
-    std::set<int> processors;
     for (int cell = 0; cell < 4; ++cell) {
         const uint64_t span = runTeamCell(readMov32, 8, 32, 1024);
         EXPECT_GT(static_cast<int64_t>(span), 0);
