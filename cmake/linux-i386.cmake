@@ -8,6 +8,5 @@ set(CMAKE_CXX_COMPILER g++)
 set(CMAKE_C_FLAGS_INIT -m32)
 set(CMAKE_CXX_FLAGS_INIT -m32)
 set(CMAKE_EXE_LINKER_FLAGS_INIT -m32)
-set(KESTRUNE_OBJDUMP objdump)
 # Test programs run directly when the kernel runs 32-bit programs, otherwise
 # under qemu-i386: see host_runs_i386.cmake.

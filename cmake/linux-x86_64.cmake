@@ -2,4 +2,3 @@
 # toolchain file gives the same.
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
-set(KESTRUNE_OBJDUMP objdump)

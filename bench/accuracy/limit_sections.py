@@ -47,7 +47,7 @@ def issue_limit(b, m, kernels):
             # neighbour that delays the program's three short chains before a row makes that row's
             # clock read low and its bytes per cycle high, so the program's own figure could pass
             # on noise. Its figure is shown beside, and held against the bench's in section 3.
-            by_bench = [r.run.cells[(table, LIMIT_BLOCK, column)] * GIB / (r.run.clock_mhz * 1e6) * r.ticks_per_cycle
+            by_bench = [r.run.cells[(table, LIMIT_BLOCK, column)] * GIB / (r.bench_core_mhz() * 1e6)
                         for r in m.rounds]
             per_cycle = [r.run.per_cycle[(table, LIMIT_BLOCK, column)] for r in m.rounds]
             b.record("limit", table.label(), "4KB", column, "bytes_per_cycle", median(per_cycle), "B/cycle")

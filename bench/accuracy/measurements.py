@@ -8,6 +8,8 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from kestrune_report.units import format_size
+
 from . import child_process, helper_programs, host_load, investigations, reference
 from .runs import read_run
 
@@ -27,7 +29,7 @@ THREAD_OPTIONS = ["--isa", "all", "--threads", "2"]
 DRAM_OPTIONS = ["--isa", "all", "--max-size", "512MB"]
 REPEAT_COUNT = 5
 REPEAT_MAX_BLOCK = 64 << 10
-REPEAT_OPTIONS = MAIN_OPTIONS + ["--repeat", str(REPEAT_COUNT), "--max-size", "64KB"]
+REPEAT_OPTIONS = MAIN_OPTIONS + ["--repeat", str(REPEAT_COUNT), "--max-size", format_size(REPEAT_MAX_BLOCK)]
 # The run without options follows every other main round, the first included
 # (three of five); a single-thread reference pass follows each of the others
 # (two of five). Each likwid-bench call spends a second calibrating its timer,
@@ -45,7 +47,6 @@ class Round:
     wall_seconds: float
     clock_before: object  # helper_programs.CycleReading
     clock_after: object
-    other_cpu_busy: float
     involuntary_switches: int
     discarded_runs: int
     seconds_waited_for_quiet: float
@@ -166,20 +167,16 @@ def collect(binary, helpers, out_dir, rounds, first_rows_repetitions, tsc_mhz):
     time.sleep(1.0)
     after = host_load.read_cpu_times()
     m.background = {c: host_load.busy_share(before, after, c) for c in before}
-    other = [c for c in before if c != cpu]
 
     for index in range(rounds):
         _progress(f"round {index + 1}/{rounds}: kestrune {' '.join(MAIN_OPTIONS)}")
         waited = runner.quiet()
-        times_before = host_load.read_cpu_times()
         probe_before = helper_programs.read_named_numbers(helpers["issue_rate_probe"], cpu)
         clock_before = helper_programs.read_core_clock(helpers["core_clock"], cpu)
         run, result, discarded = runner.run(MAIN_OPTIONS, f"run-{index + 1}")
         clock_after = helper_programs.read_core_clock(helpers["core_clock"], cpu)
         probe_after = helper_programs.read_named_numbers(helpers["issue_rate_probe"], cpu)
-        times_after = host_load.read_cpu_times()
-        busy = max((host_load.busy_share(times_before, times_after, c) for c in other), default=0.0)
-        m.rounds.append(Round(run, result.wall_seconds, clock_before, clock_after, busy,
+        m.rounds.append(Round(run, result.wall_seconds, clock_before, clock_after,
                               result.involuntary_switches, discarded, waited, probe_before, probe_after))
         if index == 0:
             sixteen = {(key.direction, column) for key, columns in run.columns.items() if key.alignment == 16

@@ -3,9 +3,9 @@ and everything else (start-up, allocation, printing, CPUID exits)."""
 
 from dataclasses import dataclass
 
+from .reference import BYTES_PER_MEASUREMENT as BYTES_PER_CELL  # or the whole block, past 64 MiB
 from .runs import GIB
 
-BYTES_PER_CELL = 1 << 26  # or the whole block, past 64 MiB
 WARM_UP_COLUMN = "MOV(32)"  # each row starts with an unreported run of it
 WAIT_SECONDS = 3.0
 

@@ -7,6 +7,7 @@ import subprocess
 from dataclasses import dataclass
 
 from . import child_process
+from .runs import GIB
 
 BYTES_PER_MEASUREMENT = 1 << 26  # what each of the program's cells moves below 64 MiB
 SIZES = [4 << 10, 256 << 10, 8 << 20, 32 << 20]
@@ -65,7 +66,7 @@ class ReferenceError(Exception):
 def likwid_rate(output):
     """GiB/s from likwid-bench's output (its MByte/s are powers of ten); None if it has none."""
     match = _MBYTES.search(output)
-    return float(match.group(1)) * 1e6 / (1 << 30) if match else None
+    return float(match.group(1)) * 1e6 / GIB if match else None
 
 
 class LikwidReference:

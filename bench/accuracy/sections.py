@@ -9,7 +9,7 @@ from kestrune_report.units import format_size as block_label
 from . import investigations
 from .judging import best_error, relative_error, spread
 from .measurements import MAX_SWITCHES_PER_RUN, QUIET_BUDGET_SECONDS, RETRY_BUDGET
-from .overhead import overhead
+from .overhead import WAIT_SECONDS, overhead
 from .runs import TableKey
 
 CLOCK_ERROR_TARGET = 0.0005
@@ -70,7 +70,7 @@ def run_overhead(b, m):
         o = overhead(r.run, r.wall_seconds)
         shares.append(o.other_share)
         walls.append(o.wall)
-        body.append([str(i + 1), f"{o.wall:.3f}", "3.000", f"{o.kernels:.3f}", f"{o.other:.3f}",
+        body.append([str(i + 1), f"{o.wall:.3f}", f"{WAIT_SECONDS:.3f}", f"{o.kernels:.3f}", f"{o.other:.3f}",
                      f"{o.other_share:.1%}", str(r.involuntary_switches), str(r.discarded_runs),
                      f"{r.seconds_waited_for_quiet:.0f}"])
         b.record("overhead", quantity=f"wall_run{i + 1}", value=o.wall, unit="s")

@@ -250,7 +250,7 @@ class JudgingTest(unittest.TestCase):
 
     def test_the_probe_around_a_run_is_the_mean_of_its_two_readings(self):
         reading = CycleReading(0.6, 0.6, 0.6)
-        round_ = Round(read_run(report()), 7.0, reading, reading, 0.0, 0, 0, 0.0,
+        round_ = Round(read_run(report()), 7.0, reading, reading, 0, 0, 0.0,
                        {"xmm_load": 2.0, "zmm_store": 0.9}, {"xmm_load": 1.8, "zmm_store": 1.0})
         self.assertAlmostEqual(round_.probe_around("xmm_load"), 1.9)
         self.assertAlmostEqual(round_.probe_around("zmm_store"), 0.95)

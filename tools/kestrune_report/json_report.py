@@ -8,13 +8,12 @@ error naming the line where the faulty value starts.
 
 import dataclasses
 import json
-import math
 import re
 
 from .model import ALL_BLOCK_SIZES, TABLE_ORDER, Report, ReportError, Row, Table, table_title
 from .parser import (column_problem, missing_rows_note, missing_tables_note, read_machine_lines,
                      run_blocks)
-from .units import PER_CYCLE_UNIT, UnitError, format_size, parse_per_cycle, parse_throughput
+from .units import UnitError, format_size, parse_per_cycle, parse_throughput
 
 _DECODER = json.JSONDecoder()
 _SPACE = re.compile(r"[ \t\n\r]*")

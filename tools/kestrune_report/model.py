@@ -12,9 +12,6 @@ TABLE_ORDER = (("read", 16), ("read", 8), ("read", 4), ("write", 16), ("write", 
 
 KERNELS = read_table()
 SIMD_EXTENSIONS = tuple(EXTENSION_NAMES.values())
-# Every column each direction can have, left to right.
-COLUMNS_BY_DIRECTION = {direction: tuple(columns(KERNELS, direction.upper(), frozenset(SIMD_EXTENSIONS), True))
-                        for direction in ("read", "write")}
 # The columns a run without options can show.
 CLASSIC_COLUMNS = frozenset(kernel.column for kernel in KERNELS
                             if kernel.shown(frozenset(CLASSIC_EXTENSIONS), True))
@@ -23,6 +20,10 @@ CLASSIC_COLUMNS = frozenset(kernel.column for kernel in KERNELS
 def table_columns(direction, alignment):
     """The columns a table may show, left to right: the aligned-only ones only at 16 bytes."""
     return tuple(columns(KERNELS, direction.upper(), frozenset(SIMD_EXTENSIONS), alignment == 16))
+
+
+# Every column each direction can have, left to right.
+COLUMNS_BY_DIRECTION = {direction: table_columns(direction, 16) for direction in ("read", "write")}
 
 
 def table_title(direction, alignment):

@@ -28,8 +28,7 @@ def ratio(this, baseline):
 def compared_measure(report, baseline):
     """Bytes per cycle when both runs printed them, so that a core clock that moved between
     the runs does not count; bytes per second otherwise."""
-    both = report.per_cycle and baseline is not None and baseline.per_cycle
-    return "bytes_per_cycle" if both else "bytes_per_second"
+    return report.measure if baseline is not None and baseline.per_cycle else "bytes_per_second"
 
 
 def baseline_lookup(baseline):

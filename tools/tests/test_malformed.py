@@ -3,7 +3,8 @@ import subprocess
 import tempfile
 import unittest
 
-from support import FULL_RUN, JSON_RUN, PER_CYCLE_RUN, SCRIPT, fixture_text, full_run_lines, run
+from support import (FULL_RUN, JSON_RUN, PER_CYCLE_RUN, SCRIPT, first_line_number, fixture_text, full_run_lines,
+                     run)
 
 LINES = full_run_lines()
 EXTENDED = fixture_text(PER_CYCLE_RUN).split("\n")[:-1]
@@ -32,7 +33,7 @@ def with_line(number, replacement, lines=LINES):
 
 def extended_line(start, offset=0):
     """1-based number of the per-cycle fixture's line that starts with start, plus offset."""
-    return next(number for number, text in enumerate(EXTENDED, 1) if text.startswith(start)) + offset
+    return first_line_number(EXTENDED, lambda text: text.startswith(start)) + offset
 
 
 def with_extended_line(number, replacement):
