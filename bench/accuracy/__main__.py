@@ -8,12 +8,12 @@ from pathlib import Path
 
 from kestrune_report.kernel_table import read_table
 
-from . import kernel_tsc, limit_sections, reference_sections, sections
+from . import kernel_tsc, limit_sections, reference_sections, same_width, sections
 from .measurements import collect
 from .report_builder import ReportBuilder
 
-HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "nt_store_ordering", "mmx_store_loop",
-           "first_rows_after_wait"]
+HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_columns", "nt_store_ordering",
+           "mmx_store_loop", "first_rows_after_wait"]
 BENCH_SECONDS_TARGET = 600.0
 
 
@@ -38,6 +38,10 @@ def main(argv=None):
     parser.add_argument("--started", type=float, default=None,
                         help="when bench/run-accuracy started (seconds since the epoch): the bench's time then "
                              "counts the build and installs too")
+    parser.add_argument("--i386-binary", type=Path, default=None,
+                        help="the i386 build, measured too where this host runs 32-bit programs itself")
+    parser.add_argument("--i386-absent", default="no i386 build was given",
+                        help="why there is no i386 build to measure")
     args = parser.parse_args(argv)
 
     started = time.monotonic() - (time.time() - args.started if args.started else 0.0)
@@ -45,13 +49,15 @@ def main(argv=None):
                for kernel in read_table(str(args.repo / "kernels" / "kernel_list.def"))}
     tsc_mhz, tsc_source = kernel_tsc.kernel_tsc_mhz()
     helpers = {name: args.helpers / name for name in HELPERS}
-    m = collect(args.binary, helpers, args.out, args.rounds, args.first_rows_repetitions, tsc_mhz)
+    m = collect(args.binary, helpers, args.out, args.rounds, args.first_rows_repetitions, tsc_mhz,
+                args.i386_binary, args.i386_absent)
 
     b = ReportBuilder()
     b.say(f"Kestrune accuracy report, {datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC")
     b.say(f"{_model_name()}; measuring on processor {m.cpu}; {args.binary}: {len(m.rounds)} runs with --isa all "
           f"--per-cycle and {len(m.default_runs)} without options, {len(m.thread_runs)} with --threads 2, "
-          f"{len(m.dram_runs)} with --max-size 512MB, {len(m.repeat_runs)} with --repeat")
+          f"{len(m.dram_runs)} with --max-size 512MB, {len(m.repeat_runs)} with --repeat"
+          + (f"; {args.i386_binary}: {len(m.i386_runs)} with --isa all --per-cycle" if m.i386_runs else ""))
     background = ", ".join(f"cpu{c} {share:.0%}" for c, share in sorted(m.background.items()))
     b.say(f"busy before the start (other users of this shared machine): {background}")
     for c, share in m.background.items():
@@ -67,6 +73,7 @@ def main(argv=None):
     sections.run_overhead(b, m)
     sections.non_temporal(b, m)
     sections.first_rows(b, m)
+    same_width.same_width(b, m, kernels)
     bench_seconds = time.monotonic() - started
     b.judge("the whole bench < 10 min", bench_seconds < BENCH_SECONDS_TARGET,
             f"{bench_seconds:.0f} s" + (" with the build and installs" if args.started else ""))

@@ -22,3 +22,14 @@ def read_named_numbers(helper, cpu):
     """Runs a helper that prints "<name> <number>" lines."""
     out = subprocess.run([str(helper), str(cpu)], check=True, capture_output=True, text=True).stdout
     return {kind: float(rate) for kind, rate in (line.split() for line in out.splitlines())}
+
+
+def read_interleaved_columns(helper, cpu, turns, blocks):
+    """Median ticks of a run per (direction, column, block), every kernel run in turn in one process."""
+    out = subprocess.run([str(helper), str(cpu), str(turns)] + [str(block) for block in blocks],
+                         check=True, capture_output=True, text=True).stdout
+    medians = {}
+    for line in out.splitlines():
+        direction, column, block, ticks = line.split()
+        medians[(direction, column, int(block))] = float(ticks)
+    return medians

@@ -12,6 +12,7 @@ from kestrune_report.units import format_size
 
 from . import child_process, helper_programs, host_load, investigations, reference
 from .runs import read_run
+from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS
 
 # A run pushed off its processor more often than this is run once more, while
 # the bench's ration of retries lasts; the report counts the runs set aside.
@@ -30,6 +31,9 @@ DRAM_OPTIONS = ["--isa", "all", "--max-size", "512MB"]
 REPEAT_COUNT = 5
 REPEAT_MAX_BLOCK = 64 << 10
 REPEAT_OPTIONS = MAIN_OPTIONS + ["--repeat", str(REPEAT_COUNT), "--max-size", format_size(REPEAT_MAX_BLOCK)]
+# The i386 build's runs: the main options, up to the rows the same-width
+# section judges.
+I386_OPTIONS = MAIN_OPTIONS + ["--max-size", format_size(max(AGREEMENT_BLOCKS))]
 # The run without options follows every other main round, the first included
 # (three of five); a single-thread reference pass follows each of the others
 # (two of five). Each likwid-bench call spends a second calibrating its timer,
@@ -91,6 +95,11 @@ class Measurements:
     dram_runs: list = field(default_factory=list)
     dram_reference: dict = field(default_factory=dict)
     repeat_runs: list = field(default_factory=list)
+    # (direction, column, block) -> median ticks, every kernel run in turn in one process
+    interleaved: dict = field(default_factory=dict)
+    # the i386 build's runs with I386_OPTIONS, where this host runs it itself
+    i386_runs: list = field(default_factory=list)
+    i386_absent: str = ""
     mmx_store_loop: dict = field(default_factory=dict)
     # processor -> busy share over one second before the first run
     background: dict = field(default_factory=dict)
@@ -156,7 +165,7 @@ def _reference_pass(source, pairings, sizes, threads, into):
             into.setdefault((pairing.kernel, size), []).append(source.measure(pairing.kernel, size, threads))
 
 
-def collect(binary, helpers, out_dir, rounds, first_rows_repetitions, tsc_mhz):
+def collect(binary, helpers, out_dir, rounds, first_rows_repetitions, tsc_mhz, i386_binary=None, i386_absent=""):
     cpu = lowest_online_cpu()
     runs_dir = out_dir / "runs"
     runs_dir.mkdir(parents=True, exist_ok=True)
@@ -205,6 +214,18 @@ def collect(binary, helpers, out_dir, rounds, first_rows_repetitions, tsc_mhz):
     for index in range(REPEAT_COUNT):
         _progress(f"repeat {index + 1}/{REPEAT_COUNT}: kestrune {' '.join(REPEAT_OPTIONS)}")
         m.repeat_runs.append(runner.plain(REPEAT_OPTIONS, f"repeat-{index + 1}", retries=0))
+
+    m.i386_absent = i386_absent
+    if i386_binary:
+        i386_runner = _Runner(i386_binary, runs_dir, m)
+        for index in range(rounds):
+            _progress(f"i386 {index + 1}/{rounds}: {i386_binary} {' '.join(I386_OPTIONS)}")
+            m.i386_runs.append(i386_runner.plain(I386_OPTIONS, f"i386-{index + 1}"))
+
+    _progress("interleaved columns")
+    runner.quiet()
+    m.interleaved = helper_programs.read_interleaved_columns(helpers["interleaved_columns"], cpu,
+                                                             INTERLEAVED_TURNS, AGREEMENT_BLOCKS)
 
     _progress("MMX store and non-temporal store experiments")
     m.mmx_store_loop = helper_programs.read_named_numbers(helpers["mmx_store_loop"], cpu)

@@ -6,10 +6,10 @@ import re
 import unittest
 from pathlib import Path
 
-from accuracy import investigations, issue_limits, judging, overhead, reference
+from accuracy import investigations, issue_limits, judging, overhead, reference, same_width
 from accuracy.helper_programs import CycleReading
 from accuracy.measurements import Round
-from accuracy.runs import OutputError, TableKey, read_run
+from accuracy.runs import OutputError, Run, TableKey, read_run
 from kestrune_report.kernel_table import read_table
 
 REPO = Path(__file__).resolve().parents[2]
@@ -135,6 +135,66 @@ class ArithmeticTest(unittest.TestCase):
         ratios = investigations.first_row_ratios(run, TableKey("read", 16))
         self.assertEqual(ratios[(128, "LDDQU")], 0.5)
         self.assertEqual(ratios[(256, "LDDQU")], 1.0)
+
+
+def kernels_by_column():
+    return {(kernel.direction.lower(), kernel.column): kernel
+            for kernel in read_table(str(REPO / "kernels" / "kernel_list.def"))}
+
+
+def agreement_run(rates):
+    """A run whose 16-byte-aligned write table holds the given GiB/s in every row."""
+    table = TableKey("write", 16)
+    run = Run(clock_mhz=2000.0)
+    run.columns[table] = list(rates)
+    run.blocks[table] = list(same_width.AGREEMENT_BLOCKS)
+    for block in same_width.AGREEMENT_BLOCKS:
+        for column, rate in rates.items():
+            run.cells[(table, block, column)] = rate
+    return run
+
+
+class SameWidthTest(unittest.TestCase):
+    def test_groups_are_one_direction_and_width_without_the_streaming_stores(self):
+        kernels = kernels_by_column()
+        write_columns = [kernel.column for kernel in kernels.values() if kernel.direction == "WRITE"]
+        read_columns = [kernel.column for kernel in kernels.values() if kernel.direction == "READ"]
+        self.assertEqual(same_width.width_groups(kernels, "write", write_columns), {
+            "64-byte stores": ["VMOVDQU64(512)", "VMOVDQA64(512)"],
+            "32-byte stores": ["VMOVDQU(256)", "VMOVDQA(256)"],
+            "16-byte stores": ["MOVDQU", "MOVDQA", "MOVUPS", "MOVAPS"],
+        })
+        # The streaming load reads the cache like any load: it belongs to its width.
+        self.assertEqual(same_width.width_groups(kernels, "read", read_columns)["16-byte loads"],
+                         ["MOVNTDQA", "LDDQU", "MOVDQU", "MOVDQA", "MOVUPS", "MOVAPS"])
+        self.assertNotIn("4-byte loads", same_width.width_groups(kernels, "read", read_columns))
+
+    def test_the_trailing_column_is_judged_on_its_median_over_the_runs(self):
+        kernels = kernels_by_column()
+        cases = [
+            # (MOVDQA's GiB/s in three runs, MOVDQU's being 100, share, holds)
+            ([97.0, 99.0, 50.0], 0.97, True),
+            ([96.0, 120.0, 90.0], 0.96, False),
+            ([100.0, 104.0, 103.0], 100 / 103, True),
+        ]
+        for movdqa, share, holds in cases:
+            with self.subTest(movdqa=movdqa):
+                runs = [agreement_run({"MOVDQU": 100.0, "MOVDQA": rate, "MOVNTDQ": 10.0}) for rate in movdqa]
+                found = same_width.agreements(runs, kernels)
+                self.assertEqual([(a.group, a.block) for a in found],
+                                 [("16-byte stores", block) for block in same_width.AGREEMENT_BLOCKS])
+                self.assertAlmostEqual(found[0].lowest_share, share)
+                self.assertEqual(found[0].holds, holds)
+
+
+    def test_the_interleaved_helper_counts_ticks_so_the_slowest_column_has_the_most(self):
+        ticks = {("read", "VMOVDQU(256)", 4096): 1000.0, ("read", "VMOVDQA(256)", 4096): 1040.0,
+                 ("read", "MOV(32)", 4096): 4000.0, ("read", "VMOVDQU(256)", 16384): 1000.0}
+        found = same_width.interleaved_agreements(ticks, kernels_by_column())
+        # 16 KiB lacks VMOVDQA(256): no group there rather than a group of one.
+        self.assertEqual([(a.group, a.block, a.trailing) for a in found], [("32-byte loads", 4096, "VMOVDQA(256)")])
+        self.assertAlmostEqual(found[0].lowest_share, 1000 / 1040)
+        self.assertFalse(found[0].holds)
 
 
 class KernelFactsTest(unittest.TestCase):
