@@ -169,7 +169,7 @@ def collect(binary, helpers, out_dir, rounds, first_rows_repetitions, tsc_mhz, i
     cpu = lowest_online_cpu()
     runs_dir = out_dir / "runs"
     runs_dir.mkdir(parents=True, exist_ok=True)
-    m = Measurements(cpu=cpu)
+    m = Measurements(cpu=cpu, i386_absent=i386_absent)
     runner = _Runner(binary, runs_dir, m)
     m.reference_source = reference.choose_reference(helpers["reference_loop"], cpu)
     before = host_load.read_cpu_times()
@@ -215,7 +215,6 @@ def collect(binary, helpers, out_dir, rounds, first_rows_repetitions, tsc_mhz, i
         _progress(f"repeat {index + 1}/{REPEAT_COUNT}: kestrune {' '.join(REPEAT_OPTIONS)}")
         m.repeat_runs.append(runner.plain(REPEAT_OPTIONS, f"repeat-{index + 1}", retries=0))
 
-    m.i386_absent = i386_absent
     if i386_binary:
         i386_runner = _Runner(i386_binary, runs_dir, m)
         for index in range(rounds):

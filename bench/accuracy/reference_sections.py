@@ -8,7 +8,7 @@ from kestrune_report.units import format_size as block_label
 from . import reference
 from .judging import Comparison, SpreadComparison, spread
 from .runs import TableKey
-from .sections import cell_samples
+from .runs import cell_samples
 
 DRAM_BLOCKS = [256 << 20, 512 << 20]
 

@@ -36,6 +36,11 @@ class Run:
     blocks: dict = field(default_factory=dict)
 
 
+def cell_samples(runs, table, block, column):
+    """One cell's GiB/s in each of the runs."""
+    return [run.cells[(table, block, column)] for run in runs]
+
+
 class OutputError(Exception):
     """A run whose report the bench cannot use: out of form, or cut short."""
 

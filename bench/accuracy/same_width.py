@@ -14,7 +14,7 @@ from typing import Dict, List
 from kestrune_report.units import format_size as block_label
 
 from .issue_limits import non_temporal
-from .runs import TableKey
+from .runs import TableKey, cell_samples
 
 AGREEMENT_TARGET = 0.97
 AGREEMENT_BLOCKS = (4 << 10, 16 << 10)
@@ -72,8 +72,8 @@ def agreements(runs, kernels) -> List[Agreement]:
     columns = {direction: runs[0].columns.get(TableKey(direction, 16), []) for direction in ("read", "write")}
 
     def speed(direction, column, block):
-        key = (TableKey(direction, 16), block, column)
-        return median(run.cells[key] for run in runs) if key in runs[0].cells else None
+        table = TableKey(direction, 16)
+        return median(cell_samples(runs, table, block, column)) if block in runs[0].blocks[table] else None
 
     return _agreements(kernels, columns, speed)
 

@@ -10,15 +10,11 @@ from . import investigations
 from .judging import best_error, relative_error, spread
 from .measurements import MAX_SWITCHES_PER_RUN, QUIET_BUDGET_SECONDS, RETRY_BUDGET
 from .overhead import WAIT_SECONDS, overhead
-from .runs import TableKey
+from .runs import TableKey, cell_samples
 
 CLOCK_ERROR_TARGET = 0.0005
 OVERHEAD_SHARE_TARGET = 0.05
 WALL_SECONDS_TARGET = 8.0
-
-
-def cell_samples(runs, table, block, column):
-    return [run.cells[(table, block, column)] for run in runs]
 
 
 def repeatability(b, m):
