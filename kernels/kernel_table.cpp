@@ -12,7 +12,7 @@ constexpr RegisterKind ZMM = RegisterKind::ZMM;
 }  // namespace
 
 const KernelSpec KERNEL_TABLE[] = {
-#define KERNEL_ROW(function, column, direction, capability, alignedOnly, instruction, registers) \
+#define KERNEL_ROW(function, column, direction, capability, alignedOnly, instruction, registers, ...) \
     {#function, column, direction, capability, alignedOnly, instruction, registers, function},
 #include "kernels/kernel_list.def"
 #undef KERNEL_ROW

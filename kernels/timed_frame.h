@@ -5,11 +5,38 @@
 //
 //   mask = blockLines - 1
 //   CPUID; RDTSC; startTicks = EDX:EAX        (EDX keeps the upper half)
-//   i = 0; if lineCount <= 0 skip the loop
-//   1: if (i & mask) == 0, cursor = base
-//      body (moves one line, leaves the cursor 128 bytes on)
-//      i += 1; loop while i < lineCount
+//   the loop, which moves lineCount lines through the block
 //   2: CPUID; RDTSC; endTicks = EDX:EAX; elapsedTicks = endTicks - startTicks
+//
+// Two loops, chosen by the kernel's row. The classic one, which the report's
+// own columns have always run:
+//
+//   i = 0; if lineCount <= 0 skip the loop
+//   1: if (i & mask) == 0, cursor = base      (a taken branch on every line
+//      body (moves one line, leaves the      but the first of each sweep)
+//      cursor 128 bytes on)
+//      i += 1; loop while i < lineCount
+//
+// and the straight one, for the columns beyond them. A two-register 512-bit
+// load loop moves a line in one core cycle, and at that pace a second taken
+// branch per line (the classic wrap test) decides its speed, and with it the
+// branch predictor's state of the moment, which differs from one process to
+// the next. Here the wrap test falls through on every pass but the last of a
+// sweep, and the reset sits out of line; the body may move several lines per
+// pass (linesPerPass, a row's choice), the wrap then tested once per pass:
+//
+//   i = 0; cursor = base; if lineCount <= 0 skip the loop
+//   if mask == 0 go to 6                      (a block of one line)
+//   1: body (moves linesPerPass lines)
+//      i += linesPerPass; if (i & mask) == 0 go to 4
+//   5: loop while i < lineCount; then go to 2
+//   4: cursor = base; go to 5
+//   6: body of one line; cursor = base
+//      i += 1; loop while i < lineCount
+//
+// lineCount is a whole number of sweeps, so a sweep ends on a pass boundary;
+// a block of one line takes the one-line loop and so moves exactly its 128
+// bytes per line counted. Both loops move the same bytes per run.
 //
 // No leaf is loaded before either CPUID: only its serialising effect is used.
 // The loop body is spelled with the register names below so that it assembles
@@ -81,8 +108,8 @@
 #endif
 
 // Every loop head starts a 64-byte line, so that no column's speed depends on
-// where its code happens to land: a short loop that straddles two lines runs
-// at half speed (the two-register 512-bit loops do). The padding runs once per
+// where its code happens to land: a short loop that straddles two lines can
+// run at half speed. The padding runs at most once per
 // run, before the loop. For i386 the assembler pads a long gap with a jump
 // over short NOPs, which would run inside the timed window; allowing it the
 // long NOP of every processor since the P6 makes it pad with NOPs alone.
@@ -97,9 +124,11 @@
 #define K_INDEX_EAX "%%eax"
 #define K_INDEX_ECX "%%ecx"
 
-#define K_LOOP_HEAD(index)                      \
+#define K_STORE_START_TICKS                     \
     "mov %%eax, 8(" K_RECORD ")\n\t"            \
-    "mov %%edx, 12(" K_RECORD ")\n\t"           \
+    "mov %%edx, 12(" K_RECORD ")\n\t"
+
+#define K_LOOP_CLASSIC(index, passBody, lineBody, linesPerPass) \
     "xor " index ", " index "\n\t"              \
     "test " K_COUNT ", " K_COUNT "\n\t"         \
     "jle 2f\n\t"                                \
@@ -108,12 +137,43 @@
     "test " K_MASK ", " index "\n\t"            \
     "jnz 3f\n\t"                                \
     "mov " K_BASE ", " K_CURSOR "\n"            \
-    "3:\n\t"
-
-#define K_LOOP_TAIL(index)                      \
+    "3:\n\t"                                    \
+    lineBody                                    \
     "inc " index "\n\t"                         \
     "cmp " K_COUNT ", " index "\n\t"            \
-    "jl 1b\n"                                   \
+    "jl 1b\n"
+
+// The padding before the one-line loop is never run: the main loop jumps
+// over it.
+#define K_LOOP_STRAIGHT(index, passBody, lineBody, linesPerPass) \
+    "xor " index ", " index "\n\t"              \
+    "mov " K_BASE ", " K_CURSOR "\n\t"          \
+    "test " K_COUNT ", " K_COUNT "\n\t"         \
+    "jle 2f\n\t"                                \
+    "test " K_MASK ", " K_MASK "\n\t"           \
+    "jz 6f\n\t"                                 \
+    K_ALIGN_LOOP_HEAD                           \
+    "1:\n\t"                                    \
+    passBody                                    \
+    "add $" #linesPerPass ", " index "\n\t"     \
+    "test " K_MASK ", " index "\n\t"            \
+    "jz 4f\n"                                   \
+    "5:\n\t"                                    \
+    "cmp " K_COUNT ", " index "\n\t"            \
+    "jl 1b\n\t"                                 \
+    "jmp 2f\n"                                  \
+    "4:\n\t"                                    \
+    "mov " K_BASE ", " K_CURSOR "\n\t"          \
+    "jmp 5b\n\t"                                \
+    K_ALIGN_LOOP_HEAD                           \
+    "6:\n\t"                                    \
+    lineBody                                    \
+    "mov " K_BASE ", " K_CURSOR "\n\t"          \
+    "inc " index "\n\t"                         \
+    "cmp " K_COUNT ", " index "\n\t"            \
+    "jl 6b\n"
+
+#define K_CLOSE                                 \
     "2:\n\t"                                    \
     "cpuid\n\t"                                 \
     "rdtsc\n\t"                                 \
@@ -125,15 +185,16 @@
     "mov %%eax, 16(" K_RECORD ")\n\t"           \
     "mov %%edx, 20(" K_RECORD ")\n\t"
 
-// Defines one kernel: `after` runs once the record is written (EMMS for the
-// MMX kernels), `...` names the extra registers the body changes.
+// Defines one kernel: `loop` is one of the loops above with its bodies,
+// `after` runs once the record is written (EMMS for the MMX kernels), `...`
+// names the extra registers the body changes.
 #define K_KERNEL_ATTRIBUTES extern "C" __attribute__((noinline, used))
 
-#define DEFINE_TIMED_KERNEL(name, targetAttr, index, body, after, ...)                  \
+#define DEFINE_TIMED_KERNEL(name, targetAttr, loop, after, ...)                          \
     K_KERNEL_ATTRIBUTES targetAttr void name(void* base, int32_t blockLines,            \
                                              int32_t lineCount) {                       \
         [[maybe_unused]] TimingRecord* kRecord = &timingRecord;                         \
-        asm volatile(K_OPEN K_LOOP_HEAD(index) body K_LOOP_TAIL(index) K_RESTORE after  \
+        asm volatile(K_OPEN K_STORE_START_TICKS loop K_CLOSE K_RESTORE after            \
                      K_OPERANDS(base, blockLines, lineCount) __VA_ARGS__);              \
     }
 

@@ -3,9 +3,12 @@
 built binary, against what the kernel table says the kernel moves.
 
 Inside the timed window (opening RDTSC to closing RDTSC) only this may stand:
-the two stores of startTicks, the loop set-up, the padding NOPs that put the
-loop head on a 64-byte boundary, the loop (wrap test, cursor reload, the
-unrolled body, index step and branch back) and the closing CPUID.
+the two stores of startTicks, the loop set-up, the padding NOPs that put each
+loop head on a 64-byte boundary, the loop of the frame the kernel's row names
+and the closing CPUID. The classic loop: wrap test, cursor reload, the unrolled
+body, index step and branch back. The straight loop: the body of the row's
+lines per pass, index step, a wrap test that falls through to the loop test,
+the cursor reload out of line, and the one-line loop for blocks of one line.
 """
 import argparse
 import os
@@ -20,6 +23,7 @@ LINE = re.compile(r'^\s*([0-9a-f]+):\s+(\S+)\s*(.*?)\s*$')
 FENCES = {"sfence", "lfence", "mfence", "rdtscp"}
 VECTOR_REGISTERS = {"XMM": ("%xmm", 8), "YMM": ("%ymm", 4), "ZMM": ("%zmm", 2)}
 LOOP_HEAD_ALIGNMENT = 64
+LINE_BYTES = 128
 # What the kernel runs once its record is written.
 AFTER_WINDOW = {"MMX": "emms", "YMM": "vzeroupper", "ZMM": "vzeroupper"}
 
@@ -47,8 +51,8 @@ def displacement(offset, register):
     return f"0x{offset:x}({register})" if offset else f"({register})"
 
 
-def expected_body(kernel, cursor):
-    """The access instructions of one line, and the cursor advances, in order."""
+def expected_body(kernel, cursor, lines=1):
+    """The access instructions of `lines` lines, and the cursor advances, in order."""
     load = kernel.direction == "READ"
 
     def access(register, offset):
@@ -58,7 +62,10 @@ def expected_body(kernel, cursor):
     if kernel.registers in VECTOR_REGISTERS:
         name, count = VECTOR_REGISTERS[kernel.registers]
         width = kernel.access_bytes
-        return [access(f"{name}{n}", width * n) for n in range(count)] + [("add", f"$0x80,{cursor}")]
+        return ([access(f"{name}{n}", LINE_BYTES * line + width * n) for line in range(lines) for n in range(count)]
+                + [("add", f"$0x{LINE_BYTES * lines:x},{cursor}")])
+    if lines != 1:
+        raise Mismatch(f"only the vector registers move {lines} lines per pass")
     if kernel.registers == "MMX":
         half = [access(f"%mm{n}", 8 * n) for n in range(8)]
     else:
@@ -125,45 +132,8 @@ def check_kernel(kernel, instructions):
 
     index = "%ecx" if kernel.direction == "READ" and kernel.registers in ("GP32", "GP16") else "%eax"
     expect(step(), "xor", f"{index},{index}", "index")
-    count_test = step()
-    expect(count_test, "test")
-    count = count_test[2].split(",")[0]
-    if count_test[2] != f"{count},{count}" or count in ("%eax", "%edx", index):
-        raise Mismatch(f"line count test: {count_test}")
-    skip_loop = step()
-    expect(skip_loop, "jle", where="skip when lineCount <= 0")
-
-    head = step()
-    while is_padding(head):
-        head = step()
-    expect(head, "test", where="wrap test")
-    if head[0] % LOOP_HEAD_ALIGNMENT:
-        raise Mismatch(f"loop head at 0x{head[0]:x}, not on a {LOOP_HEAD_ALIGNMENT}-byte boundary")
-    mask = head[2].split(",")[0]
-    if head[2] != f"{mask},{index}":
-        raise Mismatch(f"wrap test must AND the mask with the index: {head}")
-    wrap = step()
-    expect(wrap, "jne", where="wrap branch")
-    reload = step()
-    expect(reload, "mov", where="cursor reload")
-    base, cursor = reload[2].split(",")
-    if len({base, cursor, mask, count, index, "%eax", "%edx"}) != 7 - (index == "%eax"):
-        raise Mismatch(f"registers overlap: base {base} cursor {cursor} mask {mask} count {count}")
-
-    body = expected_body(kernel, cursor)
-    for n, (mnemonic, operands) in enumerate(body):
-        actual = step()
-        if n == 0 and branch_target(wrap) != actual[0]:
-            raise Mismatch("the wrap branch must skip exactly the cursor reload")
-        expect(actual, mnemonic, operands, f"body access {n}")
-
-    expect(step(), "inc", index, "index step")
-    expect(step(), "cmp", f"{count},{index}", "loop test")
-    back = step()
-    expect(back, "jl", where="branch back")
-    if branch_target(back) != head[0]:
-        raise Mismatch("the branch back must go to the wrap test")
-    closing_cpuid = step()
+    check_loop = {"CLASSIC": check_classic_loop, "STRAIGHT": check_straight_loop}[kernel.frame]
+    skip_loop, closing_cpuid = check_loop(kernel, step, index)
     expect(closing_cpuid, "cpuid", where="closing stamp")
     if branch_target(skip_loop) != closing_cpuid[0]:
         raise Mismatch("an empty run must go straight to the closing stamp")
@@ -182,6 +152,132 @@ def check_kernel(kernel, instructions):
         if inside or (after_window > 0) != (cleanup == wanted_after):
             raise Mismatch(f"{cleanup.upper()} must follow the closing stamp of the "
                            f"{'/'.join(r for r, c in AFTER_WINDOW.items() if c == cleanup)} kernels, and only there")
+
+
+def count_test(step, index):
+    """The test that skips the loop for lineCount <= 0: its count register, and the skip."""
+    test = step()
+    expect(test, "test")
+    count = test[2].split(",")[0]
+    if test[2] != f"{count},{count}" or count in ("%eax", "%edx", index):
+        raise Mismatch(f"line count test: {test}")
+    skip_loop = step()
+    expect(skip_loop, "jle", where="skip when lineCount <= 0")
+    return count, skip_loop
+
+
+def loop_head(step, what):
+    """The first instruction after the padding, which must start a 64-byte line."""
+    head = step()
+    while is_padding(head):
+        head = step()
+    if head[0] % LOOP_HEAD_ALIGNMENT:
+        raise Mismatch(f"{what} at 0x{head[0]:x}, not on a {LOOP_HEAD_ALIGNMENT}-byte boundary")
+    return head
+
+
+def check_registers(base, cursor, mask, count, index):
+    if len({base, cursor, mask, count, index, "%eax", "%edx"}) != 7 - (index == "%eax"):
+        raise Mismatch(f"registers overlap: base {base} cursor {cursor} mask {mask} count {count}")
+
+
+def check_body(step, body, where, first=None):
+    """The body, access by access; `first` checks the first instruction's address."""
+    for n, (mnemonic, operands) in enumerate(body):
+        actual = step()
+        if n == 0 and first:
+            first(actual)
+        expect(actual, mnemonic, operands, f"{where} {n}")
+
+
+def check_classic_loop(kernel, step, index):
+    """The wrap test at the loop head branches over the cursor reload on every
+    line but the first of a sweep; one line per pass."""
+    count, skip_loop = count_test(step, index)
+    head = loop_head(step, "loop head")
+    expect(head, "test", where="wrap test")
+    mask = head[2].split(",")[0]
+    if head[2] != f"{mask},{index}":
+        raise Mismatch(f"wrap test must AND the mask with the index: {head}")
+    wrap = step()
+    expect(wrap, "jne", where="wrap branch")
+    reload = step()
+    expect(reload, "mov", where="cursor reload")
+    base, cursor = reload[2].split(",")
+    check_registers(base, cursor, mask, count, index)
+
+    def skips_reload(actual):
+        if branch_target(wrap) != actual[0]:
+            raise Mismatch("the wrap branch must skip exactly the cursor reload")
+
+    check_body(step, expected_body(kernel, cursor), "body access", skips_reload)
+    expect(step(), "inc", index, "index step")
+    expect(step(), "cmp", f"{count},{index}", "loop test")
+    back = step()
+    expect(back, "jl", where="branch back")
+    if branch_target(back) != head[0]:
+        raise Mismatch("the branch back must go to the wrap test")
+    return skip_loop, step()
+
+
+def check_straight_loop(kernel, step, index):
+    """No taken branch on a pass but the one back to the head: the wrap test
+    falls through, the cursor reload lies out of line, and a block of one line
+    runs a loop of its own."""
+    start = step()
+    expect(start, "mov", where="cursor set to the base")
+    base, cursor = start[2].split(",")
+    count, skip_loop = count_test(step, index)
+    one_line_test = step()
+    expect(one_line_test, "test", where="one-line block test")
+    mask = one_line_test[2].split(",")[0]
+    if one_line_test[2] != f"{mask},{mask}":
+        raise Mismatch(f"one-line block test must test the mask: {one_line_test}")
+    check_registers(base, cursor, mask, count, index)
+    to_one_line = step()
+    expect(to_one_line, "je", where="branch to the one-line loop")
+
+    head = loop_head(step, "loop head")
+    step_back = iter([head])
+    check_body(lambda: next(step_back, None) or step(), expected_body(kernel, cursor, kernel.lines_per_pass),
+               "body access")
+    expect(step(), "add", f"$0x{kernel.lines_per_pass:x},{index}", "index step")
+    expect(step(), "test", f"{mask},{index}", "wrap test")
+    wrap = step()
+    expect(wrap, "je", where="wrap branch")
+    loop_test = step()
+    expect(loop_test, "cmp", f"{count},{index}", "loop test")
+    back = step()
+    expect(back, "jl", where="branch back")
+    if branch_target(back) != head[0]:
+        raise Mismatch("the branch back must go to the loop head")
+    leave = step()
+    expect(leave, "jmp", where="jump past the out-of-line reload")
+    reload = step()
+    expect(reload, "mov", f"{base},{cursor}", "cursor reload")
+    if branch_target(wrap) != reload[0]:
+        raise Mismatch("the wrap branch must go to the cursor reload")
+    resume = step()
+    expect(resume, "jmp", where="back from the reload")
+    if branch_target(resume) != loop_test[0]:
+        raise Mismatch("the reload must return to the loop test")
+
+    one_line = loop_head(step, "one-line loop head")
+    if branch_target(to_one_line) != one_line[0]:
+        raise Mismatch("a block of one line must take the one-line loop")
+    step_back = iter([one_line])
+    check_body(lambda: next(step_back, None) or step(), expected_body(kernel, cursor), "one-line body access")
+    expect(step(), "mov", f"{base},{cursor}", "one-line cursor reload")
+    expect(step(), "inc", index, "one-line index step")
+    expect(step(), "cmp", f"{count},{index}", "one-line loop test")
+    one_line_back = step()
+    expect(one_line_back, "jl", where="one-line branch back")
+    if branch_target(one_line_back) != one_line[0]:
+        raise Mismatch("the one-line branch back must go to its head")
+    closing_cpuid = step()
+    if branch_target(leave) != closing_cpuid[0]:
+        raise Mismatch("the main loop must leave for the closing stamp")
+    return skip_loop, closing_cpuid
 
 
 def main():

@@ -9,7 +9,7 @@ import re
 from typing import FrozenSet, List, NamedTuple, Optional
 
 ROW = re.compile(r'^KERNEL_ROW\(\s*(\w+),\s*"([^"]+)",\s*(READ|WRITE),\s*(0|CAP_\w+),\s*(true|false),'
-                 r'\s*"(\w+)",\s*(GP32|GP16|MMX|XMM|YMM|ZMM)\s*\)\s*$')
+                 r'\s*"(\w+)",\s*(GP32|GP16|MMX|XMM|YMM|ZMM),\s*(CLASSIC|STRAIGHT),\s*([12])\s*\)\s*$')
 
 # The name each capability has on the report's capability line.
 EXTENSION_NAMES = {"CAP_MMX": "MMX", "CAP_SSE": "SSE", "CAP_SSE2": "SSE2", "CAP_SSE3": "SSE3",
@@ -30,6 +30,8 @@ class Kernel(NamedTuple):
     aligned_only: bool  # runs only in the first pass, whose base starts on a page
     instruction: str
     registers: str
+    frame: str = "CLASSIC"  # the loop around the body: "CLASSIC" or "STRAIGHT"
+    lines_per_pass: int = 1
 
     @property
     def extension(self) -> Optional[str]:
@@ -63,10 +65,13 @@ def parse_table(text: str, source: str = "kernel_list.def") -> List[Kernel]:
         match = ROW.match(stripped)
         if not match:
             raise TableError(f"{source}:{number}: KERNEL_ROW out of form: {stripped}")
-        function, column, direction, capability, aligned, instruction, registers = match.groups()
+        function, column, direction, capability, aligned, instruction, registers, frame, lines = match.groups()
         if capability != "0" and capability not in EXTENSION_NAMES:
             raise TableError(f"{source}:{number}: unknown capability {capability}")
-        kernels.append(Kernel(function, column, direction, capability, aligned == "true", instruction, registers))
+        if frame == "CLASSIC" and lines != "1":
+            raise TableError(f"{source}:{number}: the classic loop moves one line per pass")
+        kernels.append(Kernel(function, column, direction, capability, aligned == "true", instruction, registers,
+                              frame, int(lines)))
     if not kernels:
         raise TableError(f"{source}: no KERNEL_ROW")
     functions = [kernel.function for kernel in kernels]

@@ -4,13 +4,13 @@ stops it with the line, where a lenient reader would have left the row out."""
 import unittest
 
 import support  # noqa: F401  (puts the package on the path)
-from kestrune_report.kernel_table import Kernel, TableError, parse_table, read_table
+from kestrune_report.kernel_table import CLASSIC_EXTENSIONS, Kernel, TableError, parse_table, read_table
 
 HEADER = "// a comment that mentions KERNEL_ROW( is not a row\n#pragma once\n"
 ROWS = [
-    'KERNEL_ROW(readMovq,          "MOVQ",           READ,     CAP_MMX,     false,      "movq",       MMX)',
-    'KERNEL_ROW(writeVmovntdq512,  "VMOVNTDQ(512)",  WRITE,    CAP_AVX512F, true,       "vmovntdq",   ZMM)',
-    'KERNEL_ROW(writeMov16,        "MOV(16)",        WRITE,    0,           false,      "mov",        GP16)',
+    'KERNEL_ROW(readMovq,          "MOVQ",           READ,     CAP_MMX,     false,      "movq",       MMX,  CLASSIC,  1)',
+    'KERNEL_ROW(readVmovdqa64,     "VMOVDQA64(512)", READ,     CAP_AVX512F, true,       "vmovdqa64",  ZMM,  STRAIGHT, 2)',
+    'KERNEL_ROW(writeMov16,        "MOV(16)",        WRITE,    0,           false,      "mov",        GP16, CLASSIC,  1)',
 ]
 
 
@@ -22,9 +22,9 @@ class GoodTables(unittest.TestCase):
     def test_each_row_reads_into_its_kernel(self):
         kernels = parse_table(table(*ROWS))
         self.assertEqual(kernels, [
-            Kernel("readMovq", "MOVQ", "READ", "CAP_MMX", False, "movq", "MMX"),
-            Kernel("writeVmovntdq512", "VMOVNTDQ(512)", "WRITE", "CAP_AVX512F", True, "vmovntdq", "ZMM"),
-            Kernel("writeMov16", "MOV(16)", "WRITE", "0", False, "mov", "GP16"),
+            Kernel("readMovq", "MOVQ", "READ", "CAP_MMX", False, "movq", "MMX", "CLASSIC", 1),
+            Kernel("readVmovdqa64", "VMOVDQA64(512)", "READ", "CAP_AVX512F", True, "vmovdqa64", "ZMM", "STRAIGHT", 2),
+            Kernel("writeMov16", "MOV(16)", "WRITE", "0", False, "mov", "GP16", "CLASSIC", 1),
         ])
         cases = [
             # (row, extension on the capability line, bytes per access)
@@ -44,6 +44,12 @@ class GoodTables(unittest.TestCase):
         self.assertIn(("READ", "VMOVDQU64(512)"), pairs)
         self.assertIn(("WRITE", "MOVNTQ"), pairs)
 
+    def test_the_project_table_keeps_the_classic_loop_for_the_classic_columns_alone(self):
+        for kernel in read_table():
+            with self.subTest(kernel.function):
+                classic = kernel.extension is None or kernel.extension in CLASSIC_EXTENSIONS
+                self.assertEqual(kernel.frame, "CLASSIC" if classic else "STRAIGHT")
+
 
 class MalformedTables(unittest.TestCase):
     def test_each_fault_stops_the_reader_and_names_it(self):
@@ -53,8 +59,13 @@ class MalformedTables(unittest.TestCase):
             ("a row out of form", table(ROWS[0], bad_row),
              f"kernel_list.def:4: KERNEL_ROW out of form: {bad_row}"),
             ("a row cut short", table(ROWS[0], ROWS[2][:60]), "kernel_list.def:4: KERNEL_ROW out of form"),
-            ("an unknown register kind", table(ROWS[0].replace(" MMX)", " QMM)")),
+            ("an unknown register kind", table(ROWS[0].replace(" MMX,", " QMM,")),
              "kernel_list.def:3: KERNEL_ROW out of form"),
+            ("an unknown frame", table(ROWS[1].replace("STRAIGHT", "UNROLLED")),
+             "kernel_list.def:3: KERNEL_ROW out of form"),
+            ("three lines per pass", table(ROWS[1].replace(" 2)", " 3)")), "kernel_list.def:3: KERNEL_ROW out of form"),
+            ("a classic loop of two lines", table(ROWS[0].replace(" 1)", " 2)")),
+             "kernel_list.def:3: the classic loop moves one line per pass"),
             ("an unknown capability", table(ROWS[0], ROWS[1].replace("CAP_AVX512F", "CAP_AVX10")),
              "kernel_list.def:4: unknown capability CAP_AVX10"),
             ("a duplicated function", table(ROWS[0], ROWS[2], ROWS[0].replace('"MOVQ"', '"MOVQ2"')),
