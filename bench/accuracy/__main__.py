@@ -8,7 +8,7 @@ from pathlib import Path
 
 from kestrune_report.kernel_table import read_table
 
-from . import kernel_tsc, limit_sections, reference_sections, same_width, sections
+from . import kernel_tsc, limit_sections, reference_sections, same_width, sections, straight_frame
 from .measurements import collect
 from .report_builder import ReportBuilder
 
@@ -38,10 +38,6 @@ def main(argv=None):
     parser.add_argument("--started", type=float, default=None,
                         help="when bench/run-accuracy started (seconds since the epoch): the bench's time then "
                              "counts the build and installs too")
-    parser.add_argument("--i386-binary", type=Path, default=None,
-                        help="the i386 build, measured too where this host runs 32-bit programs itself")
-    parser.add_argument("--i386-absent", default="no i386 build was given",
-                        help="why there is no i386 build to measure")
     args = parser.parse_args(argv)
 
     started = time.monotonic() - (time.time() - args.started if args.started else 0.0)
@@ -49,15 +45,14 @@ def main(argv=None):
                for kernel in read_table(str(args.repo / "kernels" / "kernel_list.def"))}
     tsc_mhz, tsc_source = kernel_tsc.kernel_tsc_mhz()
     helpers = {name: args.helpers / name for name in HELPERS}
-    m = collect(args.binary, helpers, args.out, args.rounds, args.first_rows_repetitions, tsc_mhz,
-                args.i386_binary, args.i386_absent)
+    m = collect(args.binary, helpers, args.out, args.rounds, args.first_rows_repetitions, tsc_mhz)
 
     b = ReportBuilder()
     b.say(f"Kestrune accuracy report, {datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC")
     b.say(f"{_model_name()}; measuring on processor {m.cpu}; {args.binary}: {len(m.rounds)} runs with --isa all "
           f"--per-cycle and {len(m.default_runs)} without options, {len(m.thread_runs)} with --threads 2, "
-          f"{len(m.dram_runs)} with --max-size 512MB, {len(m.repeat_runs)} with --repeat"
-          + (f"; {args.i386_binary}: {len(m.i386_runs)} with --isa all --per-cycle" if m.i386_runs else ""))
+          f"{len(m.dram_runs)} with --max-size 512MB, {len(m.repeat_runs)} with --repeat, "
+          f"{len(m.frame_runs)} with {' '.join(straight_frame.FRAME_OPTIONS)}")
     background = ", ".join(f"cpu{c} {share:.0%}" for c, share in sorted(m.background.items()))
     b.say(f"busy before the start (other users of this shared machine): {background}")
     for c, share in m.background.items():
@@ -74,6 +69,7 @@ def main(argv=None):
     sections.non_temporal(b, m)
     sections.first_rows(b, m)
     same_width.same_width(b, m, kernels)
+    straight_frame.straight_frame(b, m)
     bench_seconds = time.monotonic() - started
     b.judge("the whole bench < 10 min", bench_seconds < BENCH_SECONDS_TARGET,
             f"{bench_seconds:.0f} s" + (" with the build and installs" if args.started else ""))

@@ -24,12 +24,19 @@ def read_named_numbers(helper, cpu):
     return {kind: float(rate) for kind, rate in (line.split() for line in out.splitlines())}
 
 
+@dataclass
+class InterleavedColumns:
+    """Ticks of a run per (direction, column, block), every kernel run in turn in one process."""
+    medians: dict
+    fewest: dict
+
+
 def read_interleaved_columns(helper, cpu, turns, blocks):
-    """Median ticks of a run per (direction, column, block), every kernel run in turn in one process."""
     out = subprocess.run([str(helper), str(cpu), str(turns)] + [str(block) for block in blocks],
                          check=True, capture_output=True, text=True).stdout
-    medians = {}
+    found = InterleavedColumns({}, {})
     for line in out.splitlines():
-        direction, column, block, ticks = line.split()
-        medians[(direction, column, int(block))] = float(ticks)
-    return medians
+        direction, column, block, median, fewest = line.split()
+        found.medians[(direction, column, int(block))] = float(median)
+        found.fewest[(direction, column, int(block))] = float(fewest)
+    return found

@@ -10,7 +10,7 @@ from pathlib import Path
 
 from kestrune_report.units import format_size
 
-from . import child_process, helper_programs, host_load, investigations, reference
+from . import child_process, helper_programs, host_load, investigations, reference, straight_frame
 from .runs import read_run
 from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS
 
@@ -31,9 +31,6 @@ DRAM_OPTIONS = ["--isa", "all", "--max-size", "512MB"]
 REPEAT_COUNT = 5
 REPEAT_MAX_BLOCK = 64 << 10
 REPEAT_OPTIONS = MAIN_OPTIONS + ["--repeat", str(REPEAT_COUNT), "--max-size", format_size(REPEAT_MAX_BLOCK)]
-# The i386 build's runs: the main options, up to the rows the same-width
-# section judges.
-I386_OPTIONS = MAIN_OPTIONS + ["--max-size", format_size(max(AGREEMENT_BLOCKS))]
 # The run without options follows every other main round, the first included
 # (three of five); a single-thread reference pass follows each of the others
 # (two of five). Each likwid-bench call spends a second calibrating its timer,
@@ -95,11 +92,13 @@ class Measurements:
     dram_runs: list = field(default_factory=list)
     dram_reference: dict = field(default_factory=dict)
     repeat_runs: list = field(default_factory=list)
-    # (direction, column, block) -> median ticks, every kernel run in turn in one process
-    interleaved: dict = field(default_factory=dict)
-    # the i386 build's runs with I386_OPTIONS, where this host runs it itself
-    i386_runs: list = field(default_factory=list)
-    i386_absent: str = ""
+    # every kernel run in turn in one process: helper_programs.InterleavedColumns
+    interleaved: object = None
+    # the straight frame's section: runs with FRAME_OPTIONS, and the program's
+    # kernels interleaved with likwid-bench
+    frame_runs: list = field(default_factory=list)
+    frame_interleaved: list = field(default_factory=list)
+    frame_reference: dict = field(default_factory=dict)
     mmx_store_loop: dict = field(default_factory=dict)
     # processor -> busy share over one second before the first run
     background: dict = field(default_factory=dict)
@@ -165,11 +164,11 @@ def _reference_pass(source, pairings, sizes, threads, into):
             into.setdefault((pairing.kernel, size), []).append(source.measure(pairing.kernel, size, threads))
 
 
-def collect(binary, helpers, out_dir, rounds, first_rows_repetitions, tsc_mhz, i386_binary=None, i386_absent=""):
+def collect(binary, helpers, out_dir, rounds, first_rows_repetitions, tsc_mhz):
     cpu = lowest_online_cpu()
     runs_dir = out_dir / "runs"
     runs_dir.mkdir(parents=True, exist_ok=True)
-    m = Measurements(cpu=cpu, i386_absent=i386_absent)
+    m = Measurements(cpu=cpu)
     runner = _Runner(binary, runs_dir, m)
     m.reference_source = reference.choose_reference(helpers["reference_loop"], cpu)
     before = host_load.read_cpu_times()
@@ -215,11 +214,7 @@ def collect(binary, helpers, out_dir, rounds, first_rows_repetitions, tsc_mhz, i
         _progress(f"repeat {index + 1}/{REPEAT_COUNT}: kestrune {' '.join(REPEAT_OPTIONS)}")
         m.repeat_runs.append(runner.plain(REPEAT_OPTIONS, f"repeat-{index + 1}", retries=0))
 
-    if i386_binary:
-        i386_runner = _Runner(i386_binary, runs_dir, m)
-        for index in range(rounds):
-            _progress(f"i386 {index + 1}/{rounds}: {i386_binary} {' '.join(I386_OPTIONS)}")
-            m.i386_runs.append(i386_runner.plain(I386_OPTIONS, f"i386-{index + 1}"))
+    straight_frame.collect(m, runner, helpers, _progress)
 
     _progress("interleaved columns")
     runner.quiet()

@@ -113,15 +113,13 @@ def same_width(b, m, kernels):
     b.heading(f"12. Same width, same speed: each column's share of the best of its width at 4 and 16 KiB, "
               f"16-byte-aligned tables")
     b.say("share = the column's median / the best such median of its group (non-temporal stores left out)")
-    b.say(f"single: the {len(m.rounds)} runs with --isa all --per-cycle (judged); --repeat: the {len(m.repeat_runs)} "
-          f"runs with --repeat {repeat_count}, each cell a median of {repeat_count};")
-    b.say(f"interleaved: the program's kernels run in turn in one process, median of "
-          f"{INTERLEAVED_TURNS} turns: the loops' own differences, the host's moments spread over all")
-    builds = [("x86-64 single", agreements([r.run for r in m.rounds], kernels)),
-              ("x86-64 --repeat", agreements([r.run for r in m.repeat_runs], kernels)),
-              ("x86-64 interleaved", interleaved_agreements(m.interleaved, kernels))]
-    if m.i386_runs:
-        builds.append(("i386 single", agreements([r.run for r in m.i386_runs], kernels)))
+    b.say(f"interleaved (judged): the program's kernels run in turn in one process, median of {INTERLEAVED_TURNS} "
+          f"turns: the loops' own differences, the host's moments spread over all;")
+    b.say(f"single: the {len(m.rounds)} runs with --isa all --per-cycle; --repeat: the {len(m.repeat_runs)} "
+          f"runs with --repeat {repeat_count}, each cell a median of {repeat_count}")
+    builds = [("interleaved", interleaved_agreements(m.interleaved.medians, kernels)),
+              ("single", agreements([r.run for r in m.rounds], kernels)),
+              ("--repeat", agreements([r.run for r in m.repeat_runs], kernels))]
     # Each group and size, the figures of every kind of run one under the other.
     by_place = {}
     for label, found in builds:
@@ -130,11 +128,5 @@ def same_width(b, m, kernels):
     b.table(["group", "block", "runs", "lowest", "trailing", "every column's share"],
             [row for rows in by_place.values() for row in rows])
     holds, detail = _verdict(builds[0][1])
-    b.judge(f"same-width columns within {1 - AGREEMENT_TARGET:.0%} of each other at 4 and 16 KiB (x86-64, "
-            f"median of {len(m.rounds)} runs)", holds, detail)
-    if m.i386_runs:
-        holds, detail = _verdict(builds[-1][1])
-    else:
-        holds, detail = None, f"i386 not measured: {m.i386_absent}"
-    b.judge(f"same-width columns within {1 - AGREEMENT_TARGET:.0%} of each other at 4 and 16 KiB (i386)",
-            holds, detail)
+    b.judge(f"same-width columns within {1 - AGREEMENT_TARGET:.0%} of each other at 4 and 16 KiB (the program's "
+            f"kernels interleaved in one process)", holds, detail)

@@ -5,10 +5,12 @@
 // trails because of its loop.
 //
 // Usage: interleaved_columns CPU TURNS BLOCK_BYTES...
-// Prints "<read|write> <column> <block bytes> <median ticks of a run>" per kernel
-// and block; every run moves RUN_LINES lines, so speeds go as 1 / ticks.
+// Prints "<read|write> <column> <block bytes> <median ticks of a run> <fewest
+// ticks>" per kernel and block; every run moves RUN_LINES lines, so speeds go
+// as 1 / ticks.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -48,8 +50,9 @@ int main(int argc, char** argv) {
             }
         }
         for (size_t k = 0; k < kernels.size(); ++k) {
-            std::printf("%s %s %ld %.0f\n", kernels[k]->direction == Direction::READ ? "read" : "write",
-                        kernels[k]->column, blockBytes, median(ticks[k]));
+            std::printf("%s %s %ld %.0f %.0f\n", kernels[k]->direction == Direction::READ ? "read" : "write",
+                        kernels[k]->column, blockBytes, median(ticks[k]),
+                        *std::min_element(ticks[k].begin(), ticks[k].end()));
         }
         munmap(block, blockBytes);
     }

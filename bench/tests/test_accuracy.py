@@ -6,8 +6,8 @@ import re
 import unittest
 from pathlib import Path
 
-from accuracy import investigations, issue_limits, judging, overhead, reference, same_width
-from accuracy.helper_programs import CycleReading
+from accuracy import investigations, issue_limits, judging, overhead, reference, same_width, straight_frame
+from accuracy.helper_programs import CycleReading, InterleavedColumns
 from accuracy.measurements import Round
 from accuracy.runs import OutputError, Run, TableKey, read_run
 from kestrune_report.kernel_table import read_table
@@ -195,6 +195,28 @@ class SameWidthTest(unittest.TestCase):
         self.assertEqual([(a.group, a.block, a.trailing) for a in found], [("32-byte loads", 4096, "VMOVDQA(256)")])
         self.assertAlmostEqual(found[0].lowest_share, 1000 / 1040)
         self.assertFalse(found[0].holds)
+
+
+class StraightFrameTest(unittest.TestCase):
+    def test_an_invocation_is_judged_on_its_slowest_wide_read_of_the_judged_rows(self):
+        table = TableKey("read", 16)
+        run = Run(clock_mhz=2000.0)
+        for block in straight_frame.READ_BLOCKS + (64 << 10,):
+            for column in straight_frame.WIDE_READS + ("MOVDQU",):
+                run.per_cycle[(table, block, column)] = 120.0
+        run.per_cycle[(table, 16 << 10, "VMOVDQA64(512)")] = 101.0
+        run.per_cycle[(table, 64 << 10, "VMOVDQU64(512)")] = 50.0  # past the judged rows
+        run.per_cycle[(table, 4 << 10, "MOVDQU")] = 30.0           # not a wide read
+        self.assertEqual(straight_frame.lowest_wide_read(run), (101.0, "VMOVDQA64(512)", 16 << 10))
+        self.assertIsNone(straight_frame.lowest_wide_read(Run(clock_mhz=2000.0)))
+
+    def test_the_fastest_run_over_every_pass_gives_the_rate(self):
+        key = ("write", "VMOVDQA(256)", 65536)
+        passes = [InterleavedColumns({key: 900.0}, {key: 800.0}), InterleavedColumns({key: 700.0}, {key: 512.0}),
+                  InterleavedColumns({}, {})]
+        # 2^26 bytes in 512 ticks of a 1 MHz counter: 2^17 * 10^6 bytes a second.
+        self.assertAlmostEqual(straight_frame.best_rate(passes, 1.0, *key), (1 << 17) * 1e6 / (1 << 30))
+        self.assertIsNone(straight_frame.best_rate(passes, 1.0, "read", "VMOVDQA(256)", 65536))
 
 
 class KernelFactsTest(unittest.TestCase):
