@@ -10,9 +10,8 @@
 #define KERNEL_ROW(function, column, direction, capability, alignedOnly, instruction, registers, frame,  \
                    linesPerPass)                                                                      \
     DEFINE_TIMED_KERNEL(function, K_TARGET_##capability,                                              \
-                        K_LOOP_##frame(K_INDEX_##direction##_##registers,                              \
-                                       K_PASS_##linesPerPass(direction##_##registers, instruction),    \
-                                       K_BODY_##direction##_##registers(instruction), linesPerPass),   \
+                        K_LOOP_##frame(K_INDEX_##direction##_##registers, direction##_##registers,     \
+                                       instruction, linesPerPass),                                    \
                         K_AFTER_##registers, K_CLOBBERS_##direction##_##registers)
 #include "kernels/kernel_list.def"
 #undef KERNEL_ROW

@@ -15,19 +15,20 @@
     ".endr\n\t"
 
 // Vector register n at offset n times its width, `registers` of them filling
-// the 128-byte line; the _AT forms place the line `at` bytes past the cursor.
-#define VECTOR_LOAD_BLOCK_AT(insn, reg, width, registers, at)   \
+// the 128-byte line at `address` (the cursor, or the straight loop's base and
+// offset).
+#define VECTOR_LOAD_AT(insn, reg, width, registers, address)    \
     ".irp n," registers "\n\t"                                  \
-    insn " " at "\\n*" width "(" K_CURSOR "), %%" reg "\\n\n\t"  \
+    insn " \\n*" width "(" address "), %%" reg "\\n\n\t"         \
     ".endr\n\t"
 
-#define VECTOR_STORE_BLOCK_AT(insn, reg, width, registers, at)  \
+#define VECTOR_STORE_AT(insn, reg, width, registers, address)   \
     ".irp n," registers "\n\t"                                  \
-    insn " %%" reg "\\n, " at "\\n*" width "(" K_CURSOR ")\n\t"  \
+    insn " %%" reg "\\n, \\n*" width "(" address ")\n\t"         \
     ".endr\n\t"
 
-#define VECTOR_LOAD_BLOCK(insn, reg, width, registers) VECTOR_LOAD_BLOCK_AT(insn, reg, width, registers, "")
-#define VECTOR_STORE_BLOCK(insn, reg, width, registers) VECTOR_STORE_BLOCK_AT(insn, reg, width, registers, "")
+#define VECTOR_LOAD_BLOCK(insn, reg, width, registers) VECTOR_LOAD_AT(insn, reg, width, registers, K_CURSOR)
+#define VECTOR_STORE_BLOCK(insn, reg, width, registers) VECTOR_STORE_AT(insn, reg, width, registers, K_CURSOR)
 
 // Sixteen 32-bit accesses per 64-byte half, alternating EAX and EDX.
 #define GP32_LOAD_HALF(insn)                                    \
@@ -61,9 +62,6 @@
 #define K_TWO_HALVES(half) half "add $64, " K_CURSOR "\n\t" half "add $64, " K_CURSOR "\n\t"
 // One block of 128 bytes, then one advance.
 #define K_ONE_BLOCK(block) block "add $128, " K_CURSOR "\n\t"
-// Two lines through the same registers, the second 128 bytes on, then one
-// advance over both.
-#define K_TWO_BLOCKS(first, second) first second "add $256, " K_CURSOR "\n\t"
 
 // The body of a kernel row, by direction and registers.
 #define K_BODY_READ_GP32(insn) K_TWO_HALVES(GP32_LOAD_HALF(insn))
@@ -79,25 +77,18 @@
 #define K_BODY_READ_ZMM(insn) K_ONE_BLOCK(VECTOR_LOAD_BLOCK(insn, "zmm", "64", "0,1"))
 #define K_BODY_WRITE_ZMM(insn) K_ONE_BLOCK(VECTOR_STORE_BLOCK(insn, "zmm", "64", "0,1"))
 
-// Two lines per pass, for the straight loop; the vector registers only.
-#define K_TWO_LINES_READ_XMM(insn) \
-    K_TWO_BLOCKS(VECTOR_LOAD_BLOCK_AT(insn, "xmm", "16", "0,1,2,3,4,5,6,7", ""), \
-                 VECTOR_LOAD_BLOCK_AT(insn, "xmm", "16", "0,1,2,3,4,5,6,7", "128+"))
-#define K_TWO_LINES_WRITE_XMM(insn) \
-    K_TWO_BLOCKS(VECTOR_STORE_BLOCK_AT(insn, "xmm", "16", "0,1,2,3,4,5,6,7", ""), \
-                 VECTOR_STORE_BLOCK_AT(insn, "xmm", "16", "0,1,2,3,4,5,6,7", "128+"))
-#define K_TWO_LINES_READ_YMM(insn) \
-    K_TWO_BLOCKS(VECTOR_LOAD_BLOCK_AT(insn, "ymm", "32", "0,1,2,3", ""), \
-                 VECTOR_LOAD_BLOCK_AT(insn, "ymm", "32", "0,1,2,3", "128+"))
-#define K_TWO_LINES_WRITE_YMM(insn) \
-    K_TWO_BLOCKS(VECTOR_STORE_BLOCK_AT(insn, "ymm", "32", "0,1,2,3", ""), \
-                 VECTOR_STORE_BLOCK_AT(insn, "ymm", "32", "0,1,2,3", "128+"))
-#define K_TWO_LINES_READ_ZMM(insn) \
-    K_TWO_BLOCKS(VECTOR_LOAD_BLOCK_AT(insn, "zmm", "64", "0,1", ""), VECTOR_LOAD_BLOCK_AT(insn, "zmm", "64", "0,1", "128+"))
-#define K_TWO_LINES_WRITE_ZMM(insn) \
-    K_TWO_BLOCKS(VECTOR_STORE_BLOCK_AT(insn, "zmm", "64", "0,1", ""), VECTOR_STORE_BLOCK_AT(insn, "zmm", "64", "0,1", "128+"))
 
-// What one pass of the loop moves, by a row's linesPerPass; `kind` is its
-// direction and registers.
-#define K_PASS_1(kind, insn) K_BODY_##kind(insn)
-#define K_PASS_2(kind, insn) K_TWO_LINES_##kind(insn)
+// The straight loop's lines, the vector registers only: one line at the base
+// plus the pass's offset.
+#define K_STRAIGHT_ADDRESS K_BASE ", " K_CURSOR
+#define K_LINE_READ_XMM(insn) VECTOR_LOAD_AT(insn, "xmm", "16", "0,1,2,3,4,5,6,7", K_STRAIGHT_ADDRESS)
+#define K_LINE_WRITE_XMM(insn) VECTOR_STORE_AT(insn, "xmm", "16", "0,1,2,3,4,5,6,7", K_STRAIGHT_ADDRESS)
+#define K_LINE_READ_YMM(insn) VECTOR_LOAD_AT(insn, "ymm", "32", "0,1,2,3", K_STRAIGHT_ADDRESS)
+#define K_LINE_WRITE_YMM(insn) VECTOR_STORE_AT(insn, "ymm", "32", "0,1,2,3", K_STRAIGHT_ADDRESS)
+#define K_LINE_READ_ZMM(insn) VECTOR_LOAD_AT(insn, "zmm", "64", "0,1", K_STRAIGHT_ADDRESS)
+#define K_LINE_WRITE_ZMM(insn) VECTOR_STORE_AT(insn, "zmm", "64", "0,1", K_STRAIGHT_ADDRESS)
+
+// What one pass of the straight loop moves, by a row's linesPerPass; `kind`
+// is its direction and registers. The second line lies `step` past the first.
+#define K_PASS_1(kind, insn) K_LINE_##kind(insn)
+#define K_PASS_2(kind, insn) K_LINE_##kind(insn) "add " K_STEP ", " K_CURSOR "\n\t" K_LINE_##kind(insn)

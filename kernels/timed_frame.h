@@ -21,22 +21,22 @@
 // load loop moves a line in one core cycle, and at that pace a second taken
 // branch per line (the classic wrap test) decides its speed, and with it the
 // branch predictor's state of the moment, which differs from one process to
-// the next. Here the wrap test falls through on every pass but the last of a
-// sweep, and the reset sits out of line; the body may move several lines per
-// pass (linesPerPass, a row's choice), the wrap then tested once per pass:
+// the next. The straight loop has no wrap test: each pass computes where its
+// line lies from the index, so its one taken branch is the branch back, at
+// every block size. The body may move two lines per pass (linesPerPass, a
+// row's choice), the second one `step` past the first: 128 bytes, or none in
+// a block of one line, which the pass then moves twice:
 //
-//   i = 0; cursor = base; if lineCount <= 0 skip the loop
-//   if mask == 0 go to 6                      (a block of one line)
-//   1: body (moves linesPerPass lines)
-//      i += linesPerPass; if (i & mask) == 0 go to 4
-//   5: loop while i < lineCount; then go to 2
-//   4: cursor = base; go to 5
-//   6: body of one line; cursor = base
-//      i += 1; loop while i < lineCount
+//   i = 0; step = mask ? 128 : 0              (two lines per pass only)
+//   if lineCount <= 0 skip the loop
+//   1: offset = (i & mask) * 128
+//      body (moves the line at base + offset; with two lines per pass,
+//            offset += step and the line there)
+//      i += linesPerPass; loop while i < lineCount
 //
-// lineCount is a whole number of sweeps, so a sweep ends on a pass boundary;
-// a block of one line takes the one-line loop and so moves exactly its 128
-// bytes per line counted. Both loops move the same bytes per run.
+// The offset is masked, so no pass reaches past the block whatever the count;
+// lineCount is a whole number of sweeps, so each line is moved as often as in
+// the classic loop, and a run moves the same bytes.
 //
 // No leaf is loaded before either CPUID: only its serialising effect is used.
 // The loop body is spelled with the register names below so that it assembles
@@ -51,6 +51,9 @@
 // CPUID leaves alone. No push: the red zone below the stack pointer may be live.
 #define K_BASE "%%r8"
 #define K_CURSOR "%%r11"
+#define K_CURSOR32 "%%r11d"
+#define K_STEP "%%rdx"
+#define K_STEP32 "%%edx"
 #define K_MASK "%%r9d"
 #define K_COUNT "%%r10d"
 #define K_RECORD "%[record]"
@@ -80,6 +83,9 @@
 // operand of the compiler's may be used.
 #define K_BASE "%%esi"
 #define K_CURSOR "%%ebx"
+#define K_CURSOR32 "%%ebx"
+#define K_STEP "%%edx"
+#define K_STEP32 "%%edx"
 #define K_MASK "%%edi"
 #define K_COUNT "%%ebp"
 #define K_RECORD "%%ecx"
@@ -109,8 +115,7 @@
 
 // Every loop head starts a 64-byte line, so that no column's speed depends on
 // where its code happens to land: a short loop that straddles two lines can
-// run at half speed. The padding runs at most once per
-// run, before the loop. For i386 the assembler pads a long gap with a jump
+// run at half speed. The padding runs once per run, before the loop. For i386 the assembler pads a long gap with a jump
 // over short NOPs, which would run inside the timed window; allowing it the
 // long NOP of every processor since the P6 makes it pad with NOPs alone.
 #if defined(__i386__)
@@ -128,7 +133,7 @@
     "mov %%eax, 8(" K_RECORD ")\n\t"            \
     "mov %%edx, 12(" K_RECORD ")\n\t"
 
-#define K_LOOP_CLASSIC(index, passBody, lineBody, linesPerPass) \
+#define K_LOOP_CLASSIC(index, kind, insn, linesPerPass) \
     "xor " index ", " index "\n\t"              \
     "test " K_COUNT ", " K_COUNT "\n\t"         \
     "jle 2f\n\t"                                \
@@ -138,40 +143,34 @@
     "jnz 3f\n\t"                                \
     "mov " K_BASE ", " K_CURSOR "\n"            \
     "3:\n\t"                                    \
-    lineBody                                    \
+    K_BODY_##kind(insn)                         \
     "inc " index "\n\t"                         \
     "cmp " K_COUNT ", " index "\n\t"            \
     "jl 1b\n"
 
-// The padding before the one-line loop is never run: the main loop jumps
-// over it.
-#define K_LOOP_STRAIGHT(index, passBody, lineBody, linesPerPass) \
+// The offset lives in the classic loop's cursor register; the step in EDX,
+// which the vector kernels use for nothing else once startTicks is stored.
+// CMOV is in every processor that has the straight loop's extensions.
+#define K_STEP_SET_1 ""
+#define K_STEP_SET_2                            \
+    "mov $128, " K_STEP32 "\n\t"                \
+    "test " K_MASK ", " K_MASK "\n\t"           \
+    "cmovz " K_MASK ", " K_STEP32 "\n\t"
+
+#define K_LOOP_STRAIGHT(index, kind, insn, linesPerPass) \
     "xor " index ", " index "\n\t"              \
-    "mov " K_BASE ", " K_CURSOR "\n\t"          \
+    K_STEP_SET_##linesPerPass                   \
     "test " K_COUNT ", " K_COUNT "\n\t"         \
     "jle 2f\n\t"                                \
-    "test " K_MASK ", " K_MASK "\n\t"           \
-    "jz 6f\n\t"                                 \
     K_ALIGN_LOOP_HEAD                           \
     "1:\n\t"                                    \
-    passBody                                    \
+    "mov " index ", " K_CURSOR32 "\n\t"         \
+    "and " K_MASK ", " K_CURSOR32 "\n\t"        \
+    "shl $7, " K_CURSOR "\n\t"                  \
+    K_PASS_##linesPerPass(kind, insn)           \
     "add $" #linesPerPass ", " index "\n\t"     \
-    "test " K_MASK ", " index "\n\t"            \
-    "jz 4f\n"                                   \
-    "5:\n\t"                                    \
     "cmp " K_COUNT ", " index "\n\t"            \
-    "jl 1b\n\t"                                 \
-    "jmp 2f\n"                                  \
-    "4:\n\t"                                    \
-    "mov " K_BASE ", " K_CURSOR "\n\t"          \
-    "jmp 5b\n\t"                                \
-    K_ALIGN_LOOP_HEAD                           \
-    "6:\n\t"                                    \
-    lineBody                                    \
-    "mov " K_BASE ", " K_CURSOR "\n\t"          \
-    "inc " index "\n\t"                         \
-    "cmp " K_COUNT ", " index "\n\t"            \
-    "jl 6b\n"
+    "jl 1b\n"
 
 #define K_CLOSE                                 \
     "2:\n\t"                                    \

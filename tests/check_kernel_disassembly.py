@@ -6,9 +6,9 @@ Inside the timed window (opening RDTSC to closing RDTSC) only this may stand:
 the two stores of startTicks, the loop set-up, the padding NOPs that put each
 loop head on a 64-byte boundary, the loop of the frame the kernel's row names
 and the closing CPUID. The classic loop: wrap test, cursor reload, the unrolled
-body, index step and branch back. The straight loop: the body of the row's
-lines per pass, index step, a wrap test that falls through to the loop test,
-the cursor reload out of line, and the one-line loop for blocks of one line.
+body, index step and branch back. The straight loop: the line's offset computed
+from the index and masked to the block, the body of the row's lines per pass
+(the second a step on), index step and branch back.
 """
 import argparse
 import os
@@ -221,63 +221,66 @@ def check_classic_loop(kernel, step, index):
 
 
 def check_straight_loop(kernel, step, index):
-    """No taken branch on a pass but the one back to the head: the wrap test
-    falls through, the cursor reload lies out of line, and a block of one line
-    runs a loop of its own."""
-    start = step()
-    expect(start, "mov", where="cursor set to the base")
-    base, cursor = start[2].split(",")
+    """No wrap test: each pass computes its line's offset from the index, masked
+    to the block, so the branch back is the loop's one taken branch; with two
+    lines per pass the second lies a step on (128 bytes, none in a one-line block)."""
+    lines = kernel.lines_per_pass
+    step_register = None
+    if lines == 2:
+        set_step = step()
+        expect(set_step, "mov", where="step of the second line")
+        step_value, step_register = set_step[2].split(",")
+        if step_value != f"${LINE_BYTES:#x}":
+            raise Mismatch(f"the second line must lie a line on: {set_step}")
+        mask_test = step()
+        expect(mask_test, "test", where="one-line block test")
+        mask = mask_test[2].split(",")[0]
+        if mask_test[2] != f"{mask},{mask}":
+            raise Mismatch(f"the one-line block test must test the mask: {mask_test}")
+        expect(step(), "cmove", f"{mask},{step_register}", "no step in a one-line block")
     count, skip_loop = count_test(step, index)
-    one_line_test = step()
-    expect(one_line_test, "test", where="one-line block test")
-    mask = one_line_test[2].split(",")[0]
-    if one_line_test[2] != f"{mask},{mask}":
-        raise Mismatch(f"one-line block test must test the mask: {one_line_test}")
-    check_registers(base, cursor, mask, count, index)
-    to_one_line = step()
-    expect(to_one_line, "je", where="branch to the one-line loop")
-
     head = loop_head(step, "loop head")
-    step_back = iter([head])
-    check_body(lambda: next(step_back, None) or step(), expected_body(kernel, cursor, kernel.lines_per_pass),
-               "body access")
-    expect(step(), "add", f"$0x{kernel.lines_per_pass:x},{index}", "index step")
-    expect(step(), "test", f"{mask},{index}", "wrap test")
-    wrap = step()
-    expect(wrap, "je", where="wrap branch")
-    loop_test = step()
-    expect(loop_test, "cmp", f"{count},{index}", "loop test")
+    expect(head, "mov", where="offset from the index")
+    source, offset32 = head[2].split(",")
+    if source != index:
+        raise Mismatch(f"the offset must start from the index: {head}")
+    masking = step()
+    expect(masking, "and", where="offset masked to the block")
+    mask_used, masked = masking[2].split(",")
+    if masked != offset32 or (lines == 2 and mask_used != mask):
+        raise Mismatch(f"the offset must be masked with the block's mask: {masking}")
+    offset = address_width(offset32)
+    expect(step(), "shl", f"$0x7,{offset}", "offset in bytes: the masked index times 128")
+    base = None
+    for line in range(lines):
+        if line:
+            step_address = "%r" + step_register[2:] if offset != offset32 else step_register
+            expect(step(), "add", f"{step_address},{offset}", "the second line a step on")
+        first = step()
+        address = re.search(r"\((%\w+),(%\w+),1\)", first[2])
+        if not address or address.group(2) != offset:
+            raise Mismatch(f"the line must lie at the base plus the offset: {first}")
+        base = base or address.group(1)
+        check_registers(base, offset, mask_used, count, index)
+        check_body(iter_from(first, step), expected_body(kernel, f"{base},{offset},1")[:-1], f"line {line} access")
+    expect(step(), "add", f"$0x{lines:x},{index}", "index step")
+    expect(step(), "cmp", f"{count},{index}", "loop test")
     back = step()
     expect(back, "jl", where="branch back")
     if branch_target(back) != head[0]:
         raise Mismatch("the branch back must go to the loop head")
-    leave = step()
-    expect(leave, "jmp", where="jump past the out-of-line reload")
-    reload = step()
-    expect(reload, "mov", f"{base},{cursor}", "cursor reload")
-    if branch_target(wrap) != reload[0]:
-        raise Mismatch("the wrap branch must go to the cursor reload")
-    resume = step()
-    expect(resume, "jmp", where="back from the reload")
-    if branch_target(resume) != loop_test[0]:
-        raise Mismatch("the reload must return to the loop test")
+    return skip_loop, step()
 
-    one_line = loop_head(step, "one-line loop head")
-    if branch_target(to_one_line) != one_line[0]:
-        raise Mismatch("a block of one line must take the one-line loop")
-    step_back = iter([one_line])
-    check_body(lambda: next(step_back, None) or step(), expected_body(kernel, cursor), "one-line body access")
-    expect(step(), "mov", f"{base},{cursor}", "one-line cursor reload")
-    expect(step(), "inc", index, "one-line index step")
-    expect(step(), "cmp", f"{count},{index}", "one-line loop test")
-    one_line_back = step()
-    expect(one_line_back, "jl", where="one-line branch back")
-    if branch_target(one_line_back) != one_line[0]:
-        raise Mismatch("the one-line branch back must go to its head")
-    closing_cpuid = step()
-    if branch_target(leave) != closing_cpuid[0]:
-        raise Mismatch("the main loop must leave for the closing stamp")
-    return skip_loop, closing_cpuid
+
+def address_width(register):
+    """The offset register as an address: %r11d is %r11 on x86-64; an i386 register is itself."""
+    return register[:-1] if register.startswith("%r") and register.endswith("d") else register
+
+
+def iter_from(first, step):
+    """A step function that yields `first`, then carries on with `step`."""
+    pending = [first]
+    return lambda: pending.pop() if pending else step()
 
 
 def main():
