@@ -12,8 +12,7 @@ from . import kernel_tsc, limit_sections, reference_sections, same_width, sectio
 from .measurements import collect
 from .report_builder import ReportBuilder
 
-HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_columns", "nt_store_ordering",
-           "mmx_store_loop", "first_rows_after_wait"]
+HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_columns"]
 BENCH_SECONDS_TARGET = 600.0
 
 
@@ -33,8 +32,6 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, default=5,
                         help="runs with --isa all --per-cycle; every other one, the first included, is followed by "
                              "one without options, each of the others by a reference pass")
-    parser.add_argument("--first-rows-repetitions", type=int, default=2,
-                        help="repetitions of the first-rows experiment (two 3 s waits each; 0 skips it)")
     parser.add_argument("--started", type=float, default=None,
                         help="when bench/run-accuracy started (seconds since the epoch): the bench's time then "
                              "counts the build and installs too")
@@ -45,7 +42,7 @@ def main(argv=None):
                for kernel in read_table(str(args.repo / "kernels" / "kernel_list.def"))}
     tsc_mhz, tsc_source = kernel_tsc.kernel_tsc_mhz()
     helpers = {name: args.helpers / name for name in HELPERS}
-    m = collect(args.binary, helpers, args.out, args.rounds, args.first_rows_repetitions, tsc_mhz)
+    m = collect(args.binary, helpers, args.out, args.rounds)
 
     b = ReportBuilder()
     b.say(f"Kestrune accuracy report, {datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC")
@@ -66,10 +63,8 @@ def main(argv=None):
     reference_sections.repeat_spread(b, m)
     sections.clock(b, m, tsc_mhz, tsc_source)
     sections.run_overhead(b, m)
-    sections.non_temporal(b, m)
-    sections.first_rows(b, m)
     same_width.same_width(b, m, kernels)
-    straight_frame.straight_frame(b, m)
+    straight_frame.straight_frame(b, m, kernels)
     bench_seconds = time.monotonic() - started
     b.judge("the whole bench < 10 min", bench_seconds < BENCH_SECONDS_TARGET,
             f"{bench_seconds:.0f} s" + (" with the build and installs" if args.started else ""))

@@ -53,7 +53,7 @@ ZEN5 = ProcessorLimits(
         "zmm_load": Figure(2, ZEN5_PROBE),
         # Both store pipes take stores of up to 32 bytes; a 64-byte store takes
         # both. MMX stores issue at two a cycle too, yet in the program's loop
-        # they sustain about 1.75 (the MMX store experiment shows why).
+        # they sustain about 1.75 (the README says why).
         "scalar_store": Figure(2, ZEN5_PROBE),
         "mmx_store": Figure(2, ZEN5_PROBE),
         "xmm_store": Figure(2, ZEN5_PROBE),

@@ -84,10 +84,6 @@ def issue_limit(b, m, kernels):
     b.say("that run; of probe: the best run's share of that")
     b.table(["table", "column", "access", "limit", "program B/c", "bench B/c", "runs", "best", "probe", "of probe",
              "verdict"], body)
-    replay = ", ".join(f"{name} {rate:.2f}" for name, rate in m.mmx_store_loop.items())
-    b.say(f"the MMX store experiment (the program's write loop at 4 KiB with three 8-byte stores), B/cycle: {replay}")
-    for name, rate in m.mmx_store_loop.items():
-        b.record("limit", "experiment", "4KB", name, "bytes_per_cycle", rate, "B/cycle")
     target = "4 KiB cells >= 95% of issue limit in the best run, or of what the probe sustained around it"
     if limits is None:
         b.judge(target, None, f"unknown limit for family {family} model {model}")

@@ -10,7 +10,7 @@ from pathlib import Path
 
 from kestrune_report.units import format_size
 
-from . import child_process, helper_programs, host_load, investigations, reference, straight_frame
+from . import child_process, helper_programs, host_load, reference, straight_frame
 from .runs import read_run
 from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS
 
@@ -99,11 +99,8 @@ class Measurements:
     frame_runs: list = field(default_factory=list)
     frame_interleaved: list = field(default_factory=list)
     frame_reference: dict = field(default_factory=dict)
-    mmx_store_loop: dict = field(default_factory=dict)
     # processor -> busy share over one second before the first run
     background: dict = field(default_factory=dict)
-    nt_experiment: tuple = None
-    first_rows_experiment: dict = None
     seconds_waited_for_quiet: float = 0.0
     retries: int = 0
 
@@ -164,7 +161,7 @@ def _reference_pass(source, pairings, sizes, threads, into):
             into.setdefault((pairing.kernel, size), []).append(source.measure(pairing.kernel, size, threads))
 
 
-def collect(binary, helpers, out_dir, rounds, first_rows_repetitions, tsc_mhz):
+def collect(binary, helpers, out_dir, rounds):
     cpu = lowest_online_cpu()
     runs_dir = out_dir / "runs"
     runs_dir.mkdir(parents=True, exist_ok=True)
@@ -221,13 +218,4 @@ def collect(binary, helpers, out_dir, rounds, first_rows_repetitions, tsc_mhz):
     m.interleaved = helper_programs.read_interleaved_columns(helpers["interleaved_columns"], cpu,
                                                              INTERLEAVED_TURNS, AGREEMENT_BLOCKS)
 
-    _progress("MMX store and non-temporal store experiments")
-    m.mmx_store_loop = helper_programs.read_named_numbers(helpers["mmx_store_loop"], cpu)
-    # Without the kernel's figure, ticks convert at the rate the program printed.
-    ticks_mhz = tsc_mhz or m.rounds[0].run.clock_mhz
-    m.nt_experiment = investigations.run_nt_experiment(helpers["nt_store_ordering"], cpu, ticks_mhz)
-    if first_rows_repetitions > 0:
-        _progress(f"first-rows experiment ({first_rows_repetitions} x 2 waits of 3 s)")
-        m.first_rows_experiment = investigations.run_first_rows_experiment(
-            helpers["first_rows_after_wait"], cpu, first_rows_repetitions)
     return m

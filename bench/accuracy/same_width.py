@@ -110,8 +110,8 @@ def _verdict(found):
 
 def same_width(b, m, kernels):
     repeat_count = m.repeat_runs[0].run.repeat
-    b.heading(f"12. Same width, same speed: each column's share of the best of its width at 4 and 16 KiB, "
-              f"16-byte-aligned tables")
+    b.heading("10. Same width, same speed: each column's share of the best of its width at 4 and 16 KiB, "
+              "16-byte-aligned tables")
     b.say("share = the column's median / the best such median of its group (non-temporal stores left out)")
     b.say(f"interleaved (judged): the program's kernels run in turn in one process, median of {INTERLEAVED_TURNS} "
           f"turns: the loops' own differences, the host's moments spread over all;")

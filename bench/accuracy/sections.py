@@ -6,11 +6,10 @@ from statistics import median
 
 from kestrune_report.units import format_size as block_label
 
-from . import investigations
 from .judging import best_error, relative_error, spread
 from .measurements import MAX_SWITCHES_PER_RUN, QUIET_BUDGET_SECONDS, RETRY_BUDGET
 from .overhead import WAIT_SECONDS, overhead
-from .runs import TableKey, cell_samples
+from .runs import cell_samples
 
 CLOCK_ERROR_TARGET = 0.0005
 OVERHEAD_SHARE_TARGET = 0.05
@@ -85,68 +84,6 @@ def run_overhead(b, m):
             f"best {min(shares):.1%}, median {median(shares):.1%}, worst {max(shares):.1%}")
     b.judge("whole run < 8 s", min(walls) < WALL_SECONDS_TARGET,
             f"best {min(walls):.2f} s, median {median(walls):.2f} s, worst {max(walls):.2f} s")
-
-
-def non_temporal(b, m):
-    b.heading("10. Non-temporal stores: what the MOVNTDQ cells measure (the non-temporal store experiment)")
-    bare, header, rows = m.nt_experiment
-    b.say("GiB/s, median of 11; the program's MOVNTDQ kernel, one thing changed per column; drain = ticks of")
-    b.say(f"CPUID+RDTSC, SFENCE, CPUID+RDTSC right after a run (a bare stamp pair takes {bare:.0f} ticks)")
-    b.table(["block"] + header[1:],
-            [[block_label(int(row["block"]))] + [f"{row[h]:.1f}" if h != "drain_ticks" else f"{row[h]:.0f}"
-                                                 for h in header[1:]] for row in rows])
-    for row in rows:
-        for h in header[1:]:
-            b.record("non_temporal", "experiment", block_label(int(row["block"])), h, "rate" if h != "drain_ticks"
-                     else "ticks", row[h], "GiB/s" if h != "drain_ticks" else "ticks")
-    large = [row for row in rows if row["block"] >= 8 << 10]
-    fence = median([row["+sfence"] / row["program"] for row in large])
-    flushed = median([row["flushed"] / row["program"] for row in large])
-    zeros = median([row["zeros"] / row["nonzero"] for row in large])
-    drain = median([row["drain_ticks"] for row in rows])
-    b.say(f"8 KiB and up, medians: +sfence/program {fence:.2f}, flushed/program {flushed:.2f}, "
-          f"zeros/nonzero {zeros:.2f}; drain {drain:.0f} ticks vs bare {bare:.0f}")
-
-
-def first_rows(b, m):
-    b.heading("11. First rows after the 3 s wait (the runs without options)")
-    tables = {"after the wait (read 16B-aligned)": TableKey("read", 16),
-              "no wait before (read 8B-aligned)": TableKey("read", 8),
-              "no wait before (read 4B-aligned)": TableKey("read", 4)}
-    b.say("each 128B/256B/512B cell over its column's median across 1KB-32KB rows of the same run")
-    runs = [r.run for r in m.default_runs]
-    body = []
-    for name, table in tables.items():
-        per_run = [investigations.first_row_ratios(run, table) for run in runs]
-        everything = [v for ratios in per_run for v in ratios.values()]
-        first_cell = [ratios[(128, run.columns[table][0])] for ratios, run in zip(per_run, runs)]
-        low = sum(1 for v in everything if v < 0.75)
-        body.append([name, f"{median(everything):.3f}", f"{min(everything):.2f}",
-                     f"{low}/{len(everything)}", " ".join(f"{v:.2f}" for v in first_cell)])
-        b.record("first_rows", table.label(), "128B-512B", "", "median_ratio_to_steady", median(everything), "ratio")
-        b.record("first_rows", table.label(), "128B-512B", "", "cells_below_0.75", low, "count")
-    b.table(["rows", "median ratio", "lowest", "cells < 0.75", "first cell per run"], body)
-
-    experiment = m.first_rows_experiment
-    if not experiment:
-        return
-    b.say()
-    b.say("experiment (the first-rows experiment): after each kind of 3 s wait, allocate as the program does, then")
-    b.say("alternate a core-clock reading and the program's LDDQU kernel over the first cell's 128 B, 64 MiB;")
-    b.say("ratios to the same steps 200 ms later (below 1: slower)")
-    body = []
-    for wait, samples in experiment.items():
-        first_run = median([s["runs"][0] for s in samples])
-        worst_run = median([min(s["runs"]) for s in samples])
-        first_clock = median([s["clocks"][0] for s in samples])
-        worst_clock = median([min(s["clocks"]) for s in samples])
-        alloc = median([s["alloc_ms"] for s in samples])
-        body.append([wait, str(len(samples)), f"{first_run:.3f}", f"{worst_run:.3f}", f"{first_clock:.3f}",
-                     f"{worst_clock:.3f}", f"{alloc:.1f}"])
-        b.record("first_rows", "experiment", wait, "", "first_run_ratio", first_run, "ratio")
-        b.record("first_rows", "experiment", wait, "", "first_clock_ratio", first_clock, "ratio")
-        b.record("first_rows", "experiment", wait, "", "allocation_ms", alloc, "ms")
-    b.table(["wait", "reps", "1st run", "slowest of 6 runs", "1st clock", "lowest of 6 clocks", "alloc ms"], body)
 
 
 def targets(b):

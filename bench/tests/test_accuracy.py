@@ -6,7 +6,7 @@ import re
 import unittest
 from pathlib import Path
 
-from accuracy import investigations, issue_limits, judging, overhead, reference, same_width, straight_frame
+from accuracy import issue_limits, judging, overhead, reference, same_width, straight_frame
 from accuracy.helper_programs import CycleReading, InterleavedColumns
 from accuracy.measurements import Round
 from accuracy.runs import OutputError, Run, TableKey, read_run
@@ -129,12 +129,6 @@ class ArithmeticTest(unittest.TestCase):
         run = read_run(report(cell="1GB/s", blocks=[128 << k for k in range(21)]))
         per_row = 2 + 1 + 1 + 2 + 1 + 1 + 6  # cells and warm-ups
         self.assertAlmostEqual(overhead.seconds_in_kernels(run), 20 * per_row / 16 + per_row / 8)
-
-    def test_first_row_ratio(self):
-        run = read_run(report(first_cell="32GB/s"))
-        ratios = investigations.first_row_ratios(run, TableKey("read", 16))
-        self.assertEqual(ratios[(128, "LDDQU")], 0.5)
-        self.assertEqual(ratios[(256, "LDDQU")], 1.0)
 
 
 def kernels_by_column():
