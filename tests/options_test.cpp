@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/options.h"
@@ -11,20 +12,24 @@
 
 namespace {
 
+// The options keep pointers into the arguments, as the program's keep them
+// into argv, so the arguments live as long as the options.
 struct Parsed {
+    std::vector<std::string> arguments;
     OptionsOutcome outcome;
     RunOptions options;
     std::string out, err;
 };
 
 Parsed parse(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), "kestrune");
+    Parsed parsed;
+    parsed.arguments = std::move(arguments);
+    parsed.arguments.insert(parsed.arguments.begin(), "kestrune");
     std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(&argument[0]);
+    for (std::string& argument : parsed.arguments) argv.push_back(&argument[0]);
     argv.push_back(nullptr);
     CapturedOutput capture;
-    Parsed parsed;
-    parsed.outcome = parseOptions(static_cast<int>(arguments.size()), argv.data(), &parsed.options);
+    parsed.outcome = parseOptions(static_cast<int>(parsed.arguments.size()), argv.data(), &parsed.options);
     parsed.out = capture.out.str();
     parsed.err = capture.err.str();
     return parsed;
