@@ -190,6 +190,16 @@ def check_body(step, body, where, first=None):
         expect(actual, mnemonic, operands, f"{where} {n}")
 
 
+def check_loop_tail(step, index_step, count, index, head):
+    """The index step, the loop test and the branch back to the loop head."""
+    expect(step(), *index_step, "index step")
+    expect(step(), "cmp", f"{count},{index}", "loop test")
+    back = step()
+    expect(back, "jl", where="branch back")
+    if branch_target(back) != head[0]:
+        raise Mismatch("the branch back must go to the loop head")
+
+
 def check_classic_loop(kernel, step, index):
     """The wrap test at the loop head branches over the cursor reload on every
     line but the first of a sweep; one line per pass."""
@@ -211,12 +221,7 @@ def check_classic_loop(kernel, step, index):
             raise Mismatch("the wrap branch must skip exactly the cursor reload")
 
     check_body(step, expected_body(kernel, cursor), "body access", skips_reload)
-    expect(step(), "inc", index, "index step")
-    expect(step(), "cmp", f"{count},{index}", "loop test")
-    back = step()
-    expect(back, "jl", where="branch back")
-    if branch_target(back) != head[0]:
-        raise Mismatch("the branch back must go to the wrap test")
+    check_loop_tail(step, ("inc", index), count, index, head)
     return skip_loop, step()
 
 
@@ -263,12 +268,7 @@ def check_straight_loop(kernel, step, index):
         base = base or address.group(1)
         check_registers(base, offset, mask_used, count, index)
         check_body(iter_from(first, step), expected_body(kernel, f"{base},{offset},1")[:-1], f"line {line} access")
-    expect(step(), "add", f"$0x{lines:x},{index}", "index step")
-    expect(step(), "cmp", f"{count},{index}", "loop test")
-    back = step()
-    expect(back, "jl", where="branch back")
-    if branch_target(back) != head[0]:
-        raise Mismatch("the branch back must go to the loop head")
+    check_loop_tail(step, ("add", f"$0x{lines:x},{index}"), count, index, head)
     return skip_loop, step()
 
 
