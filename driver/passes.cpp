@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "driver/median.h"
 #include "driver/report.h"
 #include "driver/thread_team.h"
 #include "kernels/core_clock.h"
@@ -107,12 +108,6 @@ void runDirection(Direction direction, unsigned char* testBuffer, const PassSett
 }  // namespace
 
 int32_t runLines(int32_t blockLines) { return std::max(RUN_LINES, blockLines); }
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
 
 void runPasses(unsigned char* testBuffer, const PassSettings& settings, double bytesPerRunTimesHz) {
     runDirection(Direction::READ, testBuffer, settings, bytesPerRunTimesHz);

@@ -27,5 +27,3 @@ void runPasses(unsigned char* testBuffer, const PassSettings& settings, double b
 // is larger, so that every run sweeps its block at least once.
 int32_t runLines(int32_t blockLines);
 
-// The middle of the values; the mean of the two middle ones for an even count.
-double median(std::vector<double> values);

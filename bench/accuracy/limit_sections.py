@@ -44,7 +44,7 @@ def issue_limit(b, m, kernels):
             kernel = kernels[(table.direction, column)]
             kind = issue_limits.issue_kind(kernel)
             # Judged by the bench's clock, the median of 15 chains before and 15 after the run: a
-            # neighbour that delays the program's three short chains before a row makes that row's
+            # neighbour that delays the program's chains before a row (it keeps the best of five) makes that row's
             # clock read low and its bytes per cycle high, so the program's own figure could pass
             # on noise. Its figure is shown beside, and held against the bench's in section 3.
             by_bench = [r.run.cells[(table, LIMIT_BLOCK, column)] * GIB / (r.bench_core_mhz() * 1e6)

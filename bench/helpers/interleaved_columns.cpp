@@ -15,9 +15,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "driver/median.h"
 #include "kernels/kernel_table.h"
 #include "kernels/timing_record.h"
-#include "median.h"
 #include "pin_to_cpu.h"
 #include "probe/simd_capabilities.h"
 

@@ -13,7 +13,7 @@
 #include "pin_to_cpu.h"
 #include "kernels/dependent_add_clock.h"
 #include "tsc_stamp.h"
-#include "median.h"
+#include "driver/median.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ constexpr int TURNS = 20000;
 constexpr int SAMPLES = 9;
 
 // 128 accesses per turn, two per step, each to its own address, ascending over
-// 0.5 to 8 KiB by width. Not more: a turn of 256 ran 10-20% slower here, the
+// 0.5 to 8 KiB by width. Not more: a turn of 256 ran 10-20% slower on Zen 5, the
 // loop no longer being fed at full width; the loop's own dec/jnz is one fused
 // op per 128 accesses.
 #define EACH_N(access)                                                                      \
@@ -120,7 +120,8 @@ int main(int argc, char** argv) {
         if (!kind.runsHere()) continue;
         std::vector<double> perCycle;
         for (int i = 0; i < SAMPLES; ++i) {
-            // The clock is read next to each sample: it moves between samples here.
+            // The clock is read next to each sample: a virtual processor's clock
+            // can move between samples.
             const double cycleTicks = ticksPerAdd();
             perCycle.push_back(cycleTicks / ticksPerAccess(kind.run));
         }
