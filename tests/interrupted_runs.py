@@ -21,6 +21,9 @@ import threading
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
+from kestrune_report.parser import parse_report  # noqa: E402
+
 ARGS = None
 TITLES = ["128bit(16byte) aligned read", "64bit(8byte) aligned read"]
 # What each table's title stands for in a record.
@@ -121,9 +124,14 @@ class InterruptedRuns(unittest.TestCase):
         self.assertEqual(process.returncode, 128 + sig, err)
         self.assertEqual(err.decode(), "")
         with open(out_path, encoding="utf-8") as out:
-            printed = text_cells(out.read())
+            text = out.read()
+        printed = text_cells(text)
         with open(json_path, encoding="utf-8") as saved:
-            document = json.load(saved)
+            json_text = saved.read()
+        document = json.loads(json_text)
+        # The report tool reads both as a run cut short.
+        for source in (text, json_text):
+            self.assertNotEqual(parse_report(source, ARGS.binary).gaps, [])
         with open(csv_path, encoding="utf-8", newline="") as saved:
             rows = list(csv.DictReader(saved))
         self.assertIs(document["complete"], False)
