@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/platform.h"
@@ -188,17 +189,14 @@ std::vector<ProcessorId> platformUsableProcessors() {
         addProcessors(&processors, 0, process);
         return processors;
     }
-    // The process mask covers the group the process started in; a thread may
-    // be placed in any other group with every active processor of it.
+    // The process mask covers the group the process started in (and is zero
+    // once its threads span several groups); a thread may be placed in any
+    // other group with every active processor of it.
     std::vector<ProcessorId> processors;
     for (int group = 0; group < groups; ++group) {
-        if (group == primary.Group) {
-            addProcessors(&processors, group, process);
-            continue;
-        }
         const DWORD count = groupProcessors(static_cast<WORD>(group));
         const DWORD_PTR all = count >= static_cast<DWORD>(MASK_BITS) ? ~DWORD_PTR{0} : (DWORD_PTR{1} << count) - 1;
-        addProcessors(&processors, group, all);
+        addProcessors(&processors, group, group == primary.Group && process != 0 ? process : all);
     }
     return processors;
 }
