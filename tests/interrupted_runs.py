@@ -171,6 +171,12 @@ class WriteFailures(unittest.TestCase):
             self.assertEqual(err, "kestrune: cannot write /dev/full: No space left on device\n")
             self.assertIn("Speed check start.", out)
             self.assertTrue(os.path.exists("/dev/full") and not os.path.isfile("/dev/full"))
+        # Standard output carrying the data is checked the same way.
+        with open("/dev/full", "wb") as full:
+            done = subprocess.run(command(["--max-size", "128B", "--csv", "-"]), stdout=full, stderr=subprocess.PIPE,
+                                  env=environment(), timeout=300)
+        self.assertEqual((done.returncode, done.stderr.decode()),
+                         (EXIT_CANNOT_WRITE, "kestrune: cannot write standard output: No space left on device\n"))
 
     def test_a_directory_removed_during_the_run_is_one_line_and_74(self):
         folder = os.path.join(self.work, "gone")
