@@ -121,6 +121,8 @@ int run(const RunOptions& options, bool progress) {
     description = RunDescription{};
     records.clear();
     measured = false;
+    // The time the progress line shows is the whole run's, the clock's wait included.
+    if (progress) startProgress();
     description.version = "Kestrune ver1.0";
     headerLine(description.version);
 
@@ -201,7 +203,6 @@ int run(const RunOptions& options, bool progress) {
     settings.records = (options.jsonPath || options.csvPath) ? &records : nullptr;
     settings.progress = progress;
     measured = true;
-    if (progress) startProgress();
     description.complete = runPasses(static_cast<unsigned char*>(testBuffer), settings, bytesPerRunTimesHz);
     if (progress) endProgress();
 
