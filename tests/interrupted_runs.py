@@ -82,6 +82,18 @@ def first_row_of(title):
     return lambda text: f"{title}\n" in text and "\n128B:" in text.split(f"{title}\n", 1)[1]
 
 
+def wine_under_qemu():
+    """Whether cmake/wine-run runs Wine's 32-bit half under qemu-i386, as it
+    does where the kernel runs no 32-bit programs."""
+    if not under_wine() or "i686" not in ARGS.runner:
+        return False
+    try:
+        return subprocess.run(["/usr/lib/wine/wine", "--version"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode != 0
+    except OSError:
+        return True
+
+
 def signals():
     """Wine turns SIGINT into Ctrl-C, the one console event a signal can
     raise there; SIGTERM and SIGHUP have no Windows meaning and Wine ends the
@@ -93,6 +105,11 @@ def signals():
 
 class InterruptedRuns(unittest.TestCase):
     def setUp(self):
+        if wine_under_qemu():
+            # Wine's signal handling faults under qemu-user, which leaves the
+            # trap number out of the signal context: SIGINT there ends in a
+            # segmentation fault before any console handler runs.
+            self.skipTest("Wine under qemu-i386 cannot take a signal")
         self.work = tempfile.mkdtemp(prefix="interrupted-", dir=ARGS.work)
 
     def tearDown(self):

@@ -35,11 +35,10 @@ class Taskset(unittest.TestCase):
             with self.subTest(processors=processors):
                 listed = ",".join(str(number) for number in processors)
                 code, out, err = under_taskset(processors, ARGS.team_test,
-                                               ["--gtest_filter=ThreadTeam.TheListSetByTasksetIsTheTeams"],
+                                               [],
                                                {"KESTRUNE_EXPECTED_PROCESSORS": listed})
                 self.assertEqual(code, 0, out + err)
                 self.assertIn("[  PASSED  ] 1 test", out)
-                self.assertNotIn("SKIPPED", out)
 
     def test_threads_counts_the_processors_taskset_gives(self):
         for processors in processor_lists():
@@ -59,7 +58,7 @@ def main():
     global ARGS
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--binary", required=True)
-    parser.add_argument("--team-test", required=True, help="the thread_team_test program")
+    parser.add_argument("--team-test", required=True, help="the taskset_team_test program")
     parser.add_argument("--runner", default="", help="command that runs the programs, e.g. qemu-i386")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], "-v"] + rest)
