@@ -52,6 +52,8 @@ std::string jsonNumbers(const std::vector<double>& values) { return jsonList(val
 void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::vector<CellRecord>& cells) {
     out << "{";
     endLine(out);
+    out << " \"complete\": " << (run.complete ? "true" : "false") << ",";
+    endLine(out);
     out << " \"report\": {\"version\": " << jsonString(run.version) << ", \"os\": " << jsonString(run.os)
         << ", \"simd\": " << jsonStrings(run.simd) << ", \"sse_supported_by_os\": "
         << (run.sseSupportedByOs < 0 ? "null" : run.sseSupportedByOs ? "true" : "false")

@@ -33,6 +33,7 @@ struct RunDescription {
     int threads;
     int repeat;
     bool perCycle;
+    bool complete;  // false when an interruption stopped the run
 };
 
 void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::vector<CellRecord>& cells);

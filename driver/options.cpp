@@ -35,6 +35,8 @@ const option LONG_OPTIONS[] = {
 };
 
 void printUsage() {
+    const std::string repeatLine =
+        "  --repeat N       measure each cell N times in a row (N from 1 to " + std::to_string(MAX_REPEAT) + ")";
     const char* lines[] = {
         "Usage: kestrune [OPTION]...",
         "Measure how fast each x86 move instruction reads and writes memory blocks",
@@ -51,21 +53,31 @@ void printUsage() {
         "  --max-size SIZE  the largest block, a power of two from 128B to 4GB",
         "                   (128B, 4KB, 256MB, 1GB; powers of 1024); default 32MB.",
         "                   A run moves 64MB or the whole block, whichever is more",
-        "  --threads N|all  run every cell on N processors at once, one thread pinned",
-        "                   to each, each with its own buffer; cells are the aggregate",
-        "  --repeat N       measure each cell N times in a row and print the median",
+        "  --threads N|all  run every cell on N processors at once (N from 1 to the",
+        "                   number of processors this process may use), thread k",
+        "                   pinned to the k-th of them, each with its own buffer;",
+        "                   cells are the aggregate",
+        repeatLine.c_str(),
+        "                   and print the median",
         "  --per-cycle      print bytes per core cycle (B/c) instead of a rate; the",
         "                   core clock is measured before each row and printed under",
         "                   each table title",
         "  --json FILE      also write every cell as JSON to FILE (- for standard",
-        "                   output, which then carries only the JSON)",
+        "                   output, which then carries only the JSON, and a",
+        "                   terminal on standard error shows the progress); a",
+        "                   regular FILE is replaced only once it is written whole",
         "  --csv FILE       also write every cell as CSV to FILE (- as for --json)",
         "  --help           print this help and exit",
         "  --version        print the version and exit",
         "",
+        "Interrupted (Ctrl-C, SIGTERM, SIGHUP), the run finishes the cell it is in",
+        "and writes every cell measured so far to the files named.",
+        "",
         "Exit status: 0 after a complete run, 1 when the processor affinity cannot",
         "be read, 2 when a test buffer cannot be allocated, 64 for a command line",
-        "it cannot take, 73 when an output file cannot be created.",
+        "it cannot take, 73 when an output file cannot be created, 74 when one",
+        "cannot be written, 129, 130 or 143 when interrupted by SIGHUP, SIGINT",
+        "(Ctrl-C) or SIGTERM.",
     };
     for (const char* line : lines) {
         std::cout << line;
@@ -147,12 +159,11 @@ bool parseMaxSize(const char* text, RunOptions* options) {
     return true;
 }
 
+// Every processor the process may use, in every processor group.
 int usableProcessors() {
-    uint32_t processMask = 0, systemMask = 0;
-    if (platformOsFamily() != OsFamily::NT || !platformGetAffinityMasks(&processMask, &systemMask)) return 1;
-    int count = 0;
-    for (; processMask != 0; processMask &= processMask - 1) ++count;
-    return count > 0 ? count : 1;
+    if (platformOsFamily() != OsFamily::NT) return 1;
+    const size_t count = platformUsableProcessors().size();
+    return count > 0 ? static_cast<int>(count) : 1;
 }
 
 bool parseThreads(const char* text, RunOptions* options) {
@@ -173,8 +184,9 @@ bool parseThreads(const char* text, RunOptions* options) {
 
 bool parseRepeat(const char* text, RunOptions* options) {
     int64_t count = 0;
-    if (!parseCount(text, &count) || count < 1) {
-        return usageError("--repeat", "'" + std::string(text) + "': expected a whole number from 1");
+    if (!parseCount(text, &count) || count < 1 || count > MAX_REPEAT) {
+        return usageError("--repeat", "'" + std::string(text) + "': expected a whole number from 1 to " +
+                                          std::to_string(MAX_REPEAT));
     }
     options->repeat = static_cast<int>(count);
     return true;

@@ -23,6 +23,10 @@ struct RunOptions {
 
 enum class OptionsOutcome { RUN, DONE, USAGE_ERROR };
 
+// The most runs --repeat takes for one cell: every run's rate is kept for the
+// data files, and a run of 4 GB blocks takes seconds.
+constexpr int MAX_REPEAT = 1000;
+
 // The exit code of a command line the program cannot take.
 constexpr int EXIT_USAGE = 64;
 

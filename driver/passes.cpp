@@ -4,11 +4,13 @@
 #include <iostream>
 
 #include "driver/median.h"
+#include "driver/progress.h"
 #include "driver/report.h"
 #include "driver/thread_team.h"
 #include "kernels/core_clock.h"
 #include "kernels/kernel_table.h"
 #include "kernels/timing_record.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -55,7 +57,10 @@ void printCoreClock(double coreMHz) {
     endLine(std::cout);
 }
 
-void measureRow(Direction direction, const AlignmentPass& pass, unsigned char* testBuffer, int32_t blockLines,
+bool interrupted() { return platformInterruption() != 0; }
+
+// False when an interruption stopped the row.
+bool measureRow(Direction direction, const AlignmentPass& pass, unsigned char* testBuffer, int32_t blockLines,
                 const std::vector<const KernelSpec*>& columns, const PassSettings& settings,
                 double bytesPerRunTimesHz) {
     const double coreMHz = settings.perCycle ? coreClockMHz(settings) : 0.0;
@@ -68,6 +73,7 @@ void measureRow(Direction direction, const AlignmentPass& pass, unsigned char* t
     // the factor is then exactly 1.
     const double runsMoved = static_cast<double>(runLines(blockLines)) / RUN_LINES * settings.threads;
     for (const KernelSpec* kernel : columns) {
+        if (interrupted()) return false;
         std::vector<double> samples;
         for (int r = 0; r < settings.repeat; ++r) {
             const uint64_t ticks = timedRun(settings, kernel->run, passBase, pass.offset, blockLines);
@@ -84,12 +90,15 @@ void measureRow(Direction direction, const AlignmentPass& pass, unsigned char* t
                                          printed.unit, settings.threads, samples, coreMHz, bytesPerCycle});
         }
     }
+    return true;
 }
 
-void runDirection(Direction direction, unsigned char* testBuffer, const PassSettings& settings,
+bool runDirection(Direction direction, unsigned char* testBuffer, const PassSettings& settings,
                   double bytesPerRunTimesHz) {
     for (const AlignmentPass& pass : ALIGNMENT_PASSES) {
-        std::cout << (direction == Direction::READ ? pass.readTitle : pass.writeTitle);
+        if (interrupted()) return false;
+        const char* title = direction == Direction::READ ? pass.readTitle : pass.writeTitle;
+        std::cout << title;
         endLine(std::cout);
         if (settings.perCycle) printCoreClock(coreClockMHz(settings));
         if (direction == Direction::READ) {
@@ -99,19 +108,24 @@ void runDirection(Direction direction, unsigned char* testBuffer, const PassSett
         }
         const std::vector<const KernelSpec*> columns = tableColumns(direction, settings.mask, aligned16(pass));
         for (int64_t blockLines = 1; blockLines * LINE_BYTES <= settings.maxBlockBytes; blockLines *= 2) {
-            measureRow(direction, pass, testBuffer, static_cast<int32_t>(blockLines), columns, settings,
-                       bytesPerRunTimesHz);
+            if (interrupted()) return false;
+            if (settings.progress) showProgress(title, blockLines * LINE_BYTES);
+            if (!measureRow(direction, pass, testBuffer, static_cast<int32_t>(blockLines), columns, settings,
+                            bytesPerRunTimesHz)) {
+                return false;
+            }
         }
     }
+    return true;
 }
 
 }  // namespace
 
 int32_t runLines(int32_t blockLines) { return std::max(RUN_LINES, blockLines); }
 
-void runPasses(unsigned char* testBuffer, const PassSettings& settings, double bytesPerRunTimesHz) {
-    runDirection(Direction::READ, testBuffer, settings, bytesPerRunTimesHz);
-    runDirection(Direction::WRITE, testBuffer, settings, bytesPerRunTimesHz);
+bool runPasses(unsigned char* testBuffer, const PassSettings& settings, double bytesPerRunTimesHz) {
+    return runDirection(Direction::READ, testBuffer, settings, bytesPerRunTimesHz) &&
+           runDirection(Direction::WRITE, testBuffer, settings, bytesPerRunTimesHz);
 }
 
 void runMeasurementPasses(unsigned char* testBuffer, CapabilityMask mask, double bytesPerRunTimesHz) {

@@ -19,9 +19,12 @@ struct PassSettings {
     bool perCycle = false;
     double clockMHz = 1.0;  // the time-stamp counter's, for the core clock
     std::vector<CellRecord>* records = nullptr;  // every cell is added here when set
+    bool progress = false;  // the progress line on standard error
 };
 
-void runPasses(unsigned char* testBuffer, const PassSettings& settings, double bytesPerRunTimesHz);
+// False when an interruption came: the passes then stop after the cell they
+// were in, leaving the row as far as it was printed.
+bool runPasses(unsigned char* testBuffer, const PassSettings& settings, double bytesPerRunTimesHz);
 
 // The lines one run moves through a block: 64 MiB, or the whole block when it
 // is larger, so that every run sweeps its block at least once.

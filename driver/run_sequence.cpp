@@ -1,16 +1,20 @@
 #include "driver/run_sequence.h"
 
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "driver/cell_records.h"
 #include "driver/clock.h"
 #include "driver/constants.h"
+#include "driver/data_file.h"
 #include "driver/extension_names.h"
 #include "driver/passes.h"
+#include "driver/progress.h"
 #include "driver/report.h"
 #include "driver/thread_team.h"
 #include "kernels/kernel_table.h"
@@ -34,6 +38,8 @@ uint32_t lowestProcessorBit(uint32_t systemMask) {
 // files.
 RunDescription description;
 std::vector<CellRecord> records;
+// Whether the run reached the passes: only then has it anything to write.
+bool measured = false;
 
 // Prints one header line and keeps it.
 void headerLine(const std::string& line) {
@@ -87,22 +93,8 @@ void warnAboutMissing(const RunOptions& options, CapabilityMask reported, Capabi
 
 // The files the options name, opened before anything is measured.
 struct OutputFiles {
-    std::ofstream json, csv;
-    bool jsonToStdout = false, csvToStdout = false;
+    DataFile json, csv;
 };
-
-bool openOutput(const char* path, std::ofstream* file, bool* toStdout) {
-    if (path == nullptr) return true;
-    if (std::string(path) == "-") {
-        *toStdout = true;
-        return true;
-    }
-    file->open(path, std::ios::out | std::ios::trunc);
-    if (file->is_open()) return true;
-    std::cerr << "kestrune: cannot create " << path;
-    endLine(std::cerr);
-    return false;
-}
 
 // Discards what it is given: the text report, while standard output carries
 // a data format.
@@ -123,15 +115,20 @@ int failAllocation() {
     return 2;
 }
 
-int run(const RunOptions& options, OutputFiles& files) {
+// The exit code of a run: 0 when it measured every cell, else the status the
+// interruption that stopped it asks for.
+int run(const RunOptions& options, bool progress) {
     description = RunDescription{};
+    records.clear();
+    measured = false;
+    // The time the progress line shows is the whole run's, the clock's wait included.
+    if (progress) startProgress();
     description.version = "Kestrune ver1.0";
     headerLine(description.version);
 
     const OsFamily family = platformOsFamily();
-    uint32_t processMask = 0;
     if (family == OsFamily::NT) {
-        uint32_t systemMask = 0;
+        uint32_t processMask = 0, systemMask = 0;
         if (!platformGetAffinityMasks(&processMask, &systemMask)) {
             std::cerr << "GetProcessAffinityMask() failed.";
             endLine(std::cerr);
@@ -183,8 +180,11 @@ int run(const RunOptions& options, OutputFiles& files) {
     const uint64_t bufferBytes = static_cast<uint64_t>(options.maxBlockBytes) + BUFFER_SLACK_BYTES;
     void* testBuffer = allocateTestBuffer(bufferBytes);
     if (testBuffer == nullptr) return failAllocation();
+    // Thread k is pinned to the k-th processor the process may use, in every
+    // processor group; the 9X family has no affinity.
     if (options.threads > 1 &&
-        !startThreadTeam(options.threads, family == OsFamily::NT, processMask,
+        !startThreadTeam(options.threads,
+                         family == OsFamily::NT ? platformUsableProcessors() : std::vector<ProcessorId>{},
                          static_cast<unsigned char*>(testBuffer), static_cast<size_t>(bufferBytes))) {
         platformReleaseBuffer(testBuffer, static_cast<size_t>(bufferBytes));
         return failAllocation();
@@ -193,7 +193,6 @@ int run(const RunOptions& options, OutputFiles& files) {
     endLine(std::cout);
 
     const double bytesPerRunTimesHz = clockMHz * 1000000.0 * (static_cast<double>(RUN_LINES) * LINE_BYTES);
-    records.clear();
     PassSettings settings;
     settings.mask = mask;
     settings.maxBlockBytes = options.maxBlockBytes;
@@ -202,14 +201,40 @@ int run(const RunOptions& options, OutputFiles& files) {
     settings.perCycle = options.perCycle;
     settings.clockMHz = clockMHz;
     settings.records = (options.jsonPath || options.csvPath) ? &records : nullptr;
-    runPasses(static_cast<unsigned char*>(testBuffer), settings, bytesPerRunTimesHz);
+    settings.progress = progress;
+    measured = true;
+    description.complete = runPasses(static_cast<unsigned char*>(testBuffer), settings, bytesPerRunTimesHz);
+    if (progress) endProgress();
 
+    // The team stops and is joined before anything is written.
     if (options.threads > 1) stopThreadTeam();
     platformReleaseBuffer(testBuffer, static_cast<size_t>(bufferBytes));
+    return description.complete ? 0 : platformInterruption();
+}
 
-    if (files.json.is_open()) writeJsonRecords(files.json, description, records);
-    if (files.csv.is_open()) writeCsvRecords(files.csv, options.perCycle, records);
-    return 0;
+std::string jsonText(const RunOptions&) {
+    std::ostringstream text;
+    writeJsonRecords(text, description, records);
+    return text.str();
+}
+
+std::string csvText(const RunOptions& options) {
+    std::ostringstream text;
+    writeCsvRecords(text, options.perCycle, records);
+    return text.str();
+}
+
+// Writes one data format to its file or to standard output; false after a
+// line on standard error.
+bool writeData(DataFile* file, std::string (*format)(const RunOptions&), const RunOptions& options) {
+    if (file->path == nullptr) return true;
+    if (!file->toStdout) return finishDataFile(file, format(options));
+    errno = 0;
+    std::cout << format(options) << std::flush;
+    if (std::cout) return true;
+    std::cerr << "kestrune: cannot write standard output: " << std::strerror(errno != 0 ? errno : EIO);
+    endLine(std::cerr);
+    return false;
 }
 
 }  // namespace
@@ -218,19 +243,27 @@ int runBenchmark() { return runBenchmark(RunOptions{}); }
 
 int runBenchmark(const RunOptions& options) {
     OutputFiles files;
-    if (!openOutput(options.jsonPath, &files.json, &files.jsonToStdout) ||
-        !openOutput(options.csvPath, &files.csv, &files.csvToStdout)) {
+    if (!openDataFile(options.jsonPath, &files.json) || !openDataFile(options.csvPath, &files.csv)) {
+        abandonDataFile(&files.json);
         return EXIT_CANNOT_CREATE;
     }
-    if (!files.jsonToStdout && !files.csvToStdout) return run(options, files);
+    platformCatchInterruptions();
 
-    // Standard output carries only the data format: the report goes nowhere.
+    // Standard output carrying a data format carries nothing else: the report
+    // goes nowhere, and a terminal on standard error shows the progress.
+    const bool dataOnStdout = files.json.toStdout || files.csv.toStdout;
     DiscardBuffer discard;
-    std::streambuf* const standardOutput = std::cout.rdbuf(&discard);
-    const int code = run(options, files);
-    std::cout.rdbuf(standardOutput);
-    if (code != 0) return code;
-    if (files.jsonToStdout) writeJsonRecords(std::cout, description, records);
-    if (files.csvToStdout) writeCsvRecords(std::cout, options.perCycle, records);
-    return 0;
+    std::streambuf* const standardOutput = dataOnStdout ? std::cout.rdbuf(&discard) : nullptr;
+    const int code = run(options, dataOnStdout && platformStandardErrorIsTerminal());
+    if (dataOnStdout) std::cout.rdbuf(standardOutput);
+
+    // A run that failed before measuring leaves every file as it was.
+    if (!measured) {
+        abandonDataFile(&files.json);
+        abandonDataFile(&files.csv);
+        return code;
+    }
+    const bool jsonWritten = writeData(&files.json, jsonText, options);
+    const bool csvWritten = writeData(&files.csv, csvText, options);
+    return jsonWritten && csvWritten ? code : EXIT_CANNOT_WRITE;
 }

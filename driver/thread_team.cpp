@@ -9,12 +9,14 @@
 namespace {
 
 struct Member {
-    int processor = -1;  // pinned to, or -1 unpinned
+    bool pinned = false;
+    ProcessorId processor{0, 0};  // when pinned
     unsigned char* buffer = nullptr;
     PlatformThread thread = 0;
     uint64_t startTicks = 0;
     uint64_t endTicks = 0;
-    int ranOn = -1;
+    bool ranOnKnown = false;
+    ProcessorId ranOn{0, 0};
 };
 
 // The cell the members run next; written by member 0 before it moves
@@ -35,27 +37,28 @@ std::atomic<int> started{0};
 std::atomic<bool> setupFailed{false};
 std::atomic<bool> stopping{false};
 
-void pause() { asm volatile("pause"); }
+// A wait spins, so that a member starts its cell the moment it is given, and
+// now and then offers its processor: each member has a processor of its own,
+// where the offer comes straight back, but where threads outnumber the
+// processors (no affinity, or a test) the one being waited for gets to run.
+constexpr uint32_t SPINS_BEFORE_YIELD = 4096;
 
-int lowestProcessors(uint32_t mask, int rank) {
-    for (int processor = 0; processor < 32; ++processor) {
-        if ((mask >> processor) & 1u) {
-            if (rank-- == 0) return processor;
-        }
-    }
-    return -1;
+void pause() {
+    thread_local uint32_t spins = 0;
+    asm volatile("pause");
+    if (++spins % SPINS_BEFORE_YIELD == 0) platformYield();
 }
 
 void runMemberCell(Member& member) {
     cell.kernel(member.buffer + cell.offset, cell.blockLines, cell.lineCount);
     member.startTicks = timingRecord.startTicks;
     member.endTicks = timingRecord.endTicks;
-    member.ranOn = platformCurrentProcessor();
+    member.ranOnKnown = platformCurrentProcessor(&member.ranOn);
 }
 
 void memberThread(void* argument) {
     Member& member = *static_cast<Member*>(argument);
-    if (member.processor >= 0) platformPinThread(member.processor);
+    if (member.pinned) platformPinThread(member.processor);
     member.buffer = static_cast<unsigned char*>(platformAllocateBuffer(memberBufferBytes));
     if (member.buffer == nullptr) setupFailed = true;
     started.fetch_add(1);
@@ -72,16 +75,20 @@ void memberThread(void* argument) {
 
 }  // namespace
 
-bool startThreadTeam(int threads, bool pin, uint32_t processMask, unsigned char* mainBuffer, size_t bufferBytes) {
+bool startThreadTeam(int threads, const std::vector<ProcessorId>& processors, unsigned char* mainBuffer,
+                     size_t bufferBytes) {
     members.assign(static_cast<size_t>(threads), Member{});
     memberBufferBytes = bufferBytes;
     generation = 0;
     started = 0;
     setupFailed = false;
     stopping = false;
-    for (int k = 0; k < threads; ++k) members[k].processor = pin ? lowestProcessors(processMask, k) : -1;
+    for (size_t k = 0; k < members.size() && k < processors.size(); ++k) {
+        members[k].pinned = true;
+        members[k].processor = processors[k];
+    }
     members[0].buffer = mainBuffer;
-    if (members[0].processor >= 0) platformPinThread(members[0].processor);
+    if (members[0].pinned) platformPinThread(members[0].processor);
 
     int running = 1;
     for (; running < threads; ++running) {
@@ -112,7 +119,11 @@ uint64_t runTeamCell(TransferKernel kernel, size_t offset, int32_t blockLines, i
     return last - first;
 }
 
-int teamMemberProcessor(int member) { return members[static_cast<size_t>(member)].ranOn; }
+bool teamMemberProcessor(int member, ProcessorId* processor) {
+    const Member& which = members[static_cast<size_t>(member)];
+    *processor = which.ranOn;
+    return which.ranOnKnown;
+}
 
 const unsigned char* teamMemberBuffer(int member) { return members[static_cast<size_t>(member)].buffer; }
 

@@ -4,23 +4,27 @@
 // that on a machine with several memory nodes the buffer is local).
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "kernels/kernels.h"
+#include "platform/platform.h"
 
 // Starts the team: the calling thread is member 0 and sweeps `mainBuffer`;
-// members 1 to threads - 1 are new threads. With `pin`, member k is pinned to
-// the k-th lowest processor of `processMask`. False when a thread or a buffer
-// could not be had; nothing is left running then.
-bool startThreadTeam(int threads, bool pin, uint32_t processMask, unsigned char* mainBuffer, size_t bufferBytes);
+// members 1 to threads - 1 are new threads. Member k is pinned to the k-th of
+// `processors`; with fewer processors than threads (none where the system has
+// no affinity) the rest run unpinned. False when a thread or a buffer could
+// not be had; nothing is left running then.
+bool startThreadTeam(int threads, const std::vector<ProcessorId>& processors, unsigned char* mainBuffer,
+                     size_t bufferBytes);
 
 // Every member runs the kernel on its own buffer at `offset`, all starting
 // together; the result is the span from the first member's opening stamp to
 // the last member's closing stamp.
 uint64_t runTeamCell(TransferKernel kernel, size_t offset, int32_t blockLines, int32_t lineCount);
 
-// The processor each member ran its last cell on (-1: the system cannot say),
-// and the buffer it swept.
-int teamMemberProcessor(int member);
+// The processor each member ran its last cell on (false: the system cannot
+// say), and the buffer it swept.
+bool teamMemberProcessor(int member, ProcessorId* processor);
 const unsigned char* teamMemberBuffer(int member);
 
 // Ends the member threads and releases their buffers.

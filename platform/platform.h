@@ -4,6 +4,9 @@
 // Tests link a fake implementation of this header in place of the real one.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 enum class OsFamily { NT, WIN9X };
 
@@ -57,10 +60,53 @@ using PlatformThread = uintptr_t;
 bool platformStartThread(void (*entry)(void*), void* argument, PlatformThread* thread);
 void platformJoinThread(PlatformThread thread);
 
-// Pins the calling thread to one processor (0 is the lowest); false when
-// refused.
-bool platformPinThread(int processor);
+// One logical processor: Windows numbers them within processor groups of up
+// to 64; other systems have one group.
+struct ProcessorId {
+    int group;
+    int number;
+};
+inline bool operator==(const ProcessorId& a, const ProcessorId& b) {
+    return a.group == b.group && a.number == b.number;
+}
 
-// The processor the calling thread runs on now, or -1 when the system cannot
+// Every processor this process may run threads on, in the system's order
+// (group by group, lowest number first), however many there are; empty when
+// the system cannot say.
+std::vector<ProcessorId> platformUsableProcessors();
+
+// Offers the rest of the calling thread's time slice to another thread.
+void platformYield();
+
+// Pins the calling thread to one processor; false when refused.
+bool platformPinThread(const ProcessorId& processor);
+
+// The processor the calling thread runs on now; false when the system cannot
 // say.
-int platformCurrentProcessor();
+bool platformCurrentProcessor(ProcessorId* processor);
+
+// Interruptions: Ctrl-C, a request to terminate, the terminal or console
+// closing. Once caught, they no longer end the process; the run asks after
+// each cell whether one came.
+void platformCatchInterruptions();
+// 0 while none has come; else the exit status the first one asks for (on
+// Linux 128 plus the signal's number).
+int platformInterruption();
+
+// Milliseconds from an arbitrary start, never going back.
+uint64_t platformMonotonicMilliseconds();
+
+// Whether standard error is a terminal (a console on Windows).
+bool platformStandardErrorIsTerminal();
+
+// Data files. Whether `path` names something that is not a regular file (a
+// device, a pipe, a terminal): such a name is written in place, never
+// replaced. A name that does not exist yet is a regular file to be.
+bool platformIsSpecialFile(const char* path);
+// A new file beside `path` (same directory) with a name no other file has,
+// open for writing in text mode; null when it cannot be created, with errno
+// saying why.
+std::FILE* platformCreateFileBeside(const char* path, std::string* name);
+// Puts the file `from` in the place of `to` in one step, replacing what was
+// there; false with errno saying why.
+bool platformReplaceFile(const char* from, const char* to);

@@ -9,13 +9,18 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 
 namespace {
 
+// The classic query covers the first 32 processors.
 constexpr int MASK_PROCESSORS = 32;
 
 uint32_t maskOfSet(const cpu_set_t& set) {
@@ -219,7 +224,114 @@ bool platformStartThread(void (*entry)(void*), void* argument, PlatformThread* t
 
 void platformJoinThread(PlatformThread thread) { pthread_join(static_cast<pthread_t>(thread), nullptr); }
 
-// sched_setaffinity with thread id 0 pins only the calling thread.
-bool platformPinThread(int processor) { return pinTo(processor); }
+std::vector<ProcessorId> platformUsableProcessors() {
+    // The set must be as large as the kernel's: a machine with more processors
+    // than a fixed cpu_set_t holds refuses the call with EINVAL. Double it
+    // until the kernel takes it.
+    for (int capacity = 1024; capacity <= (1 << 22); capacity *= 2) {
+        cpu_set_t* set = CPU_ALLOC(capacity);
+        if (set == nullptr) return {};
+        const size_t bytes = CPU_ALLOC_SIZE(capacity);
+        CPU_ZERO_S(bytes, set);
+        if (sched_getaffinity(0, bytes, set) == 0) {
+            std::vector<ProcessorId> processors;
+            for (int cpu = 0; cpu < capacity; ++cpu) {
+                if (CPU_ISSET_S(cpu, bytes, set)) processors.push_back({0, cpu});
+            }
+            CPU_FREE(set);
+            return processors;
+        }
+        const int error = errno;
+        CPU_FREE(set);
+        if (error != EINVAL) return {};
+    }
+    return {};
+}
 
-int platformCurrentProcessor() { return sched_getcpu(); }
+void platformYield() { sched_yield(); }
+
+// sched_setaffinity with thread id 0 pins only the calling thread.
+bool platformPinThread(const ProcessorId& processor) {
+    const int capacity = processor.number + 1;
+    cpu_set_t* set = CPU_ALLOC(capacity);
+    if (set == nullptr) return false;
+    const size_t bytes = CPU_ALLOC_SIZE(capacity);
+    CPU_ZERO_S(bytes, set);
+    CPU_SET_S(processor.number, bytes, set);
+    const bool pinned = sched_setaffinity(0, bytes, set) == 0;
+    CPU_FREE(set);
+    return pinned;
+}
+
+bool platformCurrentProcessor(ProcessorId* processor) {
+    const int cpu = sched_getcpu();
+    if (cpu < 0) return false;
+    *processor = {0, cpu};
+    return true;
+}
+
+namespace {
+
+volatile sig_atomic_t interruption = 0;
+
+void onInterruption(int signal) {
+    if (interruption == 0) interruption = 128 + signal;
+}
+
+}  // namespace
+
+void platformCatchInterruptions() {
+    struct sigaction catcher {};
+    catcher.sa_handler = onInterruption;
+    // Restarted, so that a signal never cuts a write of the report short.
+    catcher.sa_flags = SA_RESTART;
+    sigemptyset(&catcher.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &catcher, nullptr);
+}
+
+int platformInterruption() { return interruption; }
+
+uint64_t platformMonotonicMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec / 1000000);
+}
+
+bool platformStandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+bool platformIsSpecialFile(const char* path) {
+    // A symbolic link counts too: a rename would replace the link, not the
+    // file it points to.
+    struct stat status {};
+    if (lstat(path, &status) != 0) return false;
+    return !S_ISREG(status.st_mode);
+}
+
+std::FILE* platformCreateFileBeside(const char* path, std::string* name) {
+    // A hidden name in the same directory, so that the rename that puts it in
+    // place stays within one file system and is atomic.
+    const std::string given = path;
+    const std::string::size_type slash = given.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : given.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? given : given.substr(slash + 1);
+    std::string pattern = directory + "." + base + ".XXXXXX";
+    const int descriptor = mkstemp(&pattern[0]);
+    if (descriptor < 0) return nullptr;
+    // mkstemp makes the file readable by its owner only; a data file is read
+    // by others as any file this user creates is.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(descriptor, 0666 & ~mask);
+    std::FILE* file = fdopen(descriptor, "w");
+    if (file == nullptr) {
+        const int error = errno;
+        close(descriptor);
+        unlink(pattern.c_str());
+        errno = error;
+        return nullptr;
+    }
+    *name = pattern;
+    return file;
+}
+
+bool platformReplaceFile(const char* from, const char* to) { return std::rename(from, to) == 0; }

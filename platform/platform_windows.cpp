@@ -2,6 +2,11 @@
 // arguments it has always passed them.
 #include <windows.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
 #include "platform/platform.h"
 
 namespace {
@@ -131,14 +136,203 @@ void platformJoinThread(PlatformThread thread) {
     CloseHandle(handle);
 }
 
-bool platformPinThread(int processor) {
-    return SetThreadAffinityMask(GetCurrentThread(), DWORD_PTR{1} << processor) != 0;
+namespace {
+
+// The services of processor groups (Windows 7 and later) and of the current
+// processor (Vista and later), looked up at run time: an import of them would
+// keep the program from starting on the older systems.
+template <typename Function>
+Function kernel32(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
 }
 
-int platformCurrentProcessor() {
-    // Windows Vista and later have it; older systems cannot say.
-    using GetProcessorNumber = DWORD(WINAPI*)();
-    static const GetProcessorNumber query = reinterpret_cast<GetProcessorNumber>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetCurrentProcessorNumber")));
-    return query ? static_cast<int>(query()) : -1;
+using GetActiveProcessorGroupCountCall = WORD(WINAPI*)();
+using GetActiveProcessorCountCall = DWORD(WINAPI*)(WORD);
+using GetThreadGroupAffinityCall = BOOL(WINAPI*)(HANDLE, GROUP_AFFINITY*);
+using SetThreadGroupAffinityCall = BOOL(WINAPI*)(HANDLE, const GROUP_AFFINITY*, GROUP_AFFINITY*);
+using GetCurrentProcessorNumberExCall = void(WINAPI*)(PROCESSOR_NUMBER*);
+using GetCurrentProcessorNumberCall = DWORD(WINAPI*)();
+
+const GetActiveProcessorGroupCountCall groupCount =
+    kernel32<GetActiveProcessorGroupCountCall>("GetActiveProcessorGroupCount");
+const GetActiveProcessorCountCall groupProcessors = kernel32<GetActiveProcessorCountCall>("GetActiveProcessorCount");
+const GetThreadGroupAffinityCall threadGroupAffinity =
+    kernel32<GetThreadGroupAffinityCall>("GetThreadGroupAffinity");
+const SetThreadGroupAffinityCall setThreadGroupAffinity =
+    kernel32<SetThreadGroupAffinityCall>("SetThreadGroupAffinity");
+const GetCurrentProcessorNumberExCall currentProcessorEx =
+    kernel32<GetCurrentProcessorNumberExCall>("GetCurrentProcessorNumberEx");
+const GetCurrentProcessorNumberCall currentProcessor =
+    kernel32<GetCurrentProcessorNumberCall>("GetCurrentProcessorNumber");
+
+constexpr int MASK_BITS = static_cast<int>(sizeof(DWORD_PTR) * 8);
+
+void addProcessors(std::vector<ProcessorId>* processors, int group, DWORD_PTR mask) {
+    for (int number = 0; number < MASK_BITS; ++number) {
+        if ((mask >> number) & 1) processors->push_back({group, number});
+    }
+}
+
+}  // namespace
+
+std::vector<ProcessorId> platformUsableProcessors() {
+    // Windows 9X runs a program on one processor.
+    if (platformOsFamily() != OsFamily::NT) return {{0, 0}};
+    DWORD_PTR process = 0, system = 0;
+    if (GetProcessAffinityMask(thisProcess, &process, &system) == 0) return {};
+    GROUP_AFFINITY primary{};
+    const int groups = groupCount ? static_cast<int>(groupCount()) : 1;
+    if (groups <= 1 || !groupProcessors || !setThreadGroupAffinity || !threadGroupAffinity ||
+        !threadGroupAffinity(GetCurrentThread(), &primary)) {
+        std::vector<ProcessorId> processors;
+        addProcessors(&processors, 0, process);
+        return processors;
+    }
+    // The process mask covers the group the process started in (and is zero
+    // once its threads span several groups); a thread may be placed in any
+    // other group with every active processor of it.
+    std::vector<ProcessorId> processors;
+    for (int group = 0; group < groups; ++group) {
+        const DWORD count = groupProcessors(static_cast<WORD>(group));
+        const DWORD_PTR all = count >= static_cast<DWORD>(MASK_BITS) ? ~DWORD_PTR{0} : (DWORD_PTR{1} << count) - 1;
+        addProcessors(&processors, group, group == primary.Group && process != 0 ? process : all);
+    }
+    return processors;
+}
+
+// Sleep(0) rather than SwitchToThread, which Windows 9X lacks.
+void platformYield() { Sleep(0); }
+
+bool platformPinThread(const ProcessorId& processor) {
+    if (processor.number < 0 || processor.number >= MASK_BITS) return false;
+    const DWORD_PTR mask = DWORD_PTR{1} << processor.number;
+    if (setThreadGroupAffinity) {
+        GROUP_AFFINITY affinity{};
+        affinity.Mask = mask;
+        affinity.Group = static_cast<WORD>(processor.group);
+        return setThreadGroupAffinity(GetCurrentThread(), &affinity, nullptr) != 0;
+    }
+    return processor.group == 0 && SetThreadAffinityMask(GetCurrentThread(), mask) != 0;
+}
+
+bool platformCurrentProcessor(ProcessorId* processor) {
+    if (currentProcessorEx) {
+        PROCESSOR_NUMBER number{};
+        currentProcessorEx(&number);
+        *processor = {number.Group, number.Number};
+        return true;
+    }
+    // Older systems cannot say.
+    if (!currentProcessor) return false;
+    *processor = {0, static_cast<int>(currentProcessor())};
+    return true;
+}
+
+namespace {
+
+volatile LONG interruption = 0;
+// Set once the run has written what it measured: a closing console waits for
+// it, since the system ends the process when the handler returns.
+HANDLE runEnded = nullptr;
+constexpr DWORD CLOSE_WAIT_MILLISECONDS = 4500;  // the system allows about 5 s
+
+// The exit statuses of the signals the events stand for on other systems:
+// SIGINT for Ctrl-C and Ctrl-Break, SIGHUP for the console closing.
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    LONG status = 0;
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) status = 130;
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) status = 129;
+    if (status == 0) return FALSE;
+    InterlockedCompareExchange(&interruption, status, 0);
+    if (status == 129 && runEnded != nullptr) WaitForSingleObject(runEnded, CLOSE_WAIT_MILLISECONDS);
+    return TRUE;
+}
+
+void signalRunEnded() {
+    if (runEnded != nullptr) SetEvent(runEnded);
+}
+
+}  // namespace
+
+void platformCatchInterruptions() {
+    if (runEnded == nullptr) runEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // Set when the process ends: a closing console's handler then returns.
+    std::atexit(signalRunEnded);
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+int platformInterruption() { return static_cast<int>(interruption); }
+
+uint64_t platformMonotonicMilliseconds() {
+    // GetTickCount wraps after 49 days; the run counts whole wraps.
+    static DWORD last = GetTickCount();
+    static uint64_t wraps = 0;
+    const DWORD now = GetTickCount();
+    if (now < last) ++wraps;
+    last = now;
+    return (wraps << 32) + now;
+}
+
+bool platformStandardErrorIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+bool platformIsSpecialFile(const char* path) {
+    const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const DWORD type = GetFileType(file);
+    CloseHandle(file);
+    return type != FILE_TYPE_DISK;
+}
+
+namespace {
+
+// errno for the Windows errors a data file meets, so that every message
+// reads alike.
+int errnoOf(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION: return EACCES;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        default: return EIO;
+    }
+}
+
+}  // namespace
+
+std::FILE* platformCreateFileBeside(const char* path, std::string* name) {
+    const std::string given = path;
+    const std::string::size_type slash = given.find_last_of("/\\:");
+    const std::string directory = slash == std::string::npos ? "." : given.substr(0, slash + 1);
+    char made[MAX_PATH];
+    // Creates the file with a name of its own, so that no other can be taken.
+    if (GetTempFileNameA(directory.c_str(), "kst", 0, made) == 0) {
+        errno = errnoOf(GetLastError());
+        return nullptr;
+    }
+    std::FILE* file = std::fopen(made, "w");
+    if (file == nullptr) {
+        const int error = errno;
+        DeleteFileA(made);
+        errno = error;
+        return nullptr;
+    }
+    *name = made;
+    return file;
+}
+
+bool platformReplaceFile(const char* from, const char* to) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+    // Windows 9X has no MoveFileEx: the old file goes first.
+    if (GetLastError() == ERROR_CALL_NOT_IMPLEMENTED) {
+        DeleteFileA(to);
+        if (MoveFileA(from, to)) return true;
+    }
+    errno = errnoOf(GetLastError());
+    return false;
 }

@@ -2,6 +2,7 @@
 // adds to the report, and that the run without options does none of it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -9,6 +10,8 @@
 #include <vector>
 
 #include "driver/run_sequence.h"
+#include "driver/thread_team.h"
+#include "kernels/kernels.h"
 #include "kernels/timing_record.h"
 #include "tests/captured_output.h"
 #include "tests/fakes/fake_platform.h"
@@ -185,7 +188,7 @@ TEST_F(ExtendedRun, ThreadsPinOneThreadToEachProcessorAndPrintTheAggregate) {
     const ProgramRun run = runWith(options);
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(fakeSystem.affinitySet.empty());  // no process-wide pin
-    EXPECT_EQ(fakeSystem.threadPins, (std::vector<int>{1, 2}));
+    EXPECT_EQ(fakeSystem.threadPins, (std::vector<ProcessorId>{{0, 1}, {0, 2}}));
     EXPECT_EQ(fakeSystem.threadsStarted, 1);
     EXPECT_EQ(fakeSystem.threadsJoined, 1);
     EXPECT_EQ(fakeSystem.allocations, 2);
@@ -207,6 +210,62 @@ TEST_F(ExtendedRun, ThreadsPinOneThreadToEachProcessorAndPrintTheAggregate) {
     const std::vector<std::string> row = firstRow(run.out, "128bit(16byte) aligned read");
     ASSERT_GE(row.size(), 2u);
     EXPECT_EQ(row[1], expected.str());
+}
+
+// A large machine: four processor groups of 64, with holes where a cpuset or
+// an offline processor takes some away.
+std::vector<ProcessorId> fourGroupsWithHoles() {
+    std::vector<ProcessorId> processors;
+    for (int group = 0; group < 4; ++group) {
+        for (int number = 0; number < 64; ++number) {
+            const bool hole = number % 7 == 3 || (group == 2 && number < 8) || (group == 3 && number >= 60);
+            if (!hole) processors.push_back({group, number});
+        }
+    }
+    return processors;
+}
+
+TEST_F(ExtendedRun, TeamsPinThreadKToTheKthProcessorOfEveryGroup) {
+    fakeSystem.processors = fourGroupsWithHoles();
+    const int count = static_cast<int>(fakeSystem.processors.size());
+    ASSERT_GT(count, 200);
+    char program[] = "kestrune", threads[] = "--threads", all[] = "all";
+    char* argv[] = {program, threads, all, nullptr};
+    {
+        CapturedOutput quiet;
+        ASSERT_EQ(parseOptions(3, argv, &options), OptionsOutcome::RUN);
+    }
+    EXPECT_EQ(options.threads, count);
+    options.maxBlockBytes = 128;
+    fakeSystem.detectedMask = 0;
+    const ProgramRun run = runWith(options);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(linesFrom(run.out, "CPU clock:3000MHz", 2).back(), "Threads:" + std::to_string(count));
+    // Every processor once; member 0 (the main thread) pins first, the others
+    // as they start.
+    std::vector<ProcessorId> pins = fakeSystem.threadPins;
+    ASSERT_EQ(pins.size(), fakeSystem.processors.size());
+    EXPECT_EQ(pins.front(), fakeSystem.processors.front());
+    auto order = [](const ProcessorId& a, const ProcessorId& b) {
+        return a.group != b.group ? a.group < b.group : a.number < b.number;
+    };
+    std::sort(pins.begin(), pins.end(), order);
+    EXPECT_EQ(pins, fakeSystem.processors);
+    EXPECT_EQ(fakeSystem.threadsJoined, count - 1);
+}
+
+TEST_F(ExtendedRun, TeamMemberKRunsOnTheKthProcessor) {
+    const std::vector<ProcessorId> processors = fourGroupsWithHoles();
+    const int count = static_cast<int>(processors.size());
+    ASSERT_TRUE(startThreadTeam(count, processors, fakeTestBuffer(), 4096));
+    runTeamCell(readMov32, 0, 1, RUN_LINES);
+    for (int member = 0; member < count; ++member) {
+        ProcessorId ran{};
+        ASSERT_TRUE(teamMemberProcessor(member, &ran)) << member;
+        EXPECT_EQ(ran, processors[static_cast<size_t>(member)]) << member;
+    }
+    stopThreadTeam();
+    EXPECT_EQ(fakeSystem.threadsJoined, count - 1);
 }
 
 TEST_F(ExtendedRun, ATeamMemberWithoutABufferFailsTheRunWithCodeTwo) {

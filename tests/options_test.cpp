@@ -79,6 +79,7 @@ TEST_F(Options, GoodCommandLinesSetWhatTheyName) {
         {{"--threads", "2"}, CAP_CLASSIC, false, MAX_BLOCK_BYTES, 2, 1},
         {{"--threads", "all"}, CAP_CLASSIC, false, MAX_BLOCK_BYTES, 2, 1},
         {{"--repeat", "5", "--threads=1"}, CAP_CLASSIC, false, MAX_BLOCK_BYTES, 1, 5},
+        {{"--repeat", "1000"}, CAP_CLASSIC, false, MAX_BLOCK_BYTES, 1, 1000},
     };
     for (const auto& c : cases) {
         const Parsed parsed = parse(c.arguments);
@@ -123,8 +124,12 @@ TEST_F(Options, BadCommandLinesAreOneLineOnStandardError) {
         {{"--threads", "3"}, "--threads", "from 1 to 2"},
         {{"--threads", "0"}, "--threads", "from 1 to 2"},
         {{"--threads", "two"}, "--threads", "or all"},
-        {{"--repeat", "0"}, "--repeat", "whole number from 1"},
-        {{"--repeat", "1.5"}, "--repeat", "whole number from 1"},
+        {{"--repeat", "0"}, "--repeat", "whole number from 1 to 1000"},
+        {{"--repeat", "1.5"}, "--repeat", "whole number from 1 to 1000"},
+        {{"--repeat", "1001"}, "--repeat", "whole number from 1 to 1000"},
+        {{"--repeat", "1000000000"}, "--repeat", "whole number from 1 to 1000"},
+        {{"--repeat", "99999999999999999999"}, "--repeat", "whole number from 1 to 1000"},
+        {{"--threads", "4294967298"}, "--threads", "from 1 to 2"},
         {{"--json", "-", "--csv", "-"}, "--csv", "standard output"},
         {{"extra"}, "extra", "unexpected argument"},
     };

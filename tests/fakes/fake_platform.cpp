@@ -21,7 +21,8 @@ size_t ticksRead = 0;
 size_t elapsedRead = 0;
 // Kernels and pins may come from the threads of a team.
 std::mutex fakeLock;
-thread_local int pinnedTo = -1;
+thread_local ProcessorId pinnedTo{-1, -1};
+uint64_t monotonicNow = 0;
 }  // namespace
 
 void resetFakes() {
@@ -30,6 +31,7 @@ void resetFakes() {
     wallClockRead = 0;
     ticksRead = 0;
     elapsedRead = 0;
+    monotonicNow = 0;
     // 20 s 500 ms to 23 s 500 ms with 9e9 ticks: a 3000 MHz clock.
     fakeSystem.wallClock = {{2026, 12, 10, 11, 0, 20, 500}, {2026, 12, 10, 11, 0, 23, 500}};
     fakeKernels.serialisedTicks = {1000, 1000 + 9000000000ull};
@@ -90,14 +92,55 @@ void platformJoinThread(PlatformThread thread) {
     ++fakeSystem.threadsJoined;
 }
 
-bool platformPinThread(int processor) {
+std::vector<ProcessorId> platformUsableProcessors() {
+    if (!fakeSystem.processors.empty()) return fakeSystem.processors;
+    std::vector<ProcessorId> processors;
+    for (int number = 0; number < 32; ++number) {
+        if ((fakeSystem.processMask >> number) & 1u) processors.push_back({0, number});
+    }
+    return processors;
+}
+
+void platformYield() { std::this_thread::yield(); }
+
+bool platformPinThread(const ProcessorId& processor) {
     std::lock_guard<std::mutex> hold(fakeLock);
     pinnedTo = processor;
     fakeSystem.threadPins.push_back(processor);
     return true;
 }
 
-int platformCurrentProcessor() { return pinnedTo; }
+bool platformCurrentProcessor(ProcessorId* processor) {
+    if (pinnedTo.number < 0) return false;
+    *processor = pinnedTo;
+    return true;
+}
+
+void platformCatchInterruptions() { ++fakeSystem.interruptionsCaught; }
+
+int platformInterruption() {
+    std::lock_guard<std::mutex> hold(fakeLock);
+    const int after = fakeSystem.interruptAfterKernelCalls;
+    return after >= 0 && fakeKernels.calls.size() >= static_cast<size_t>(after) ? fakeSystem.interruptionStatus : 0;
+}
+
+uint64_t platformMonotonicMilliseconds() { return monotonicNow += fakeSystem.monotonicStepMilliseconds; }
+
+bool platformStandardErrorIsTerminal() { return fakeSystem.standardErrorIsTerminal; }
+
+// The data files are real files, written with the standard library alone so
+// that the fake serves every target.
+bool platformIsSpecialFile(const char*) { return false; }
+
+std::FILE* platformCreateFileBeside(const char* path, std::string* name) {
+    *name = std::string(path) + ".partial";
+    return std::fopen(name->c_str(), "w");
+}
+
+bool platformReplaceFile(const char* from, const char* to) {
+    std::remove(to);
+    return std::rename(from, to) == 0;
+}
 
 GuardOutcome platformRunGuarded(void (*)()) { return GuardOutcome::COMPLETED; }
 
@@ -133,8 +176,8 @@ uint64_t nextElapsedTicks() {
 #define KERNEL_ROW(function, ...)                                                              \
     extern "C" void function(void* base, int32_t blockLines, int32_t lineCount) {              \
         std::lock_guard<std::mutex> hold(fakeLock);                                            \
-        fakeKernels.calls.push_back({#function, base, blockLines, lineCount, pinnedTo});       \
-        const uint64_t lateness = pinnedTo < 0 ? 0 : static_cast<uint64_t>(pinnedTo);          \
+        fakeKernels.calls.push_back({#function, base, blockLines, lineCount, pinnedTo.number}); \
+        const uint64_t lateness = pinnedTo.number < 0 ? 0 : static_cast<uint64_t>(pinnedTo.number); \
         timingRecord.startTicks = 1000 + 10 * lateness;                                         \
         timingRecord.elapsedTicks = nextElapsedTicks() + 5 * lateness;                         \
         timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;           \

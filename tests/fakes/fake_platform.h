@@ -2,6 +2,7 @@
 // Link-time stand-ins for the platform layer, the probe and the kernels, so
 // that the driver can be run with any system, processor or clock a test needs.
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,16 @@ struct FakeSystem {
     // reading. A frozen clock hands out the first reading for ever.
     std::vector<WallClockReading> wallClock;
     bool wallClockFrozen = false;
+    // The processors the process may use; empty: the ones of processMask, in
+    // group 0.
+    std::vector<ProcessorId> processors;
+    // The interruption that comes once the kernels have run this many times
+    // (warm-ups included); -1: none comes.
+    int interruptAfterKernelCalls = -1;
+    int interruptionStatus = 130;
+    bool standardErrorIsTerminal = false;
+    // Each reading of the monotonic clock is this much later than the last.
+    uint64_t monotonicStepMilliseconds = 1000;
     CapabilityMask detectedMask = 0;
     bool osSupportsSse = true;
     ExtendedSupport extended;
@@ -36,7 +47,8 @@ struct FakeSystem {
     int sseProbes = 0;
     int extendedProbes = 0;
     std::vector<size_t> allocationBytes;
-    std::vector<int> threadPins;  // processors threads pinned themselves to
+    std::vector<ProcessorId> threadPins;  // processors threads pinned themselves to
+    int interruptionsCaught = 0;  // calls to catch them
     int threadsStarted = 0;
     int threadsJoined = 0;
 };
@@ -46,7 +58,7 @@ struct KernelCall {
     const void* base;
     int32_t blockLines;
     int32_t lineCount;
-    int processor;  // the calling thread's pin, or -1
+    int processor;  // the number of the calling thread's pin, or -1
 };
 
 struct FakeKernels {
@@ -60,6 +72,11 @@ struct FakeKernels {
     // What the dependent-add clock reports.
     double coreCyclesPerTick = 1.25;
 };
+
+// How a test's message shows a processor.
+inline void PrintTo(const ProcessorId& processor, std::ostream* out) {
+    *out << processor.group << ':' << processor.number;
+}
 
 extern FakeSystem fakeSystem;
 extern FakeKernels fakeKernels;

@@ -10,6 +10,7 @@ from .records import cell_records, record_fields, to_csv, to_json, unmatched_not
 from .summary import summary_lines
 
 PROGRAM = "kestrune-report"
+MATPLOTLIB_PACKAGE = "python3-matplotlib"
 
 DESCRIPTION = """\
 Turn a saved Kestrune report into charts and data files.
@@ -53,8 +54,9 @@ A report cut short by an interrupted run is drawn as far as it goes, and stderr
 says which tables or rows are missing. Input that is not a Kestrune report gets
 one line on stderr naming the line and what was expected; nothing is written.
 
-exit status: 0 done; 1 an output file could not be written; 2 bad arguments or
-an input that is not a Kestrune report."""
+exit status: 0 done; 1 an output file could not be written, or a chart was
+asked for without matplotlib (Debian package python3-matplotlib); 2 bad
+arguments or an input that is not a Kestrune report."""
 
 
 def _caches_argument(text):
@@ -125,7 +127,13 @@ def _render_outputs(args, report, baseline, caches):
         if args.json:
             contents[args.json] = to_json(report, records, baseline).encode("utf-8")
     if args.png or args.svg:
-        from .chart import build_figure, render  # matplotlib is slow to load; only charts need it
+        try:
+            from .chart import build_figure, render  # matplotlib is slow to load; only charts need it
+        except ImportError as error:
+            if (error.name or "").split(".")[0] != "matplotlib":
+                raise
+            raise _Failure(f"--{'png' if args.png else 'svg'} needs matplotlib: install the Debian package "
+                           f"{MATPLOTLIB_PACKAGE}; nothing was written", 1) from None
         figure = build_figure(report, caches, baseline)
         for image_format in ("png", "svg"):
             path = getattr(args, image_format)

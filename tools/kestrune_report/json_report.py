@@ -193,8 +193,24 @@ def _build_table(source, table, rows, block_count):
     table.core_mhz = clocks.pop() if len(clocks) == 1 else None
 
 
-def _read_cells(source, cells, start, report):
+def _unfinished_row(tables):
+    """The last row when an interrupted run stopped in the middle of it: fewer cells than the
+    first row of its table, the columns they have in the same order. None otherwise."""
+    rows = tables[-1][1] if tables else []
+    if len(rows) < 2:
+        return None  # a first row alone shows no more columns than it has
+    columns = [column for column, _, _ in rows[0][1]]
+    found = [column for column, _, _ in rows[-1][1]]
+    return rows[-1] if len(found) < len(columns) and columns[:len(found)] == found else None
+
+
+def _read_cells(source, cells, start, report, complete=True):
     tables = _collect(source, cells, start, report)
+    unfinished = None if complete else _unfinished_row(tables)
+    if unfinished is not None:
+        tables[-1][1].pop()
+        report.gaps.append(f"the row '{format_size(unfinished[0])}:' of '{tables[-1][0].title}' was "
+                           f"stopped after {len(unfinished[1])} cells and was left out")
     counts = [len(rows) for _, rows in tables]
     blocks = report.block_sizes = run_blocks(counts[:-1], counts[-1] if counts else 0)
     for index, (table, rows) in enumerate(tables):
@@ -205,7 +221,7 @@ def _read_cells(source, cells, start, report):
                         f"tables at '{format_size(blocks[-1])}:'")
         _build_table(source, table, rows, len(blocks))
         report.tables.append(table)
-    # The program writes its JSON whole; only a file cut short by hand lacks cells.
+    # An interrupted run writes the cells it measured, saying "complete": false.
     if tables and len(tables[-1][1]) < len(blocks):
         report.gaps.append(missing_rows_note(report.tables[-1], blocks))
     if len(tables) < len(TABLE_ORDER):
@@ -227,5 +243,10 @@ def parse_json_report(text, source="report"):
     starts = where.members(top)
     report = Report(source, input_format="json")
     _read_machine(where, document["report"], starts["report"], report)
-    _read_cells(where, document["cells"], starts["cells"], report)
+    complete = document.get("complete", True)
+    if not isinstance(complete, bool):
+        where.fail(starts["complete"], f"expected 'complete' to be true or false, got {json.dumps(complete)}")
+    _read_cells(where, document["cells"], starts["cells"], report, complete)
+    if not complete:
+        report.gaps.insert(0, "the run was interrupted (\"complete\": false)")
     return report

@@ -91,6 +91,7 @@ class Report:
     simd: Tuple[str, ...] = ()
     sse_os_line: Optional[str] = None
     avx_os_line: Optional[str] = None
+    wait_line: Optional[str] = None  # 'measuring CPU clock. please wait ...'
     clock_line: Optional[str] = None
     clock_mhz: Optional[float] = None
     # The program leaves these lines out for one thread and one run per cell.
@@ -115,6 +116,14 @@ class Report:
     def machine_lines(self):
         lines = (self.version_line, self.os_line, self.clock_line, self.simd_line, self.sse_os_line,
                  self.avx_os_line, self.threads_line, self.repeat_line)
+        return [line for line in lines if line]
+
+    @property
+    def printed_lines(self):
+        """The lines before the tables as the run printed them, in its order: what the
+        program's JSON lists, and what a JSON written here must list to read back."""
+        lines = (self.version_line, self.os_line, self.simd_line, self.sse_os_line, self.avx_os_line,
+                 self.wait_line, self.clock_line, self.threads_line, self.repeat_line)
         return [line for line in lines if line]
 
     @property

@@ -170,7 +170,7 @@ _PREAMBLE = (
     (_prefixed("AVX supported by OS:", "'AVX supported by OS:yes', ':no' or ':yes (AVX512F no)'",
                r"yes|no|yes \(AVX512F no\)"), True, _keep("avx_os_line")),
     (_prefixed("measuring CPU clock.", "the line 'measuring CPU clock. please wait ...'", ".*"),
-     False, _keep()),
+     False, _keep("wait_line")),
     (_clock("CPU clock:", "the line 'CPU clock:<number>MHz'"), False, _keep("clock_line", "clock_mhz")),
     (_count("Threads:", "threads"), True, _keep("threads_line", "threads")),
     (_count("Repeat:", "runs per cell"), True, _keep("repeat_line", "repeat")),

@@ -139,7 +139,7 @@ def _machine(report):
         "simd": list(report.simd) if report.simd_line is not None else None,
         "sse_supported_by_os": report.sse_os_line.endswith("yes") if report.sse_os_line else None,
         "cpu_clock_mhz": _json_number(report.clock_mhz),
-        "lines": report.machine_lines,
+        "lines": report.printed_lines,
         "missing": report.gaps,
     }
     if report.extended:

@@ -14,8 +14,9 @@ PER_CYCLE_UNIT = "B/c"  # bytes per core cycle
 SIZE_UNITS = {"B": 1, "KB": 1024, "MB": 1024 ** 2, "GB": 1024 ** 3}
 
 # What a C++ ostream prints for a double at its default precision: "52.3301",
-# "1024", "1e+06", "inf", and the NaN spellings of glibc and MSVC.
-NUMBER = r"(?:[0-9]+(?:\.[0-9]+)?(?:e[+-][0-9]+)?|inf|-?nan(?:\(ind\))?)"
+# "1024", "1e+06", "inf", the NaN spellings of glibc and MSVC, and any of them
+# negative: a counter that runs backwards gives a negative rate.
+NUMBER = r"(?:-?(?:[0-9]+(?:\.[0-9]+)?(?:e[+-][0-9]+)?|inf|nan(?:\(ind\))?))"
 _CELL = re.compile(r"(" + NUMBER + r")(.*)")
 _SIZE_LABEL = re.compile(r"([0-9]+)(B|KB|MB|GB):")
 _NUMBER_PREFIX = r"[-0-9.e+infad()]*"
@@ -23,6 +24,7 @@ _CELL_PREFIX = re.compile(_NUMBER_PREFIX + r"(?:[KMG]?B?|[KMG]?B/s?)")
 _PER_CYCLE_PREFIX = re.compile(_NUMBER_PREFIX + r"(?:B|B/|B/c)?")
 
 UNIT_CHOICES = "GB/s, MB/s, KB/s or B/s"
+NEGATIVE_UNIT = "B/s"
 
 
 class UnitError(ValueError):
@@ -56,6 +58,10 @@ def parse_throughput(text):
         raise UnitError(f"no unit after {text!r}, expected one of {UNIT_CHOICES}")
     if unit not in THROUGHPUT_UNITS:
         raise UnitError(f"unknown unit {unit!r} in {text!r}, expected {UNIT_CHOICES}")
+    # The program scales only rates above 1 KB/s: a negative one is always in B/s.
+    if number.startswith("-") and "nan" not in number and unit != NEGATIVE_UNIT:
+        raise UnitError(f"expected a number followed by {UNIT_CHOICES}, got {text!r}; a negative "
+                        f"rate is printed in {NEGATIVE_UNIT}")
     return Throughput(number, unit, number_value(number) * THROUGHPUT_UNITS[unit])
 
 

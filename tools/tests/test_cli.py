@@ -39,6 +39,22 @@ class Summary(unittest.TestCase):
         self.assertIn("--caches only marks the charts; add --png or --svg", stderr)
 
 
+class WithoutMatplotlib(unittest.TestCase):
+    def test_a_chart_is_one_line_naming_the_package_and_nothing_is_written(self):
+        # A fresh interpreter in which matplotlib cannot be imported.
+        program = ("import sys; sys.modules['matplotlib'] = None; "
+                   "from kestrune_report.cli import main; sys.exit(main(sys.argv[1:]))")
+        with tempfile.TemporaryDirectory() as directory:
+            outputs = ["--csv", os.path.join(directory, "run.csv"), "--png", os.path.join(directory, "run.png")]
+            done = subprocess.run(["/usr/bin/python3", "-c", program, FULL_RUN] + outputs, capture_output=True,
+                                  text=True, timeout=60, env=dict(os.environ, PYTHONPATH=TOOLS_DIR))
+            self.assertEqual(done.returncode, 1)
+            self.assertEqual(done.stderr.count("\n"), 1, done.stderr)
+            self.assertIn("python3-matplotlib", done.stderr)
+            self.assertTrue(done.stderr.startswith("kestrune-report: --png needs matplotlib"), done.stderr)
+            self.assertEqual(os.listdir(directory), [])
+
+
 class Script(unittest.TestCase):
     def test_script_reads_a_pipe_and_writes_its_files(self):
         with tempfile.TemporaryDirectory() as directory, open(FULL_RUN, "rb") as report:

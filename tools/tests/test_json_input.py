@@ -4,7 +4,7 @@ import json
 import unittest
 
 from support import JSON_RUN, as_text, fixture_text, printed_cells
-from kestrune_report.model import TABLE_ORDER, table_title
+from kestrune_report.model import TABLE_ORDER, ReportError, table_title
 from kestrune_report.parser import parse_report
 
 JSON_TEXT = fixture_text(JSON_RUN)
@@ -78,6 +78,24 @@ class JsonInput(unittest.TestCase):
         self.assertEqual(report.gaps, [
             "table '32bit(4byte) aligned read' has 1 of 2 rows; missing 256B: to 256B:",
             "missing tables: " + ", ".join(table_title(*key) for key in TABLE_ORDER[3:])])
+
+    def test_an_interrupted_run_leaves_its_unfinished_row_out_and_says_so(self):
+        document = json.loads(JSON_TEXT)
+        write = next(i for i, cell in enumerate(document["cells"]) if cell["direction"] == "write")
+        document["cells"] = document["cells"][:write - 1]  # stopped before the last read cell
+        document["complete"] = False
+        report = parse_report(json.dumps(document))
+        self.assertEqual([len(table.rows) for table in report.tables], [2, 2, 1])
+        self.assertEqual(report.gaps[0], "the run was interrupted (\"complete\": false)")
+        self.assertIn("the row '256B:' of '32bit(4byte) aligned read' was stopped after", report.gaps[1])
+        # The same cells in a file that claims to be complete are a damaged file.
+        document["complete"] = True
+        with self.assertRaises(ReportError):
+            parse_report(json.dumps(document))
+        document["complete"] = "no"
+        with self.assertRaises(ReportError) as raised:
+            parse_report(json.dumps(document))
+        self.assertIn("'complete' to be true or false", str(raised.exception))
 
 
 if __name__ == "__main__":

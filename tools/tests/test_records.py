@@ -185,3 +185,42 @@ class ExtendedRecords(InTemporaryDirectory):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class OwnJsonReadsBack(InTemporaryDirectory):
+    """What --json writes is a report this tool reads, with the same cells and lines."""
+
+    def test_every_kind_of_input_comes_back_alike(self):
+        for source in (FULL_RUN, PER_CYCLE_RUN, JSON_RUN):
+            with self.subTest(os.path.basename(source)):
+                written = self.path(os.path.basename(source) + ".json")
+                status, _, stderr = run([source, "--json", written])
+                self.assertEqual((status, stderr), (0, ""))
+                again = self.path("again.json")
+                status, _, stderr = run([written, "--json", again])
+                self.assertEqual((status, stderr), (0, ""))
+                with open(written) as first, open(again) as second:
+                    before, after = json.load(first), json.load(second)
+                # Read from JSON, a report counts as a run with options and its records
+                # gain the threads field; every field the first file had comes back.
+                self.assertEqual([{name: cell[name] for name in first} for cell, first
+                                  in zip(after["cells"], before["cells"])], before["cells"])
+                self.assertEqual(len(after["cells"]), len(before["cells"]))
+                self.assertEqual(after["report"]["lines"], before["report"]["lines"])
+
+    def test_a_negative_rate_the_program_printed_is_read(self):
+        # A counter that ran backwards: the rate is negative, printed in B/s.
+        lines = full_run_text().split("\n")
+        row = next(index for index, line in enumerate(lines) if line.startswith("128B:"))
+        cells = lines[row].split("\t")
+        cells[1] = "-1.23457e+10B/s"
+        lines[row] = "\t".join(cells)
+        report = self.write_report("negative.txt", "\n".join(lines))
+        status, _, stderr = run([report, "--json", self.path("negative.json")])
+        self.assertEqual((status, stderr), (0, ""))
+        with open(self.path("negative.json")) as file:
+            first = json.load(file)["cells"][0]
+        self.assertEqual((first["value"], first["unit"], first["bytes_per_second"]),
+                         ("-1.23457e+10", "B/s", -1.23457e+10))
+        status, _, stderr = run([self.path("negative.json")])
+        self.assertEqual((status, stderr), (0, ""))

@@ -37,6 +37,17 @@ class ThroughputCells(unittest.TestCase):
             with self.subTest(printed):
                 self.assertTrue(math.isnan(parse_throughput(printed).bytes_per_second))
 
+    def test_negative_rates_as_the_benchmark_prints_them(self):
+        # A rate is scaled only above 1 KB/s, so a negative one stays in B/s.
+        cases = [("-1.23457e+10B/s", -1.23457e+10), ("-512B/s", -512.0), ("-infB/s", -math.inf),
+                 ("-0B/s", 0.0)]
+        for printed, expected in cases:
+            with self.subTest(printed):
+                cell = parse_throughput(printed)
+                self.assertEqual(cell.bytes_per_second, expected)
+                self.assertEqual(cell.printed, printed)
+        self.assertEqual(parse_per_cycle("-0.5B/c", 3000.0).bytes_per_second, -0.5 * 3000e6)
+
     def test_cells_the_benchmark_cannot_print_are_rejected(self):
         cases = [
             ("52.3TB/s", "unknown unit 'TB/s'"),
@@ -45,6 +56,8 @@ class ThroughputCells(unittest.TestCase):
             ("52.3", "no unit after '52.3'"),
             ("fastGB/s", "expected a number"),
             ("-3GB/s", "expected a number"),
+            ("-infGB/s", "a negative rate is printed in B/s"),
+            ("--3B/s", "expected a number"),
             ("1,5GB/s", "unknown unit ',5GB/s'"),
             ("", "expected a number"),
         ]
