@@ -19,7 +19,7 @@ constexpr const char* ISA_CHOICES = "classic, all, or a comma-separated list of 
 constexpr const char* SIZE_CHOICES = "a power of two from 128B to 4GB, such as 4KB, 256MB or 1GB";
 
 enum OptionCode { OPT_ISA = 256, OPT_MAX_SIZE, OPT_THREADS, OPT_REPEAT, OPT_PER_CYCLE, OPT_JSON, OPT_CSV,
-                  OPT_HELP, OPT_VERSION };
+                  OPT_LATENCY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION };
 
 const option LONG_OPTIONS[] = {
     {"isa", required_argument, nullptr, OPT_ISA},
@@ -29,6 +29,8 @@ const option LONG_OPTIONS[] = {
     {"per-cycle", no_argument, nullptr, OPT_PER_CYCLE},
     {"json", required_argument, nullptr, OPT_JSON},
     {"csv", required_argument, nullptr, OPT_CSV},
+    {"latency", no_argument, nullptr, OPT_LATENCY},
+    {"huge-pages", no_argument, nullptr, OPT_HUGE_PAGES},
     {"help", no_argument, nullptr, OPT_HELP},
     {"version", no_argument, nullptr, OPT_VERSION},
     {nullptr, 0, nullptr, 0},
@@ -57,6 +59,17 @@ void printUsage() {
         "  --per-cycle      print bytes per core cycle (B/c) instead of a rate; the",
         "                   core clock is measured before each row and printed under",
         "                   each table title",
+        "  --latency        add a table of load latency after the throughput tables:",
+        "                   nanoseconds per load (core cycles with --per-cycle) of",
+        "                   a chain of dependent loads through every 64-byte line of",
+        "                   each block, in a random cycle (RANDOM), in random order",
+        "                   page by page (IN-PAGE) and in address order (SEQUENTIAL).",
+        "                   With --threads, the table is measured on the first",
+        "                   processor alone while the others wait",
+        "  --huge-pages     put the test buffers on 2MB pages where the system gives",
+        "                   them (never changing a system setting), and print the",
+        "                   share obtained; where it gives none, say why on standard",
+        "                   error and go on with 4KB pages",
         "  --json FILE      also write every cell as JSON to FILE (- for standard",
         "                   output, which then carries only the JSON)",
         "  --csv FILE       also write every cell as CSV to FILE (- as for --json)",
@@ -205,6 +218,8 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
             case OPT_PER_CYCLE: options->perCycle = true; break;
             case OPT_JSON: options->jsonPath = optarg; break;
             case OPT_CSV: options->csvPath = optarg; break;
+            case OPT_LATENCY: options->latency = true; break;
+            case OPT_HUGE_PAGES: options->hugePages = true; break;
             case OPT_HELP:
                 printUsage();
                 return OptionsOutcome::DONE;

@@ -10,6 +10,7 @@
 #include "driver/clock.h"
 #include "driver/constants.h"
 #include "driver/extension_names.h"
+#include "driver/latency_table.h"
 #include "driver/passes.h"
 #include "driver/report.h"
 #include "driver/thread_team.h"
@@ -117,6 +118,45 @@ void* allocateTestBuffer(uint64_t bytes) {
     return platformAllocateBuffer(static_cast<size_t>(bytes));
 }
 
+// The test buffer, on 2 MiB pages as far as the system gives them when the
+// options ask for it.
+struct TestBuffer {
+    void* data = nullptr;
+    size_t mappedBytes = 0;
+    HugePageOutcome pages;
+};
+
+TestBuffer allocateRunBuffer(uint64_t bytes, bool hugePages) {
+    TestBuffer buffer;
+    if (bytes > std::numeric_limits<size_t>::max()) return buffer;
+    buffer.mappedBytes = static_cast<size_t>(bytes);
+    if (!hugePages) {
+        buffer.data = allocateTestBuffer(bytes);
+        return buffer;
+    }
+    buffer.data = platformAllocateHugePageBuffer(static_cast<size_t>(bytes), &buffer.pages);
+    buffer.mappedBytes = buffer.pages.mappedBytes;
+    return buffer;
+}
+
+// The Pages line: the share of the run's buffers on 2 MiB pages, whole
+// percent down (a share above none never reads 0%), or the small pages.
+std::string pagesLine(double share) {
+    if (share <= 0.0) return "Pages:4KB";
+    const int percent = static_cast<int>(share * 100.0);
+    return "Pages:2MB (" + std::to_string(percent > 0 ? percent : 1) + "%)";
+}
+
+void reportPages(const TestBuffer& buffer, int threads) {
+    double share = buffer.pages.share;
+    if (threads > 1) share = (share + teamHugePageShare() * (threads - 1)) / threads;
+    if (share <= 0.0) {
+        std::cerr << "kestrune: --huge-pages: " << buffer.pages.refusal << "; the run goes on with 4KB pages";
+        endLine(std::cerr);
+    }
+    headerLine(pagesLine(share));
+}
+
 int failAllocation() {
     std::cerr << "malloc failed.";
     endLine(std::cerr);
@@ -181,14 +221,17 @@ int run(const RunOptions& options, OutputFiles& files) {
     if (options.repeat > 1) headerLine("Repeat:" + std::to_string(options.repeat));
 
     const uint64_t bufferBytes = static_cast<uint64_t>(options.maxBlockBytes) + BUFFER_SLACK_BYTES;
-    void* testBuffer = allocateTestBuffer(bufferBytes);
+    const TestBuffer buffer = allocateRunBuffer(bufferBytes, options.hugePages);
+    void* testBuffer = buffer.data;
     if (testBuffer == nullptr) return failAllocation();
     if (options.threads > 1 &&
         !startThreadTeam(options.threads, family == OsFamily::NT, processMask,
-                         static_cast<unsigned char*>(testBuffer), static_cast<size_t>(bufferBytes))) {
-        platformReleaseBuffer(testBuffer, static_cast<size_t>(bufferBytes));
+                         static_cast<unsigned char*>(testBuffer), static_cast<size_t>(bufferBytes),
+                         options.hugePages)) {
+        platformReleaseBuffer(testBuffer, buffer.mappedBytes);
         return failAllocation();
     }
+    if (options.hugePages) reportPages(buffer, options.threads);
     std::cout << "Speed check start.";
     endLine(std::cout);
 
@@ -204,8 +247,21 @@ int run(const RunOptions& options, OutputFiles& files) {
     settings.records = (options.jsonPath || options.csvPath) ? &records : nullptr;
     runPasses(static_cast<unsigned char*>(testBuffer), settings, bytesPerRunTimesHz);
 
+    // The team's other members wait for a cell that never comes while the
+    // first processor alone measures latency.
+    bool latencyMeasured = true;
+    if (options.latency) {
+        LatencySettings latency;
+        latency.maxBlockBytes = options.maxBlockBytes;
+        latency.perCycle = options.perCycle;
+        latency.clockMHz = clockMHz;
+        latency.records = settings.records;
+        latencyMeasured = runLatencyTable(static_cast<unsigned char*>(testBuffer), latency);
+    }
+
     if (options.threads > 1) stopThreadTeam();
-    platformReleaseBuffer(testBuffer, static_cast<size_t>(bufferBytes));
+    platformReleaseBuffer(testBuffer, buffer.mappedBytes);
+    if (!latencyMeasured) return failAllocation();
 
     if (files.json.is_open()) writeJsonRecords(files.json, description, records);
     if (files.csv.is_open()) writeCsvRecords(files.csv, options.perCycle, records);

@@ -10,8 +10,13 @@
 // Starts the team: the calling thread is member 0 and sweeps `mainBuffer`;
 // members 1 to threads - 1 are new threads. With `pin`, member k is pinned to
 // the k-th lowest processor of `processMask`. False when a thread or a buffer
-// could not be had; nothing is left running then.
-bool startThreadTeam(int threads, bool pin, uint32_t processMask, unsigned char* mainBuffer, size_t bufferBytes);
+// could not be had; nothing is left running then. With `hugePages`, each
+// member asks for its buffer on 2 MiB pages, as the main buffer was.
+bool startThreadTeam(int threads, bool pin, uint32_t processMask, unsigned char* mainBuffer, size_t bufferBytes,
+                     bool hugePages = false);
+
+// The share of the members' own buffers (member 0's excluded) on 2 MiB pages.
+double teamHugePageShare();
 
 // Every member runs the kernel on its own buffer at `offset`, all starting
 // together; the result is the span from the first member's opening stamp to

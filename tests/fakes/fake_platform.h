@@ -25,6 +25,9 @@ struct FakeSystem {
     CapabilityMask detectedMask = 0;
     bool osSupportsSse = true;
     ExtendedSupport extended;
+    // What a request for 2 MiB pages obtains, and why not when it obtains none.
+    double hugePageShare = 0.0;
+    std::string hugePageRefusal = "no 2MB pages are reserved for it (/proc/sys/vm/nr_hugepages)";
 
     // What the driver did.
     int affinityQueries = 0;
@@ -36,11 +39,14 @@ struct FakeSystem {
     int sseProbes = 0;
     int extendedProbes = 0;
     std::vector<size_t> allocationBytes;
+    int hugePageRequests = 0;
     std::vector<int> threadPins;  // processors threads pinned themselves to
     int threadsStarted = 0;
     int threadsJoined = 0;
 };
 
+// The chase kernel's calls are recorded as "chaseLoads" with its start as the
+// base, no block lines and its passes as the line count.
 struct KernelCall {
     std::string function;
     const void* base;
