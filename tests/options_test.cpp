@@ -88,6 +88,24 @@ TEST_F(Options, GoodCommandLinesSetWhatTheyName) {
     }
 }
 
+TEST_F(Options, LatencyAndHugePagesAreOffUnlessNamed) {
+    const struct {
+        std::vector<std::string> arguments;
+        bool latency, hugePages;
+    } cases[] = {
+        {{}, false, false},
+        {{"--latency"}, true, false},
+        {{"--huge-pages"}, false, true},
+        {{"--latency", "--huge-pages", "--max-size", "128B", "--threads", "2"}, true, true},
+    };
+    for (const auto& c : cases) {
+        const Parsed parsed = parse(c.arguments);
+        ASSERT_EQ(parsed.outcome, OptionsOutcome::RUN) << parsed.err;
+        EXPECT_EQ(parsed.options.latency, c.latency) << c.arguments.size();
+        EXPECT_EQ(parsed.options.hugePages, c.hugePages) << c.arguments.size();
+    }
+}
+
 TEST_F(Options, PerCycleAndDataFiles) {
     const Parsed parsed = parse({"--per-cycle", "--json", "run.json", "--csv=-"});
     ASSERT_EQ(parsed.outcome, OptionsOutcome::RUN);
@@ -121,6 +139,8 @@ TEST_F(Options, BadCommandLinesAreOneLineOnStandardError) {
         {{"--repeat", "0"}, "--repeat", "whole number from 1"},
         {{"--repeat", "1.5"}, "--repeat", "whole number from 1"},
         {{"--json", "-", "--csv", "-"}, "--csv", "standard output"},
+        {{"--latency=yes"}, "--latency", "unknown option"},
+        {{"--huge-pages", "2MB"}, "2MB", "unexpected argument"},
         {{"extra"}, "extra", "unexpected argument"},
     };
     for (const auto& c : cases) {
@@ -139,9 +159,11 @@ TEST_F(Options, HelpAndVersionPrintOnStandardOutputAndEndTheProgram) {
     EXPECT_EQ(help.outcome, OptionsOutcome::DONE);
     EXPECT_EQ(help.err, "");
     for (const char* option : {"--isa", "--max-size", "--threads", "--repeat", "--per-cycle", "--json", "--csv",
-                               "--help", "--version"}) {
+                               "--latency", "--huge-pages", "--help", "--version"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
+    // Where the latency table runs when a team is out.
+    EXPECT_NE(help.out.find("first\n                   processor alone while the others wait"), std::string::npos);
     const Parsed version = parse({"--version"});
     EXPECT_EQ(version.outcome, OptionsOutcome::DONE);
     EXPECT_EQ(version.out, "Kestrune ver" KESTRUNE_VERSION "\n");
