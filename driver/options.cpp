@@ -201,6 +201,22 @@ std::string offendingOption(char** argv, int index) {
     return equals == std::string::npos ? written : written.substr(0, equals);
 }
 
+// Whether the argument gives a value to an option that takes none, such as
+// "--per-cycle=1": one getopt calls that an unknown option, another a missing
+// value, and it is neither.
+bool valueForNoValueOption(char** argv, int index) {
+    if (index <= 0 || argv[index - 1] == nullptr) return false;
+    const std::string written = argv[index - 1];
+    const std::string::size_type equals = written.find('=');
+    if (written.compare(0, 2, "--") != 0 || equals == std::string::npos) return false;
+    for (const option* known = LONG_OPTIONS; known->name != nullptr; ++known) {
+        if (written.compare(2, equals - 2, known->name) == 0 && std::strlen(known->name) == equals - 2) {
+            return known->has_arg == no_argument;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
@@ -228,10 +244,11 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
                 endLine(std::cout);
                 return OptionsOutcome::DONE;
             case ':':
-                ok = usageError(offendingOption(argv, optind).c_str(), "needs a value; see --help");
-                break;
             default:
-                ok = usageError(offendingOption(argv, optind).c_str(), "unknown option; see --help");
+                ok = usageError(offendingOption(argv, optind).c_str(),
+                                valueForNoValueOption(argv, optind) ? "takes no value; see --help"
+                                : code == ':'                       ? "needs a value; see --help"
+                                                                    : "unknown option; see --help");
                 break;
         }
         if (!ok) return OptionsOutcome::USAGE_ERROR;

@@ -139,7 +139,8 @@ TEST_F(Options, BadCommandLinesAreOneLineOnStandardError) {
         {{"--repeat", "0"}, "--repeat", "whole number from 1"},
         {{"--repeat", "1.5"}, "--repeat", "whole number from 1"},
         {{"--json", "-", "--csv", "-"}, "--csv", "standard output"},
-        {{"--latency=yes"}, "--latency", "unknown option"},
+        {{"--latency=yes"}, "--latency", "takes no value"},
+        {{"--per-cycle=1"}, "--per-cycle", "takes no value"},
         {{"--huge-pages", "2MB"}, "2MB", "unexpected argument"},
         {{"extra"}, "extra", "unexpected argument"},
     };
