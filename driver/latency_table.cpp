@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <iterator>
 
 #include "driver/latency_chase.h"
 #include "driver/passes.h"
@@ -57,7 +58,7 @@ bool measureRow(unsigned char* testBuffer, int64_t blockBytes, const LatencySett
         const double cyclesPerLoad = nsPerLoad * coreMHz / 1000.0;
         const PrintedValue printed = settings.perCycle ? PrintedValue{defaultFormat(cyclesPerLoad), "c"}
                                                        : PrintedValue{defaultFormat(nsPerLoad), "ns"};
-        printCell(printed, &column == &LATENCY_COLUMNS[2]);
+        printCell(printed, &column == std::end(LATENCY_COLUMNS) - 1);
         if (settings.records) {
             CellRecord record{};
             record.direction = "latency";
