@@ -61,7 +61,7 @@ bool measureRow(unsigned char* testBuffer, int64_t blockBytes, const LatencySett
         printCell(printed, &column == std::end(LATENCY_COLUMNS) - 1);
         if (settings.records) {
             CellRecord record{};
-            record.direction = "latency";
+            record.direction = LATENCY_DIRECTION;
             record.blockBytes = blockBytes;
             record.block = blockLabel(blockBytes);
             record.instruction = column.label;
