@@ -47,6 +47,32 @@ std::string jsonList(const std::vector<Value>& values, Write write) {
 std::string jsonStrings(const std::vector<std::string>& texts) { return jsonList(texts, jsonString); }
 std::string jsonNumbers(const std::vector<double>& values) { return jsonList(values, jsonNumber); }
 
+bool isLatency(const CellRecord& cell) { return std::string(cell.direction) == LATENCY_DIRECTION; }
+
+bool anyLatency(const std::vector<CellRecord>& cells) {
+    for (const CellRecord& cell : cells) {
+        if (isLatency(cell)) return true;
+    }
+    return false;
+}
+
+// A latency cell: its order stands as the column, its figures per load.
+void writeJsonLatencyCell(std::ostream& out, bool perCycle, const CellRecord& cell) {
+    out << "  {\"direction\": " << jsonString(cell.direction) << ", \"block_bytes\": " << cell.blockBytes
+        << ", \"block\": " << jsonString(cell.block) << ", \"column\": " << jsonString(cell.instruction)
+        << ", \"ns_per_load\": " << jsonNumber(cell.nsPerLoad) << ", \"value\": " << jsonString(cell.value)
+        << ", \"unit\": " << jsonString(cell.unit) << ", \"threads\": " << cell.threads
+        << ", \"samples_ns_per_load\": " << jsonNumbers(cell.samplesNsPerLoad);
+    if (perCycle) {
+        out << ", \"core_mhz\": " << jsonNumber(cell.coreMHz)
+            << ", \"cycles_per_load\": " << jsonNumber(cell.cyclesPerLoad);
+    }
+}
+
+void writeSamples(std::ostream& out, const std::vector<double>& samples) {
+    for (size_t i = 0; i < samples.size(); ++i) out << (i ? ";" : "") << exactNumber(samples[i]);
+}
+
 }  // namespace
 
 void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::vector<CellRecord>& cells) {
@@ -67,6 +93,12 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
     endLine(out);
     for (size_t i = 0; i < cells.size(); ++i) {
         const CellRecord& cell = cells[i];
+        if (isLatency(cell)) {
+            writeJsonLatencyCell(out, run.perCycle, cell);
+            out << "}" << (i + 1 < cells.size() ? "," : "");
+            endLine(out);
+            continue;
+        }
         out << "  {\"direction\": " << jsonString(cell.direction) << ", \"alignment_bytes\": " << cell.alignmentBytes
             << ", \"block_bytes\": " << cell.blockBytes << ", \"block\": " << jsonString(cell.block)
             << ", \"instruction\": " << jsonString(cell.instruction)
@@ -87,20 +119,33 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
 }
 
 void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRecord>& cells) {
+    // The latency fields follow the throughput ones, and only in a run that
+    // measured latency; each record leaves the other kind's fields empty.
+    const bool latency = anyLatency(cells);
     out << "direction,alignment_bytes,block_bytes,block,instruction,bytes_per_second,value,unit,threads,"
            "samples_bytes_per_second";
     if (perCycle) out << ",core_mhz,bytes_per_cycle";
+    if (latency) out << ",column,ns_per_load,samples_ns_per_load" << (perCycle ? ",cycles_per_load" : "");
     endLine(out);
     for (const CellRecord& cell : cells) {
+        if (isLatency(cell)) {
+            out << cell.direction << ",," << cell.blockBytes << ',' << cell.block << ",,," << cell.value << ','
+                << cell.unit << ',' << cell.threads << ',';
+            if (perCycle) out << ',' << exactNumber(cell.coreMHz) << ',';
+            out << ',' << cell.instruction << ',' << exactNumber(cell.nsPerLoad) << ',';
+            writeSamples(out, cell.samplesNsPerLoad);
+            if (perCycle) out << ',' << exactNumber(cell.cyclesPerLoad);
+            endLine(out);
+            continue;
+        }
         // Instruction labels hold parentheses but never commas or quotes; the
         // samples are one field, separated by semicolons.
         out << cell.direction << ',' << cell.alignmentBytes << ',' << cell.blockBytes << ',' << cell.block << ','
             << cell.instruction << ',' << exactNumber(cell.bytesPerSecond) << ',' << cell.value << ',' << cell.unit
             << ',' << cell.threads << ',';
-        for (size_t i = 0; i < cell.samplesBytesPerSecond.size(); ++i) {
-            out << (i ? ";" : "") << exactNumber(cell.samplesBytesPerSecond[i]);
-        }
+        writeSamples(out, cell.samplesBytesPerSecond);
         if (perCycle) out << ',' << exactNumber(cell.coreMHz) << ',' << exactNumber(cell.bytesPerCycle);
+        if (latency) out << (perCycle ? ",,,," : ",,,");
         endLine(out);
     }
 }

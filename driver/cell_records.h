@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+// A latency cell (direction "latency") has no alignment, rate or bytes per
+// cycle; its column stands where a throughput cell's instruction does.
 struct CellRecord {
-    const char* direction;  // "read" or "write"
+    const char* direction;  // "read", "write" or "latency"
     int alignmentBytes;     // 16, 8 or 4
     int64_t blockBytes;
     std::string block;      // the row's label without its colon, e.g. "4KB"
@@ -19,7 +21,12 @@ struct CellRecord {
     std::vector<double> samplesBytesPerSecond;  // every repetition, in order
     double coreMHz;         // with --per-cycle, else 0
     double bytesPerCycle;   // with --per-cycle, else 0
+    double nsPerLoad = 0;      // latency cells
+    double cyclesPerLoad = 0;  // latency cells with --per-cycle, else 0
+    std::vector<double> samplesNsPerLoad = {};  // latency cells: every repetition, in order
 };
+
+constexpr const char* LATENCY_DIRECTION = "latency";
 
 // What a run knows of itself, for the JSON header.
 struct RunDescription {

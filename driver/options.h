@@ -17,6 +17,10 @@ struct RunOptions {
     int threads = 1;
     int repeat = 1;
     bool perCycle = false;
+    // A load-latency table after the throughput tables.
+    bool latency = false;
+    // The test buffers on 2 MiB pages where the system gives them.
+    bool hugePages = false;
     const char* jsonPath = nullptr;  // "-": standard output
     const char* csvPath = nullptr;
 };

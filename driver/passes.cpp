@@ -50,12 +50,7 @@ uint64_t timedRun(const PassSettings& settings, TransferKernel kernel, unsigned 
     return timingRecord.elapsedTicks;
 }
 
-double coreClockMHz(const PassSettings& settings) { return coreCyclesPerTick() * settings.clockMHz; }
-
-void printCoreClock(double coreMHz) {
-    std::cout << "core clock:" << coreMHz << "MHz";
-    endLine(std::cout);
-}
+double coreClockMHz(const PassSettings& settings) { return measureCoreClockMHz(settings.clockMHz); }
 
 bool interrupted() { return platformInterruption() != 0; }
 
@@ -120,6 +115,13 @@ bool runDirection(Direction direction, unsigned char* testBuffer, const PassSett
 }
 
 }  // namespace
+
+double measureCoreClockMHz(double clockMHz) { return coreCyclesPerTick() * clockMHz; }
+
+void printCoreClock(double coreMHz) {
+    std::cout << "core clock:" << coreMHz << "MHz";
+    endLine(std::cout);
+}
 
 int32_t runLines(int32_t blockLines) { return std::max(RUN_LINES, blockLines); }
 

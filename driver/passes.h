@@ -30,3 +30,7 @@ bool runPasses(unsigned char* testBuffer, const PassSettings& settings, double b
 // is larger, so that every run sweeps its block at least once.
 int32_t runLines(int32_t blockLines);
 
+// The core clock from the dependent-add chain and the time-stamp counter's
+// clock, and the line that shows it under a per-cycle table's title.
+double measureCoreClockMHz(double clockMHz);
+void printCoreClock(double coreMHz);

@@ -13,6 +13,7 @@
 #include "driver/constants.h"
 #include "driver/data_file.h"
 #include "driver/extension_names.h"
+#include "driver/latency_table.h"
 #include "driver/passes.h"
 #include "driver/progress.h"
 #include "driver/report.h"
@@ -109,6 +110,45 @@ void* allocateTestBuffer(uint64_t bytes) {
     return platformAllocateBuffer(static_cast<size_t>(bytes));
 }
 
+// The test buffer, on 2 MiB pages as far as the system gives them when the
+// options ask for it.
+struct TestBuffer {
+    void* data = nullptr;
+    size_t mappedBytes = 0;
+    HugePageOutcome pages;
+};
+
+TestBuffer allocateRunBuffer(uint64_t bytes, bool hugePages) {
+    TestBuffer buffer;
+    if (bytes > std::numeric_limits<size_t>::max()) return buffer;
+    buffer.mappedBytes = static_cast<size_t>(bytes);
+    if (!hugePages) {
+        buffer.data = allocateTestBuffer(bytes);
+        return buffer;
+    }
+    buffer.data = platformAllocateHugePageBuffer(static_cast<size_t>(bytes), &buffer.pages);
+    buffer.mappedBytes = buffer.pages.mappedBytes;
+    return buffer;
+}
+
+// The Pages line: the share of the run's buffers on 2 MiB pages, whole
+// percent down (a share above none never reads 0%), or the small pages.
+std::string pagesLine(double share) {
+    if (share <= 0.0) return "Pages:4KB";
+    const int percent = static_cast<int>(share * 100.0);
+    return "Pages:2MB (" + std::to_string(percent > 0 ? percent : 1) + "%)";
+}
+
+void reportPages(const TestBuffer& buffer, int threads) {
+    double share = buffer.pages.share;
+    if (threads > 1) share = (share + teamHugePageShare() * (threads - 1)) / threads;
+    if (share <= 0.0) {
+        std::cerr << "kestrune: --huge-pages: " << buffer.pages.refusal << "; the run goes on with 4KB pages";
+        endLine(std::cerr);
+    }
+    headerLine(pagesLine(share));
+}
+
 int failAllocation() {
     std::cerr << "malloc failed.";
     endLine(std::cerr);
@@ -178,17 +218,20 @@ int run(const RunOptions& options, bool progress) {
     if (options.repeat > 1) headerLine("Repeat:" + std::to_string(options.repeat));
 
     const uint64_t bufferBytes = static_cast<uint64_t>(options.maxBlockBytes) + BUFFER_SLACK_BYTES;
-    void* testBuffer = allocateTestBuffer(bufferBytes);
+    const TestBuffer buffer = allocateRunBuffer(bufferBytes, options.hugePages);
+    void* testBuffer = buffer.data;
     if (testBuffer == nullptr) return failAllocation();
     // Thread k is pinned to the k-th processor the process may use, in every
     // processor group; the 9X family has no affinity.
     if (options.threads > 1 &&
         !startThreadTeam(options.threads,
                          family == OsFamily::NT ? platformUsableProcessors() : std::vector<ProcessorId>{},
-                         static_cast<unsigned char*>(testBuffer), static_cast<size_t>(bufferBytes))) {
-        platformReleaseBuffer(testBuffer, static_cast<size_t>(bufferBytes));
+                         static_cast<unsigned char*>(testBuffer), static_cast<size_t>(bufferBytes),
+                         options.hugePages)) {
+        platformReleaseBuffer(testBuffer, buffer.mappedBytes);
         return failAllocation();
     }
+    if (options.hugePages) reportPages(buffer, options.threads);
     std::cout << "Speed check start.";
     endLine(std::cout);
 
@@ -204,11 +247,26 @@ int run(const RunOptions& options, bool progress) {
     settings.progress = progress;
     measured = true;
     description.complete = runPasses(static_cast<unsigned char*>(testBuffer), settings, bytesPerRunTimesHz);
+
+    // The team's other members wait for a cell that never comes while the
+    // first processor alone measures latency; an interrupted run measures no
+    // more.
+    LatencyOutcome latencyOutcome = LatencyOutcome::MEASURED;
+    if (options.latency && description.complete) {
+        LatencySettings latency;
+        latency.maxBlockBytes = options.maxBlockBytes;
+        latency.perCycle = options.perCycle;
+        latency.clockMHz = clockMHz;
+        latency.records = settings.records;
+        latencyOutcome = runLatencyTable(static_cast<unsigned char*>(testBuffer), latency);
+        if (latencyOutcome == LatencyOutcome::INTERRUPTED) description.complete = false;
+    }
     if (progress) endProgress();
 
     // The team stops and is joined before anything is written.
     if (options.threads > 1) stopThreadTeam();
-    platformReleaseBuffer(testBuffer, static_cast<size_t>(bufferBytes));
+    platformReleaseBuffer(testBuffer, buffer.mappedBytes);
+    if (latencyOutcome == LatencyOutcome::NO_MEMORY) return failAllocation();
     return description.complete ? 0 : platformInterruption();
 }
 

@@ -12,6 +12,8 @@ struct Member {
     bool pinned = false;
     ProcessorId processor{0, 0};  // when pinned
     unsigned char* buffer = nullptr;
+    size_t mappedBytes = 0;
+    double hugePageShare = 0.0;
     PlatformThread thread = 0;
     uint64_t startTicks = 0;
     uint64_t endTicks = 0;
@@ -30,6 +32,7 @@ struct Cell {
 
 std::vector<Member> members;
 size_t memberBufferBytes = 0;
+bool memberHugePages = false;
 Cell cell;
 std::atomic<uint32_t> generation{0};
 std::atomic<int> finished{0};
@@ -59,7 +62,15 @@ void runMemberCell(Member& member) {
 void memberThread(void* argument) {
     Member& member = *static_cast<Member*>(argument);
     if (member.pinned) platformPinThread(member.processor);
-    member.buffer = static_cast<unsigned char*>(platformAllocateBuffer(memberBufferBytes));
+    if (memberHugePages) {
+        HugePageOutcome outcome;
+        member.buffer = static_cast<unsigned char*>(platformAllocateHugePageBuffer(memberBufferBytes, &outcome));
+        member.mappedBytes = outcome.mappedBytes;
+        member.hugePageShare = outcome.share;
+    } else {
+        member.buffer = static_cast<unsigned char*>(platformAllocateBuffer(memberBufferBytes));
+        member.mappedBytes = memberBufferBytes;
+    }
     if (member.buffer == nullptr) setupFailed = true;
     started.fetch_add(1);
     uint32_t seen = 0;
@@ -70,15 +81,16 @@ void memberThread(void* argument) {
         runMemberCell(member);
         finished.fetch_add(1);
     }
-    if (member.buffer != nullptr) platformReleaseBuffer(member.buffer, memberBufferBytes);
+    if (member.buffer != nullptr) platformReleaseBuffer(member.buffer, member.mappedBytes);
 }
 
 }  // namespace
 
 bool startThreadTeam(int threads, const std::vector<ProcessorId>& processors, unsigned char* mainBuffer,
-                     size_t bufferBytes) {
+                     size_t bufferBytes, bool hugePages) {
     members.assign(static_cast<size_t>(threads), Member{});
     memberBufferBytes = bufferBytes;
+    memberHugePages = hugePages;
     generation = 0;
     started = 0;
     setupFailed = false;
@@ -117,6 +129,12 @@ uint64_t runTeamCell(TransferKernel kernel, size_t offset, int32_t blockLines, i
         if (member.endTicks > last) last = member.endTicks;
     }
     return last - first;
+}
+
+double teamHugePageShare() {
+    double sum = 0.0;
+    for (size_t k = 1; k < members.size(); ++k) sum += members[k].hugePageShare;
+    return members.size() > 1 ? sum / static_cast<double>(members.size() - 1) : 0.0;
 }
 
 bool teamMemberProcessor(int member, ProcessorId* processor) {

@@ -13,9 +13,13 @@
 // members 1 to threads - 1 are new threads. Member k is pinned to the k-th of
 // `processors`; with fewer processors than threads (none where the system has
 // no affinity) the rest run unpinned. False when a thread or a buffer could
-// not be had; nothing is left running then.
+// not be had; nothing is left running then. With `hugePages`, each member asks
+// for its buffer on 2 MiB pages, as the main buffer was.
 bool startThreadTeam(int threads, const std::vector<ProcessorId>& processors, unsigned char* mainBuffer,
-                     size_t bufferBytes);
+                     size_t bufferBytes, bool hugePages = false);
+
+// The share of the members' own buffers (member 0's excluded) on 2 MiB pages.
+double teamHugePageShare();
 
 // Every member runs the kernel on its own buffer at `offset`, all starting
 // together; the result is the span from the first member's opening stamp to

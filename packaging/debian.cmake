@@ -24,7 +24,9 @@ chosen x86 instruction reads or writes the block (32- and 16-bit moves, MMX,
 SSE, SSE2, SSE3 and the non-temporal stores) at three start alignments, and
 prints six tab-separated tables. Options add the AVX and AVX-512 moves and the
 streaming load, blocks up to 4 GiB, all processors at once, medians of
-repeated runs, bytes per core cycle, and JSON or CSV records of every cell.
+repeated runs, bytes per core cycle, a table of load latency (random, in-page
+and sequential chains of dependent loads), 2 MiB pages, and JSON or CSV
+records of every cell.
 
 kestrune-report turns a saved report into charts (PNG, SVG) and data files
 (CSV, JSON).")

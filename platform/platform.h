@@ -43,6 +43,22 @@ void platformSleepMilliseconds(uint32_t milliseconds);
 void* platformAllocateBuffer(size_t bytes);
 void platformReleaseBuffer(void* buffer, size_t bytes);
 
+// The page a request for large pages asks for: the x86 page of the second
+// level, 2 MiB.
+constexpr size_t HUGE_PAGE_BYTES = size_t{1} << 21;
+
+// What a request for 2 MiB pages obtained.
+struct HugePageOutcome {
+    double share = 0.0;    // of the buffer's bytes on 2 MiB pages, 0 to 1
+    std::string refusal;   // with no share: why, naming the setting or right
+    size_t mappedBytes = 0;  // what platformReleaseBuffer must be given back
+};
+
+// A buffer as platformAllocateBuffer gives, on 2 MiB pages as far as the
+// system gives them without any of its settings being changed; where it gives
+// none, on its small pages. Null only when there is no memory at all.
+void* platformAllocateHugePageBuffer(size_t bytes, HugePageOutcome* outcome);
+
 // How an instruction routine ended when run under the guard.
 enum class GuardOutcome { COMPLETED, ILLEGAL_INSTRUCTION, OTHER_FAULT };
 

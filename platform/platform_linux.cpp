@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -280,6 +281,66 @@ void onInterruption(int signal) {
 
 }  // namespace
 
+namespace {
+
+constexpr const char* THP_ENABLED = "/sys/kernel/mm/transparent_hugepage/enabled";
+
+// The first line of a small system file, or empty.
+std::string firstLine(const char* path) {
+    std::string line;
+    if (FILE* file = std::fopen(path, "r")) {
+        int c;
+        while ((c = std::fgetc(file)) != EOF && c != '\n') line += static_cast<char>(c);
+        std::fclose(file);
+    }
+    return line;
+}
+
+// Bytes of the mapping that starts at `start` that the kernel backs with
+// transparent huge pages: its AnonHugePages in /proc/self/smaps.
+uint64_t hugeBytesOfMapping(const void* start) {
+    FILE* file = std::fopen("/proc/self/smaps", "r");
+    if (file == nullptr) return 0;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(start);
+    char line[512];
+    bool inside = false;
+    uint64_t huge = 0;
+    while (std::fgets(line, sizeof line, file)) {
+        unsigned long long from = 0, to = 0;
+        unsigned long long kilobytes = 0;
+        if (std::sscanf(line, "%llx-%llx ", &from, &to) == 2 && std::strchr(line, '-') < std::strchr(line, ' ')) {
+            inside = address >= from && address < to;
+        } else if (inside && std::sscanf(line, "AnonHugePages: %llu kB", &kilobytes) == 1) {
+            huge = kilobytes * 1024;
+            break;
+        }
+    }
+    std::fclose(file);
+    return huge;
+}
+
+void touchEveryPage(void* buffer, size_t bytes) {
+    const size_t pageBytes = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    volatile unsigned char* bytesOf = static_cast<unsigned char*>(buffer);
+    for (size_t offset = 0; offset < bytes; offset += pageBytes) bytesOf[offset] = 0;
+}
+
+// A mapping of `bytes` that starts on a 2 MiB boundary, left unpopulated so
+// that the first touch can fault in a huge page.
+void* alignedMapping(size_t bytes) {
+    const size_t reach = bytes + HUGE_PAGE_BYTES;
+    void* raw = mmap(nullptr, reach, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const uintptr_t first = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t aligned = (first + HUGE_PAGE_BYTES - 1) & ~(uintptr_t{HUGE_PAGE_BYTES} - 1);
+    if (aligned > first) munmap(raw, aligned - first);
+    const uintptr_t end = first + reach;
+    if (end > aligned + bytes) munmap(reinterpret_cast<void*>(aligned + bytes), end - (aligned + bytes));
+    return reinterpret_cast<void*>(aligned);
+}
+
+}  // namespace
+
 void platformCatchInterruptions() {
     struct sigaction catcher {};
     catcher.sa_handler = onInterruption;
@@ -335,3 +396,39 @@ std::FILE* platformCreateFileBeside(const char* path, std::string* name) {
 }
 
 bool platformReplaceFile(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
+void* platformAllocateHugePageBuffer(size_t bytes, HugePageOutcome* outcome) {
+    *outcome = HugePageOutcome{};
+    const size_t rounded = (bytes + HUGE_PAGE_BYTES - 1) / HUGE_PAGE_BYTES * HUGE_PAGE_BYTES;
+    // Pages the administrator reserved: a private mapping takes its share of
+    // the reserve when it is made, so success means every page is there.
+    void* reserved = mmap(nullptr, rounded, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_HUGETLB | (21 << MAP_HUGE_SHIFT) | MAP_POPULATE, -1, 0);
+    if (reserved != MAP_FAILED) {
+        touchEveryPage(reserved, rounded);
+        outcome->share = 1.0;
+        outcome->mappedBytes = rounded;
+        return reserved;
+    }
+    const std::string reserve = "no 2MB pages are reserved for it (/proc/sys/vm/nr_hugepages)";
+    if (firstLine(THP_ENABLED).find("[never]") != std::string::npos) {
+        outcome->refusal = reserve + " and transparent huge pages are off (" + THP_ENABLED + " is never)";
+    } else if (void* buffer = alignedMapping(rounded)) {
+        if (madvise(buffer, rounded, MADV_HUGEPAGE) != 0) {
+            outcome->refusal = reserve + " and madvise(MADV_HUGEPAGE) was refused: this kernel has no "
+                                         "transparent huge pages";
+        }
+        touchEveryPage(buffer, rounded);
+        outcome->mappedBytes = rounded;
+        const double share = static_cast<double>(hugeBytesOfMapping(buffer)) / static_cast<double>(rounded);
+        outcome->share = share > 1.0 ? 1.0 : share;
+        if (outcome->share == 0.0 && outcome->refusal.empty()) {
+            outcome->refusal = reserve + ", and the kernel gave no transparent huge page (" + THP_ENABLED + " is '" +
+                               firstLine(THP_ENABLED) + "'; memory may be too fragmented, see "
+                               "/sys/kernel/mm/transparent_hugepage/defrag)";
+        }
+        return buffer;
+    }
+    outcome->mappedBytes = bytes;
+    return platformAllocateBuffer(bytes);
+}

@@ -336,3 +336,65 @@ bool platformReplaceFile(const char* from, const char* to) {
     errno = errnoOf(GetLastError());
     return false;
 }
+
+namespace {
+
+// Windows 9X and the first NT versions have no large pages, so every call
+// they lack is looked up rather than imported: the program must still load
+// there.
+template <typename Function>
+Function lookUp(const char* library, const char* name) {
+    HMODULE module = GetModuleHandleA(library);
+    if (module == nullptr) module = LoadLibraryA(library);
+    return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+}
+
+// Large pages need the "Lock pages in memory" right, and a right the process
+// holds must be enabled in its own token before use: that changes nothing
+// outside this process. False when the process does not hold it.
+bool enableLockPagesRight() {
+    using OpenToken = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+    using LookUpPrivilege = BOOL(WINAPI*)(LPCSTR, LPCSTR, PLUID);
+    using AdjustPrivileges = BOOL(WINAPI*)(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD);
+    const auto openToken = lookUp<OpenToken>("advapi32.dll", "OpenProcessToken");
+    const auto lookUpPrivilege = lookUp<LookUpPrivilege>("advapi32.dll", "LookupPrivilegeValueA");
+    const auto adjust = lookUp<AdjustPrivileges>("advapi32.dll", "AdjustTokenPrivileges");
+    HANDLE token = nullptr;
+    if (!openToken || !lookUpPrivilege || !adjust || !openToken(thisProcess, TOKEN_ADJUST_PRIVILEGES, &token)) {
+        return false;
+    }
+    TOKEN_PRIVILEGES wanted{};
+    wanted.PrivilegeCount = 1;
+    wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    bool enabled = lookUpPrivilege(nullptr, "SeLockMemoryPrivilege", &wanted.Privileges[0].Luid) &&
+                   adjust(token, FALSE, &wanted, 0, nullptr, nullptr) && GetLastError() == ERROR_SUCCESS;
+    CloseHandle(token);
+    return enabled;
+}
+
+}  // namespace
+
+void* platformAllocateHugePageBuffer(size_t bytes, HugePageOutcome* outcome) {
+    *outcome = HugePageOutcome{};
+    using LargePageMinimum = SIZE_T(WINAPI*)();
+    const auto largePageMinimum = lookUp<LargePageMinimum>("kernel32.dll", "GetLargePageMinimum");
+    const size_t page = largePageMinimum ? largePageMinimum() : 0;
+    if (page != HUGE_PAGE_BYTES) {
+        outcome->refusal = "this version of Windows has no 2MB large pages";
+    } else if (!enableLockPagesRight()) {
+        outcome->refusal = "the process does not hold the \"Lock pages in memory\" right (SeLockMemoryPrivilege)";
+    } else {
+        const size_t rounded = (bytes + page - 1) / page * page;
+        if (void* buffer = VirtualAlloc(nullptr, rounded, MEM_RESERVE | MEM_COMMIT | MEM_LARGE_PAGES, PAGE_READWRITE)) {
+            // Large pages are never paged out or shared: the whole buffer is on them.
+            outcome->share = 1.0;
+            outcome->mappedBytes = rounded;
+            return buffer;
+        }
+        outcome->refusal = "Windows found no " + std::to_string(rounded >> 20) +
+                           "MB of contiguous free memory for large pages (error " + std::to_string(GetLastError()) +
+                           ")";
+    }
+    outcome->mappedBytes = bytes;
+    return platformAllocateBuffer(bytes);
+}

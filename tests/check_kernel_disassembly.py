@@ -8,7 +8,9 @@ loop head on a 64-byte boundary, the loop of the frame the kernel's row names
 and the closing CPUID. The classic loop: wrap test, cursor reload, the unrolled
 body, index step and branch back. The straight loop: the line's offset computed
 from the index and masked to the block, the body of the row's lines per pass
-(the second a step on), index step and branch back.
+(the second a step on), index step and branch back. The latency kernel: its
+pass count test, then only dependent loads, `mov (reg),reg`, unrolled, and
+the pass count's step and branch back.
 """
 import argparse
 import os
@@ -110,7 +112,9 @@ def is_padding(instruction):
     return bool(match) and match.group(1) == match.group(2)
 
 
-def check_kernel(kernel, instructions):
+def open_window(instructions):
+    """The timed window's instructions as a step function, past the startTicks stores; the
+    record's register and the closing RDTSC's position."""
     mnemonics = [i[1] for i in instructions]
     if mnemonics.count("cpuid") != 2 or mnemonics.count("rdtsc") != 2:
         raise Mismatch("expected exactly two CPUID and two RDTSC")
@@ -129,7 +133,24 @@ def check_kernel(kernel, instructions):
     record = first[2].split(",")[1].split("(")[1].rstrip(")")
     expect(first, "mov", f"%eax,0x8(%{record.lstrip('%')})", "startTicks low")
     expect(step(), "mov", f"%edx,0xc({record})", "startTicks high")
+    return step, record, closing
 
+
+def after_window(instructions, closing, record):
+    """What follows the closing stamp, once the record's stores are checked."""
+    after = [i[1:] for i in instructions[closing + 1:]]
+    if after and after[0] == ("mov", "(%esp),%ecx"):
+        after = after[1:]
+    stores = [("mov", f"%eax,({record})"), ("mov", f"%edx,0x4({record})"), ("sub", f"0x8({record}),%eax"),
+              ("sbb", f"0xc({record}),%edx"), ("mov", f"%eax,0x10({record})"), ("mov", f"%edx,0x14({record})")]
+    if after[:len(stores)] != stores:
+        raise Mismatch(f"record stores after the closing stamp: {after[:len(stores)]}")
+    return after
+
+
+def check_kernel(kernel, instructions):
+    mnemonics = [i[1] for i in instructions]
+    step, record, closing = open_window(instructions)
     index = "%ecx" if kernel.direction == "READ" and kernel.registers in ("GP32", "GP16") else "%eax"
     expect(step(), "xor", f"{index},{index}", "index")
     check_loop = {"CLASSIC": check_classic_loop, "STRAIGHT": check_straight_loop}[kernel.frame]
@@ -138,20 +159,50 @@ def check_kernel(kernel, instructions):
     if branch_target(skip_loop) != closing_cpuid[0]:
         raise Mismatch("an empty run must go straight to the closing stamp")
 
-    after = [i[1:] for i in instructions[closing + 1:]]
-    if after and after[0] == ("mov", "(%esp),%ecx"):
-        after = after[1:]
-    stores = [("mov", f"%eax,({record})"), ("mov", f"%edx,0x4({record})"), ("sub", f"0x8({record}),%eax"),
-              ("sbb", f"0xc({record}),%edx"), ("mov", f"%eax,0x10({record})"), ("mov", f"%edx,0x14({record})")]
-    if after[:len(stores)] != stores:
-        raise Mismatch(f"record stores after the closing stamp: {after[:len(stores)]}")
+    after = after_window(instructions, closing, record)
     wanted_after = AFTER_WINDOW.get(kernel.registers)
     for cleanup in set(AFTER_WINDOW.values()):
         inside = mnemonics[:closing].count(cleanup)
-        after_window = [m for m, _ in after].count(cleanup)
-        if inside or (after_window > 0) != (cleanup == wanted_after):
+        after_window_count = [m for m, _ in after].count(cleanup)
+        if inside or (after_window_count > 0) != (cleanup == wanted_after):
             raise Mismatch(f"{cleanup.upper()} must follow the closing stamp of the "
                            f"{'/'.join(r for r, c in AFTER_WINDOW.items() if c == cleanup)} kernels, and only there")
+
+
+# The latency kernel: between the stamps only the count test, the padding
+# before the loop head, the unrolled chain of loads, each taking its address
+# from the register the one before loaded (`mov (reg),reg`, pointer-sized),
+# and the pass count's step and branch back.
+CHASE_FUNCTION = "chaseLoads"
+CHASE_LOADS = re.compile(r"^#define CHASE_LOADS_PER_PASS (\d+)$", re.MULTILINE)
+POINTER_REGISTER = re.compile(r"^%(r\w+|e\w\w)$")
+
+
+def check_chase_kernel(instructions, loads_per_pass):
+    step, record, closing = open_window(instructions)
+    test = step()
+    expect(test, "test", where="pass count test")
+    passes = test[2].split(",")[0]
+    if test[2] != f"{passes},{passes}" or passes in ("%eax", "%edx"):
+        raise Mismatch(f"pass count test: {test}")
+    skip_loop = step()
+    expect(skip_loop, "jle", where="skip when passes <= 0")
+    head = loop_head(step, "loop head")
+    cursor = head[2].split(",")[-1]
+    if not POINTER_REGISTER.match(cursor) or cursor == address_width(passes):
+        raise Mismatch(f"the chain's register: {head}")
+    load = ("mov", f"({cursor}),{cursor}")
+    check_body(iter_from(head, step), [load] * loads_per_pass, "dependent load")
+    expect(step(), "dec", passes, "pass count step")
+    back = step()
+    expect(back, "jne", where="branch back")
+    if branch_target(back) != head[0]:
+        raise Mismatch("the branch back must go to the first load")
+    closing_cpuid = step()
+    expect(closing_cpuid, "cpuid", where="closing stamp")
+    if branch_target(skip_loop) != closing_cpuid[0]:
+        raise Mismatch("an empty run must go straight to the closing stamp")
+    after_window(instructions, closing, record)
 
 
 def count_test(step, index):
@@ -288,18 +339,23 @@ def main():
     parser.add_argument("--objdump", required=True)
     parser.add_argument("--binary", required=True)
     parser.add_argument("--table", required=True)
+    parser.add_argument("--chase-header", required=True, help="kernels/chase_loads.h, for its loads per pass")
     args = parser.parse_args()
 
+    with open(args.chase_header, encoding="utf-8") as header:
+        loads_per_pass = int(CHASE_LOADS.search(header.read()).group(1))
+    checks = [(kernel.function, lambda instructions, kernel=kernel: check_kernel(kernel, instructions))
+              for kernel in read_table(args.table)]
+    checks.append((CHASE_FUNCTION, lambda instructions: check_chase_kernel(instructions, loads_per_pass)))
     failures = 0
-    kernels = read_table(args.table)
-    for kernel in kernels:
+    for function, check in checks:
         try:
-            check_kernel(kernel, disassemble(args.objdump, args.binary, kernel.function))
-            print(f"ok      {kernel.function}")
+            check(disassemble(args.objdump, args.binary, function))
+            print(f"ok      {function}")
         except (Mismatch, StopIteration, IndexError, ValueError) as problem:
             failures += 1
-            print(f"FAILED  {kernel.function}: {problem or 'the timed window ends early'}")
-    print(f"{len(kernels) - failures} passed, {failures} failed")
+            print(f"FAILED  {function}: {problem or 'the timed window ends early'}")
+    print(f"{len(checks) - failures} passed, {failures} failed")
     return 1 if failures else 0
 
 

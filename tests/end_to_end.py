@@ -2,7 +2,9 @@
 """Runs the real program from start to exit and checks the whole report's
 structure: system lines, six tables with their titles, the headers the
 capability lines call for, the labelled rows and well-formed cells. With
---args it runs the program with those options and checks what they add."""
+--args it runs the program with those options and checks what they add
+(--latency: the load-latency table after the six; --huge-pages: the Pages
+line, and on standard error why where it obtained no 2 MiB page)."""
 import argparse
 import csv
 import json
@@ -22,6 +24,8 @@ ARGS = None
 TITLES = ["128bit(16byte) aligned read", "64bit(8byte) aligned read", "32bit(4byte) aligned read",
           "128bit(16byte) aligned write", "64bit(8byte) aligned write", "32bit(4byte) aligned write"]
 CLOCK = re.compile(r"^CPU clock:(\d+(\.\d+)?)MHz$")
+PAGES = re.compile(r"^Pages:(4KB|2MB \((100|[1-9][0-9]?)%\))$")
+HUGE_PAGES_REFUSED = re.compile(r"^kestrune: --huge-pages: .+; the run goes on with 4KB pages\n$")
 # The classic names as the capability line spells them: a trailing space on all but SSE3.
 CLASSIC_NAMES = [(name + ("" if name == "SSE3" else " "), name) for name in CLASSIC_EXTENSIONS]
 WIDER_NAMES = [name for name in EXTENSION_NAMES.values() if name not in CLASSIC_EXTENSIONS]
@@ -40,6 +44,10 @@ def option_value(name, default=None):
         if word.startswith(name + "="):
             return word.split("=", 1)[1]
     return default
+
+
+def has_option(name):
+    return name in shlex.split(ARGS.args)
 
 
 def max_block_bytes():
@@ -135,6 +143,9 @@ def system_lines(test, lines, at):
     if repeat and repeat != "1":
         test.assertEqual(lines[at], f"Repeat:{repeat}")
         at += 1
+    if has_option("--huge-pages"):
+        test.assertRegex(lines[at], PAGES)
+        at += 1
     test.assertEqual(lines[at], "Speed check start.")
     return extensions & selected_extensions(), at + 1
 
@@ -150,7 +161,11 @@ class FullRun(unittest.TestCase):
 
     def test_exits_zero_with_nothing_on_standard_error_but_the_warnings(self):
         self.assertEqual(self.code, 0)
-        self.assertEqual(self.err, expected_warnings())
+        if "\nPages:4KB\n" in self.out:
+            # The one line that says why the system gave no 2 MiB page.
+            self.assertRegex(self.err, HUGE_PAGES_REFUSED)
+        else:
+            self.assertEqual(self.err, expected_warnings())
         self.assertTrue(self.out.endswith("\n"))
 
     def test_system_lines_then_six_complete_tables(self):
@@ -173,6 +188,16 @@ class FullRun(unittest.TestCase):
             self.assertEqual([row.block_bytes for row in table.rows], blocks, table.title)
             if report.per_cycle:
                 self.assertIsNotNone(table.core_mhz, table.title)
+        if has_option("--latency"):
+            self.assertEqual([row.block_bytes for row in report.latency.rows], blocks)
+            for row in report.latency.rows:
+                for cell in row.cells:
+                    self.assertGreater(cell.ns_per_load, 0, row.block)
+                    self.assertTrue(cell.finite, row.block)
+            if report.per_cycle:
+                self.assertIsNotNone(report.latency.core_mhz)
+        else:
+            self.assertIsNone(report.latency)
         self.assertTrue(self.out.endswith("\n"))
         if ARGS.json:
             self.check_records_match_the_text(report)
@@ -187,11 +212,17 @@ class FullRun(unittest.TestCase):
             rows = list(csv.DictReader(saved))
         printed = [(table.direction, table.alignment, row.block, column, cell.printed)
                    for table in report.tables for row, column, cell in table.cells()]
+        latency = [] if report.latency is None else [
+            ("latency", row.block, column, cell.printed)
+            for row in report.latency.rows for column, cell in zip(report.latency.columns, row.cells)]
         for records in (document["cells"], rows):
-            self.assertEqual(len(records), len(printed))
+            self.assertEqual(len(records), len(printed) + len(latency))
             for record, expected in zip(records, printed):
                 self.assertEqual((record["direction"], int(record["alignment_bytes"]), record["block"],
                                   record["instruction"], record["value"] + record["unit"]), expected)
+            for record, expected in zip(records[len(printed):], latency):
+                self.assertEqual((record["direction"], record["block"], record["column"],
+                                  record["value"] + record["unit"]), expected)
 
     @unittest.skipUnless(os.path.exists("/proc/cpuinfo"), "needs /proc/cpuinfo")
     def test_capabilities_match_what_the_kernel_reports(self):
@@ -228,7 +259,11 @@ class FailingSurroundings(unittest.TestCase):
         with open("/dev/full", "wb") as full:
             code, _, err = run(stdout=full)
         self.assertEqual(code, 0)
-        self.assertEqual(err, expected_warnings())
+        # A run that asks for 2 MiB pages may be told why there are none.
+        if has_option("--huge-pages") and err:
+            self.assertRegex(err, HUGE_PAGES_REFUSED)
+        else:
+            self.assertEqual(err, expected_warnings())
 
 
 class CommandLine(unittest.TestCase):

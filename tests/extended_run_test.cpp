@@ -5,12 +5,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iomanip>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "driver/latency_table.h"
 #include "driver/run_sequence.h"
 #include "driver/thread_team.h"
+#include "kernels/chase_loads.h"
 #include "kernels/kernels.h"
 #include "kernels/timing_record.h"
 #include "tests/captured_output.h"
@@ -300,6 +303,202 @@ TEST_F(ExtendedRun, JsonOnStandardOutputReplacesTheReport) {
     size_t cells = 0;
     for (const std::string& line : run.out) cells += line.rfind("  {\"direction\"", 0) == 0;
     EXPECT_EQ(cells, 45u);
+}
+
+// The latency table's calls of the chase kernel, in order.
+std::vector<KernelCall> chaseCalls() {
+    std::vector<KernelCall> chases;
+    for (const KernelCall& call : fakeKernels.calls) {
+        if (call.function == "chaseLoads") chases.push_back(call);
+    }
+    return chases;
+}
+
+TEST_F(ExtendedRun, LatencyIsOneTableAfterTheThroughputTablesFromTheSmallestBlock) {
+    const struct {
+        int64_t maxBlockBytes;
+        std::vector<std::string> labels;
+    } cases[] = {
+        {128, {"128B:"}},
+        {4096, {"128B:", "256B:", "512B:", "1KB:", "2KB:", "4KB:"}},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        options.latency = true;
+        options.maxBlockBytes = c.maxBlockBytes;
+        const ProgramRun run = runWith(options);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        const std::vector<std::string> table = linesFrom(run.out, "load latency", 100);
+        ASSERT_EQ(table.size(), 2 + c.labels.size()) << c.maxBlockBytes;
+        EXPECT_EQ(table[1], "SIZE:\tRANDOM\tIN-PAGE\tSEQUENTIAL");
+        // 30,000,000 ticks of 3000 MHz over 2^20 loads.
+        std::ostringstream cell;
+        cell << 30000000.0 / 3000.0 * 1000.0 / 1048576.0 << "ns";
+        for (size_t row = 0; row < c.labels.size(); ++row) {
+            EXPECT_EQ(table[2 + row], c.labels[row] + "\t" + cell.str() + "\t" + cell.str() + "\t" + cell.str());
+        }
+        // After every throughput table: the last throughput kernel ran before the first chase.
+        ASSERT_FALSE(fakeKernels.calls.empty());
+        EXPECT_EQ(fakeKernels.calls.back().function, "chaseLoads");
+        const std::vector<KernelCall> chases = chaseCalls();
+        EXPECT_EQ(chases.size(), c.labels.size() * 3 * LATENCY_REPETITIONS);
+        EXPECT_EQ(fakeKernels.calls[fakeKernels.calls.size() - chases.size() - 1].function.rfind("write", 0), 0u);
+    }
+}
+
+// Blocks of two lines and of millions: every call runs at least a million
+// loads and at least one per line, in whole passes of the unrolled loop.
+TEST_F(ExtendedRun, LatencyLoadsCoverTheBlockAndAMillionInWholePasses) {
+    const struct {
+        int64_t blockBytes;
+        int64_t loads;
+    } cases[] = {
+        {128, 1048576},                       // 2 lines
+        {int64_t{64} << 20, 1048576},         // 2^20 lines: exactly the million
+        {int64_t{128} << 20, 2097152},        // 2^21 lines
+        {int64_t{4} << 30, int64_t{1} << 26}, // the largest block: 67,108,864 lines
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(latencyLoads(c.blockBytes), c.loads) << c.blockBytes;
+        EXPECT_EQ(latencyLoads(c.blockBytes) % CHASE_LOADS_PER_PASS, 0) << c.blockBytes;
+    }
+    options.latency = true;
+    options.maxBlockBytes = 256;
+    ASSERT_EQ(runWith(options).exitCode, 0);
+    for (const KernelCall& call : chaseCalls()) {
+        EXPECT_EQ(int64_t{call.lineCount} * CHASE_LOADS_PER_PASS, 1048576);
+        // The chase runs in the test buffer itself.
+        EXPECT_GE(static_cast<const unsigned char*>(call.base), fakeTestBuffer());
+        EXPECT_LT(static_cast<const unsigned char*>(call.base), fakeTestBuffer() + 256);
+    }
+}
+
+// A neighbour only ever adds time: each cell is the fastest repetition, and
+// in cycles it uses the row's core clock.
+TEST_F(ExtendedRun, LatencyCellsAreTheFastestRepetitionInNanosecondsOrCycles) {
+    options.latency = true;
+    options.maxBlockBytes = 128;
+    options.perCycle = true;
+    fakeKernels.coreCyclesPerTick = 1.25;  // 3750 MHz at the 3000 MHz counter
+    // Each throughput row is a warm-up and 8 + 6 + 6 + 11 + 7 + 7 cells; then
+    // three repetitions per latency cell.
+    fakeKernels.elapsedSequence = std::vector<uint64_t>(6 + 45, 30000000);
+    for (uint64_t ticks : {9000000, 3000000, 6000000}) fakeKernels.elapsedSequence.push_back(ticks);
+    const ProgramRun run = runWith(options);
+    ASSERT_EQ(run.exitCode, 0);
+    const std::vector<std::string> table = linesFrom(run.out, "load latency", 4);
+    ASSERT_EQ(table.size(), 4u);
+    EXPECT_EQ(table[1], "core clock:3750MHz");
+    std::ostringstream cycles;
+    cycles << 3000000.0 / 3000.0 * 1000.0 / 1048576.0 * 3750.0 / 1000.0 << "c";
+    EXPECT_EQ(splitFields(table[3])[1], cycles.str());
+}
+
+// The others wait: every chase runs on the first member's processor, on its
+// buffer, and no throughput cell runs meanwhile.
+TEST_F(ExtendedRun, LatencyWithThreadsRunsOnTheFirstProcessorAlone) {
+    options.latency = true;
+    options.threads = 2;
+    options.maxBlockBytes = 128;
+    const ProgramRun run = runWith(options);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::vector<KernelCall> chases = chaseCalls();
+    ASSERT_EQ(chases.size(), 3u * LATENCY_REPETITIONS);
+    for (const KernelCall& call : chases) {
+        EXPECT_EQ(call.processor, 1);
+        EXPECT_EQ(static_cast<const unsigned char*>(call.base) - fakeTestBuffer() < 128, true);
+    }
+    const size_t firstChase = fakeKernels.calls.size() - chases.size();
+    for (size_t k = firstChase; k < fakeKernels.calls.size(); ++k) EXPECT_EQ(fakeKernels.calls[k].function, "chaseLoads");
+    EXPECT_EQ(fakeSystem.threadsJoined, 1);
+}
+
+TEST_F(ExtendedRun, HugePagesPrintTheShareObtainedOrSayWhyNone) {
+    const struct {
+        double share;
+        int threads;
+        const char* pagesLine;
+        std::string err;
+    } cases[] = {
+        {1.0, 1, "Pages:2MB (100%)", ""},
+        {0.5, 1, "Pages:2MB (50%)", ""},
+        {0.004, 1, "Pages:2MB (1%)", ""},
+        {1.0, 2, "Pages:2MB (100%)", ""},
+        {0.0, 1, "Pages:4KB",
+         "kestrune: --huge-pages: no 2MB pages are reserved for it (/proc/sys/vm/nr_hugepages); "
+         "the run goes on with 4KB pages\n"},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        fakeSystem.hugePageShare = c.share;
+        options.hugePages = true;
+        options.threads = c.threads;
+        options.maxBlockBytes = 128;
+        const ProgramRun run = runWith(options);
+        ASSERT_EQ(run.exitCode, 0) << c.pagesLine;
+        EXPECT_EQ(run.err, c.err) << c.pagesLine;
+        // Every buffer was asked for on 2 MiB pages, the team's too.
+        EXPECT_EQ(fakeSystem.hugePageRequests, c.threads) << c.pagesLine;
+        const std::vector<std::string> lines = linesFrom(run.out, "CPU clock:3000MHz", c.threads > 1 ? 4 : 3);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[lines.size() - 2], c.pagesLine);
+        EXPECT_EQ(lines.back(), "Speed check start.");
+    }
+    // Without the option nothing is asked and nothing printed.
+    SetUp();
+    options.hugePages = false;
+    options.threads = 1;
+    const ProgramRun plain = runWith(options);
+    EXPECT_EQ(fakeSystem.hugePageRequests, 0);
+    EXPECT_EQ(linesFrom(plain.out, "CPU clock:3000MHz", 2).back(), "Speed check start.");
+}
+
+TEST_F(ExtendedRun, LatencyCellsAreRecordsOfTheirOwnInJsonAndCsv) {
+    const std::string json = testing::TempDir() + "latency.json";
+    const std::string csv = testing::TempDir() + "latency.csv";
+    options.latency = true;
+    options.perCycle = true;
+    options.maxBlockBytes = 128;
+    options.jsonPath = json.c_str();
+    options.csvPath = csv.c_str();
+    fakeKernels.coreCyclesPerTick = 1.25;
+    ASSERT_EQ(runWith(options).exitCode, 0);
+    std::ifstream jsonFile(json), csvFile(csv);
+    std::stringstream jsonText, csvText;
+    jsonText << jsonFile.rdbuf();
+    csvText << csvFile.rdbuf();
+    std::ostringstream ns, cycles;
+    ns << std::setprecision(17) << 30000000.0 / 3000.0 * 1000.0 / 1048576.0;
+    cycles << std::setprecision(17) << 30000000.0 / 3000.0 * 1000.0 / 1048576.0 * 3750.0 / 1000.0;
+    std::vector<std::string> latencyLines;
+    for (const std::string& line : splitLines(jsonText.str())) {
+        if (line.find("\"latency\"") != std::string::npos) latencyLines.push_back(line);
+    }
+    ASSERT_EQ(latencyLines.size(), 3u);
+    const char* columns[] = {"RANDOM", "IN-PAGE", "SEQUENTIAL"};
+    for (size_t k = 0; k < 3; ++k) {
+        const std::string& line = latencyLines[k];
+        EXPECT_NE(line.find("\"column\": \"" + std::string(columns[k]) + "\""), std::string::npos) << line;
+        EXPECT_NE(line.find("\"ns_per_load\": " + ns.str()), std::string::npos) << line;
+        EXPECT_NE(line.find("\"core_mhz\": 3750"), std::string::npos) << line;
+        EXPECT_NE(line.find("\"cycles_per_load\": " + cycles.str()), std::string::npos) << line;
+        EXPECT_EQ(line.find("bytes_per_second"), std::string::npos) << line;
+    }
+    const std::vector<std::string> rows = splitLines(csvText.str());
+    const std::vector<std::string> header = split(rows.front(), ',');
+    ASSERT_EQ(header.size(), 16u);
+    EXPECT_EQ(header[12], "column");
+    EXPECT_EQ(header[13], "ns_per_load");
+    EXPECT_EQ(header[15], "cycles_per_load");
+    for (const std::string& row : rows) EXPECT_EQ(split(row, ',').size(), header.size()) << row;
+    const std::vector<std::string> last = split(rows.back(), ',');
+    EXPECT_EQ(last[0], "latency");
+    EXPECT_EQ(last[12], "SEQUENTIAL");
+    EXPECT_EQ(last[13], ns.str());
+    EXPECT_EQ(last[15], cycles.str());
+    std::remove(json.c_str());
+    std::remove(csv.c_str());
 }
 
 }  // namespace

@@ -141,6 +141,32 @@ TEST_F(InterruptedRun, EverySignalAtEveryStageKeepsWhatWasPrintedAndEndsWithItsS
     }
 }
 
+// The latency table stops between rows as the throughput tables do: the rows
+// printed are the rows kept, and the run ends with the signal's status.
+TEST_F(InterruptedRun, InTheLatencyTableTheRowsPrintedAreKept) {
+    options.latency = true;
+    options.jsonPath = json.c_str();
+    ASSERT_EQ(runWith(options).exitCode, 0);
+    size_t throughputCalls = 0;
+    while (throughputCalls < fakeKernels.calls.size() && fakeKernels.calls[throughputCalls].function != "chaseLoads") {
+        ++throughputCalls;
+    }
+    ASSERT_LT(throughputCalls, fakeKernels.calls.size());
+
+    SetUp();
+    options.latency = true;
+    options.jsonPath = json.c_str();
+    fakeSystem.interruptAfterKernelCalls = static_cast<int>(throughputCalls) + 1;
+    fakeSystem.interruptionStatus = 143;
+    const ProgramRun run = runWith(options);
+    EXPECT_EQ(run.exitCode, 143);
+    EXPECT_NE(run.out.find("load latency\nSIZE:\tRANDOM\tIN-PAGE\tSEQUENTIAL\n128B:\t"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("256B:", run.out.find("load latency")), std::string::npos) << run.out;
+    const std::string document = contents(json);
+    EXPECT_NE(document.find("\n \"complete\": false,\n"), std::string::npos);
+    EXPECT_EQ(jsonCells(document), textCells(run.out));
+}
+
 TEST_F(InterruptedRun, BeforeTheFirstCellTheFilesHoldTheHeaderAndNoCell) {
     fakeSystem.interruptAfterKernelCalls = 0;
     options.jsonPath = json.c_str();

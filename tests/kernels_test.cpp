@@ -2,12 +2,14 @@
 // and that they stay inside their block.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "kernels/chase_loads.h"
 #include "kernels/core_clock.h"
 #include "kernels/kernel_table.h"
 #include "kernels/timing_record.h"
@@ -235,6 +237,47 @@ TEST(MmxKernels, LeaveTheFloatingPointStackEmpty) {
         EXPECT_EQ(product, 4.875L) << kernel.function;
     }
     releaseGuardedRegion(region);
+}
+
+// The chase kernel on chains laid out by hand, one pointer per 64-byte line:
+// where it ends says how many loads it made.
+void linkLine(unsigned char* block, int64_t from, int64_t to) {
+    unsigned char* target = block + to * 64;
+    std::memcpy(block + from * 64, &target, sizeof target);
+}
+
+// A chain through lines 0, 1, 2 ... whose last line points to itself: after n
+// loads from line 0 the kernel stands on line n exactly.
+TEST(ChaseLoads, MakesExactlyItsPassesOfUnrolledLoads) {
+    for (int32_t passes : {0, 1, 2, 5}) {
+        const int64_t lines = int64_t{5} * CHASE_LOADS_PER_PASS + 2;
+        GuardedRegion region = makeGuardedRegion(static_cast<size_t>(lines) * 64);
+        for (int64_t line = 0; line < lines; ++line) linkLine(region.data, line, std::min(line + 1, lines - 1));
+        timingRecord = {0, 0, 0};
+        void* end = chaseLoads(region.data, passes);
+        EXPECT_EQ(end, region.data + int64_t{passes} * CHASE_LOADS_PER_PASS * 64) << passes;
+        EXPECT_NE(timingRecord.startTicks, 0u) << passes;
+        EXPECT_EQ(timingRecord.elapsedTicks, timingRecord.endTicks - timingRecord.startTicks) << passes;
+        releaseGuardedRegion(region);
+    }
+}
+
+// Cycles of two and three lines at the very end of a guarded region, over a
+// million loads and one pass more: a load too many or too few, or one outside
+// the cycle, shows in where the chase ends (64 loads a pass: 1 mod 3).
+TEST(ChaseLoads, CountsAMillionLoadsRoundSmallCycles) {
+    const int32_t million = (1 << 20) / CHASE_LOADS_PER_PASS;
+    for (int64_t cycle : {2, 3}) {
+        for (int32_t passes : {million, million + 1}) {
+            GuardedRegion region = makeGuardedRegion(4096);
+            unsigned char* block = region.data + region.bytes - cycle * 64;
+            for (int64_t line = 0; line < cycle; ++line) linkLine(block, line, (line + 1) % cycle);
+            void* end = chaseLoads(block, passes);
+            const int64_t loads = int64_t{passes} * CHASE_LOADS_PER_PASS;
+            EXPECT_EQ(end, block + loads % cycle * 64) << cycle << " lines, " << passes << " passes";
+            releaseGuardedRegion(region);
+        }
+    }
 }
 
 }  // namespace

@@ -94,6 +94,24 @@ TEST_F(Options, GoodCommandLinesSetWhatTheyName) {
     }
 }
 
+TEST_F(Options, LatencyAndHugePagesAreOffUnlessNamed) {
+    const struct {
+        std::vector<std::string> arguments;
+        bool latency, hugePages;
+    } cases[] = {
+        {{}, false, false},
+        {{"--latency"}, true, false},
+        {{"--huge-pages"}, false, true},
+        {{"--latency", "--huge-pages", "--max-size", "128B", "--threads", "2"}, true, true},
+    };
+    for (const auto& c : cases) {
+        const Parsed parsed = parse(c.arguments);
+        ASSERT_EQ(parsed.outcome, OptionsOutcome::RUN) << parsed.err;
+        EXPECT_EQ(parsed.options.latency, c.latency) << c.arguments.size();
+        EXPECT_EQ(parsed.options.hugePages, c.hugePages) << c.arguments.size();
+    }
+}
+
 TEST_F(Options, PerCycleAndDataFiles) {
     const Parsed parsed = parse({"--per-cycle", "--json", "run.json", "--csv=-"});
     ASSERT_EQ(parsed.outcome, OptionsOutcome::RUN);
@@ -131,6 +149,9 @@ TEST_F(Options, BadCommandLinesAreOneLineOnStandardError) {
         {{"--repeat", "99999999999999999999"}, "--repeat", "whole number from 1 to 1000"},
         {{"--threads", "4294967298"}, "--threads", "from 1 to 2"},
         {{"--json", "-", "--csv", "-"}, "--csv", "standard output"},
+        {{"--latency=yes"}, "--latency", "takes no value"},
+        {{"--per-cycle=1"}, "--per-cycle", "takes no value"},
+        {{"--huge-pages", "2MB"}, "2MB", "unexpected argument"},
         {{"extra"}, "extra", "unexpected argument"},
     };
     for (const auto& c : cases) {
@@ -149,9 +170,11 @@ TEST_F(Options, HelpAndVersionPrintOnStandardOutputAndEndTheProgram) {
     EXPECT_EQ(help.outcome, OptionsOutcome::DONE);
     EXPECT_EQ(help.err, "");
     for (const char* option : {"--isa", "--max-size", "--threads", "--repeat", "--per-cycle", "--json", "--csv",
-                               "--help", "--version"}) {
+                               "--latency", "--huge-pages", "--help", "--version"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
+    // Where the latency table runs when a team is out.
+    EXPECT_NE(help.out.find("first\n                   processor alone while the others wait"), std::string::npos);
     const Parsed version = parse({"--version"});
     EXPECT_EQ(version.outcome, OptionsOutcome::DONE);
     EXPECT_EQ(version.out, "Kestrune ver" KESTRUNE_VERSION "\n");

@@ -7,6 +7,7 @@
 #include "probe/simd_capabilities.h"
 
 #include <cstdlib>
+#include <iostream>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -143,5 +144,33 @@ TEST(GuardedInstruction, RestoresThePreviousSignalDispositions) {
     sigaction(SIGILL, &saved[0], nullptr);
 }
 #endif
+
+}  // namespace
+
+namespace {
+
+// The real system's answer to a request for 2 MiB pages, whatever it is: a
+// buffer of at least the size asked for, zero-filled, readable and writable
+// to its last byte, with a share between none and all, and a reason exactly
+// when the share is none. Sizes below, at and above one huge page.
+TEST(HugePageBuffer, IsAUsableBufferWithAShareOrAReason) {
+    for (size_t bytes : {size_t{4096}, HUGE_PAGE_BYTES, HUGE_PAGE_BYTES * 2 + 4096}) {
+        HugePageOutcome outcome;
+        auto* buffer = static_cast<unsigned char*>(platformAllocateHugePageBuffer(bytes, &outcome));
+        ASSERT_NE(buffer, nullptr) << bytes;
+        EXPECT_GE(outcome.mappedBytes, bytes);
+        EXPECT_GE(outcome.share, 0.0);
+        EXPECT_LE(outcome.share, 1.0);
+        EXPECT_EQ(outcome.refusal.empty(), outcome.share > 0.0) << outcome.refusal;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer) % 4096, 0u);
+        for (size_t at : {size_t{0}, bytes / 2, bytes - 1}) {
+            EXPECT_EQ(buffer[at], 0) << bytes << " at " << at;
+            buffer[at] = 0x5A;
+        }
+        std::cout << "[  INFO    ] " << bytes << " bytes: share " << outcome.share << " " << outcome.refusal
+                  << std::endl;
+        platformReleaseBuffer(buffer, outcome.mappedBytes);
+    }
+}
 
 }  // namespace

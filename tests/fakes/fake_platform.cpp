@@ -4,6 +4,7 @@
 #include <mutex>
 #include <thread>
 
+#include "kernels/chase_loads.h"
 #include "kernels/core_clock.h"
 #include "kernels/kernels.h"
 #include "kernels/timing_record.h"
@@ -77,6 +78,18 @@ void* platformAllocateBuffer(size_t bytes) {
 void platformReleaseBuffer(void*, size_t) {
     std::lock_guard<std::mutex> hold(fakeLock);
     ++fakeSystem.releases;
+}
+
+void* platformAllocateHugePageBuffer(size_t bytes, HugePageOutcome* outcome) {
+    {
+        std::lock_guard<std::mutex> hold(fakeLock);
+        ++fakeSystem.hugePageRequests;
+    }
+    *outcome = HugePageOutcome{};
+    outcome->share = fakeSystem.hugePageShare;
+    if (outcome->share == 0.0) outcome->refusal = fakeSystem.hugePageRefusal;
+    outcome->mappedBytes = bytes;
+    return platformAllocateBuffer(bytes);
 }
 
 bool platformStartThread(void (*entry)(void*), void* argument, PlatformThread* thread) {
@@ -184,3 +197,12 @@ uint64_t nextElapsedTicks() {
     }
 #include "kernels/kernel_list.def"
 #undef KERNEL_ROW
+
+extern "C" void* chaseLoads(void* start, int32_t passes) {
+    std::lock_guard<std::mutex> hold(fakeLock);
+    fakeKernels.calls.push_back({"chaseLoads", start, 0, passes, pinnedTo.number});
+    timingRecord.startTicks = 1000;
+    timingRecord.elapsedTicks = nextElapsedTicks();
+    timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;
+    return start;
+}

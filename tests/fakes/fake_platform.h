@@ -36,6 +36,9 @@ struct FakeSystem {
     CapabilityMask detectedMask = 0;
     bool osSupportsSse = true;
     ExtendedSupport extended;
+    // What a request for 2 MiB pages obtains, and why not when it obtains none.
+    double hugePageShare = 0.0;
+    std::string hugePageRefusal = "no 2MB pages are reserved for it (/proc/sys/vm/nr_hugepages)";
 
     // What the driver did.
     int affinityQueries = 0;
@@ -49,10 +52,13 @@ struct FakeSystem {
     std::vector<size_t> allocationBytes;
     std::vector<ProcessorId> threadPins;  // processors threads pinned themselves to
     int interruptionsCaught = 0;  // calls to catch them
+    int hugePageRequests = 0;
     int threadsStarted = 0;
     int threadsJoined = 0;
 };
 
+// The chase kernel's calls are recorded as "chaseLoads" with its start as the
+// base, no block lines and its passes as the line count.
 struct KernelCall {
     std::string function;
     const void* base;

@@ -142,9 +142,41 @@ def _y_limits(values, baseline):
     return low - pad, high + pad
 
 
+# The latency panel's lines, one per chase order.
+LATENCY_STYLES = {"RANDOM": ("#d62728", "o"), "IN-PAGE": ("#1f77b4", "s"), "SEQUENTIAL": ("#2ca02c", "^")}
+
+
+def _latency_panel(ax, report, caches):
+    """Latency against block size, both on log scales: the caches show as steps."""
+    table = report.latency
+    ax.set_title(f"{table.title}: one chain of dependent loads through every 64-byte line", fontsize=11)
+    _setup_block_axis(ax, report.block_sizes)
+    ax.set_yscale("log")
+    ax.set_xlabel("block size")
+    ax.set_ylabel("core cycles per load" if report.per_cycle else "nanoseconds per load")
+    if not table.rows:
+        _note(ax, "run stopped before the first row")
+    for column in table.columns:
+        blocks, values = table.series(column, report.latency_measure)
+        colour, marker = LATENCY_STYLES[column]
+        ax.plot(blocks, [_finite_or_nan(value) for value in values], label=column, color=colour,
+                marker=marker, linewidth=1.4, markersize=4)
+    if table.rows:
+        ax.legend(loc="upper left", bbox_to_anchor=(1.02, 1.0), borderaxespad=0, fontsize=9)
+        ax.set_ylim(top=ax.get_ylim()[1] * 2)  # headroom for the cache labels
+    _mark_caches(ax, caches)
+
+
 def build_figure(report, caches=(), baseline=None):
-    figure = Figure(figsize=(17, 9.5), layout="constrained")
-    grid = figure.subplots(2, 3, sharex=True, sharey="row" if baseline is None else "all")
+    # The latency table gets its own panel under the six, when there is one to draw; a
+    # comparison of two runs compares throughput only.
+    latency = report.latency is not None and baseline is None
+    figure = Figure(figsize=(17, 14 if latency else 9.5), layout="constrained")
+    throughput_area = figure
+    if latency:
+        throughput_area, latency_area = figure.subfigures(2, 1, height_ratios=(2, 1))
+        _latency_panel(latency_area.subplots(), report, caches)
+    grid = throughput_area.subplots(2, 3, sharex=True, sharey="row" if baseline is None else "all")
     baseline_cells = None if baseline is None else baseline_lookup(baseline)
     measure = compared_measure(report, baseline)
     all_values = []

@@ -30,6 +30,9 @@ charts (--png, --svg):
   drawn in the same colour and marker everywhere. The title names the threads
   and the runs per cell when there were more than one. --caches draws dashed
   vertical lines at the cache sizes, where the curves are expected to step.
+  A --latency run adds a seventh panel: nanoseconds (core cycles for a
+  --per-cycle run) per load against block size, both axes logarithmic, one
+  line per column (RANDOM, IN-PAGE, SEQUENTIAL), with the cache marks.
 
 --baseline OTHER.txt (before/after comparisons; either report may be JSON):
   --png/--svg draw, in the same six panels, the ratio of this run to OTHER.txt
@@ -48,7 +51,10 @@ records (--csv rows, --json "cells"), one per measured cell:
   A run with options adds threads, and a --per-cycle run core_mhz and
   bytes_per_cycle; from text, core_mhz is the clock printed under the table and
   bytes_per_second is bytes_per_cycle times it. From a JSON input every number
-  is the program's exact figure, with each row's own core clock.
+  is the program's exact figure, with each row's own core clock. A --latency
+  run adds one record per latency cell: direction latency, column and
+  ns_per_load (and cycles_per_load for a --per-cycle run), the throughput
+  fields empty.
 
 A report cut short by an interrupted run is drawn as far as it goes, and stderr
 says which tables or rows are missing. Input that is not a Kestrune report gets

@@ -10,10 +10,13 @@ import dataclasses
 import json
 import re
 
-from .model import ALL_BLOCK_SIZES, TABLE_ORDER, Report, ReportError, Row, Table, table_title
+from .model import (ALL_BLOCK_SIZES, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER, LatencyRow,
+                    LatencyTable, Report, ReportError, Row, Table, table_title)
 from .parser import (column_problem, missing_rows_note, missing_tables_note, read_machine_lines,
                      run_blocks)
-from .units import UnitError, format_size, parse_per_cycle, parse_throughput
+from .units import UnitError, format_size, parse_latency, parse_per_cycle, parse_throughput
+
+LATENCY = "latency"
 
 _DECODER = json.JSONDecoder()
 _SPACE = re.compile(r"[ \t\n\r]*")
@@ -204,7 +207,78 @@ def _unfinished_row(tables):
     return rows[-1] if len(found) < len(columns) and columns[:len(found)] == found else None
 
 
+def _is_latency(cell):
+    return isinstance(cell, dict) and cell.get("direction") == LATENCY
+
+
+def _read_latency_cell(cell, report, fail):
+    """(block bytes, column, Latency) of one latency cell."""
+    def get(name, accept, description):
+        value = cell.get(name)
+        if name not in cell or not accept(value):
+            fail(f"expected '{name}' to be {description}, got "
+                 f"{json.dumps(value) if name in cell else 'none'}")
+        return value
+
+    block = get("block_bytes", lambda value: _is_count(value) and value in ALL_BLOCK_SIZES,
+                "a power of two from 128 to 4294967296")
+    get("block", lambda value: value == format_size(block), json.dumps(format_size(block)))
+    column = get("column", lambda value: value in LATENCY_COLUMNS, " or ".join(LATENCY_COLUMNS))
+    value = get("value", lambda value: isinstance(value, str), "the number as printed")
+    unit = get("unit", lambda value: isinstance(value, str), "the unit as printed")
+    exact = get("ns_per_load", lambda value: value is None or _is_number(value), "a number or null")
+    try:
+        if report.per_cycle:
+            core_mhz = get("core_mhz", _is_number, "a number: the core clock the row was measured at")
+            cycles = get("cycles_per_load", lambda value: value is None or _is_number(value), "a number or null")
+            printed = parse_latency(value + unit, core_mhz)
+            if cycles is not None:
+                printed = dataclasses.replace(printed, cycles_per_load=cycles)
+        else:
+            printed = parse_latency(value + unit)
+    except UnitError as error:
+        fail(f"'value' and 'unit': {error}")
+    if exact is not None:
+        printed = dataclasses.replace(printed, ns_per_load=exact)
+    return block, column, printed
+
+
+def _read_latency_cells(source, cells, starts, first, report):
+    """The latency table from the cells after the throughput ones, row by row."""
+    table = report.latency = LatencyTable()
+    blocks = report.block_sizes
+    row = []
+    for number in range(first, len(cells)):
+        where = starts[number]
+
+        def fail(message, where=where, number=number):
+            source.fail(where, f"cells[{number}]: {message}")
+
+        if not _is_latency(cells[number]):
+            fail(f"a throughput cell after the '{LATENCY_TITLE}' cells; those come last")
+        block, column, printed = _read_latency_cell(cells[number], report, fail)
+        expected_block = blocks[len(table.rows)] if len(table.rows) < len(blocks) else None
+        expected_column = LATENCY_COLUMNS[len(row)]
+        if block != expected_block or column != expected_column:
+            expected = ("no more cells" if expected_block is None else
+                        f"{expected_column} of the row '{format_size(expected_block)}:'")
+            fail(f"the {column} cell of the row '{format_size(block)}:' of '{LATENCY_TITLE}'; cells come "
+                 f"in report order, expected {expected}")
+        row.append(printed)
+        if len(row) == len(LATENCY_COLUMNS):
+            table.rows.append(LatencyRow(block, tuple(row), source.text.count("\n", 0, where) + 1))
+            row = []
+    if len(table.rows) < len(blocks):
+        report.gaps.append(missing_rows_note(table, blocks))
+    clocks = {cell.core_mhz for latency_row in table.rows for cell in latency_row.cells}
+    table.core_mhz = clocks.pop() if len(clocks) == 1 else None
+
+
 def _read_cells(source, cells, start, report, complete=True):
+    # The latency cells, when the run measured latency, follow every throughput cell.
+    first_latency = next((number for number, cell in enumerate(cells) if _is_latency(cell)), len(cells))
+    latency_cells = cells[first_latency:]
+    cells = cells[:first_latency]
     tables = _collect(source, cells, start, report)
     unfinished = None if complete else _unfinished_row(tables)
     if unfinished is not None:
@@ -221,11 +295,18 @@ def _read_cells(source, cells, start, report, complete=True):
                         f"tables at '{format_size(blocks[-1])}:'")
         _build_table(source, table, rows, len(blocks))
         report.tables.append(table)
-    # An interrupted run writes the cells it measured, saying "complete": false.
+    # An interrupted run writes the cells it measured, saying "complete": false;
+    # otherwise only a file cut short by hand lacks cells.
     if tables and len(tables[-1][1]) < len(blocks):
         report.gaps.append(missing_rows_note(report.tables[-1], blocks))
     if len(tables) < len(TABLE_ORDER):
         report.gaps.append(missing_tables_note(TABLE_ORDER[len(tables):]))
+    if latency_cells:
+        starts = [where for _, where in _starts(source.text, start)]
+        if report.gaps:
+            source.fail(starts[first_latency], f"cells[{first_latency}]: a '{LATENCY_TITLE}' cell after "
+                                               f"incomplete throughput tables")
+        _read_latency_cells(source, cells + latency_cells, starts, first_latency, report)
 
 
 def parse_json_report(text, source="report"):

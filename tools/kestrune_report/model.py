@@ -4,7 +4,7 @@ from dataclasses import dataclass, field
 from typing import List, Optional, Tuple
 
 from .kernel_table import CLASSIC_EXTENSIONS, EXTENSION_NAMES, columns, read_table
-from .units import Throughput, format_size
+from .units import Latency, Throughput, format_size
 
 BLOCK_SIZES = tuple(2 ** power for power in range(7, 26))  # 128B .. 32MB: a run without options
 ALL_BLOCK_SIZES = tuple(2 ** power for power in range(7, 33))  # 128B .. 4GB: what --max-size allows
@@ -28,6 +28,12 @@ COLUMNS_BY_DIRECTION = {direction: table_columns(direction, 16) for direction in
 
 def table_title(direction, alignment):
     return f"{alignment * 8}bit({alignment}byte) aligned {direction}"
+
+
+LATENCY_TITLE = "load latency"
+# The chase orders, left to right: a random cycle through the block, random within each
+# page with the pages in random order, and address order.
+LATENCY_COLUMNS = ("RANDOM", "IN-PAGE", "SEQUENTIAL")
 
 
 class ReportError(Exception):
@@ -82,6 +88,33 @@ class Table:
 
 
 @dataclass
+class LatencyRow:
+    block_bytes: int
+    cells: Tuple[Latency, ...]
+    line: int
+
+    @property
+    def block(self):
+        return format_size(self.block_bytes)
+
+
+@dataclass
+class LatencyTable:
+    """The --latency table: nanoseconds (or core cycles) per load, one column per chase order."""
+    columns: Tuple[str, ...] = LATENCY_COLUMNS
+    rows: List[LatencyRow] = field(default_factory=list)
+    core_clock_line: Optional[str] = None
+    core_mhz: Optional[float] = None
+    title = LATENCY_TITLE
+
+    def series(self, column, measure="ns_per_load"):
+        """(block sizes, values) of one chase order, in row order; measure names a Latency field."""
+        index = self.columns.index(column)
+        return ([row.block_bytes for row in self.rows],
+                [getattr(row.cells[index], measure) for row in self.rows])
+
+
+@dataclass
 class Report:
     source: str
     input_format: str = "text"  # or "json": the benchmark's own --json file
@@ -99,10 +132,15 @@ class Report:
     threads: int = 1
     repeat_line: Optional[str] = None
     repeat: int = 1
+    # --huge-pages: the line, and the share of the buffers on 2 MiB pages (0 for 4 KiB pages).
+    pages_line: Optional[str] = None
+    huge_page_share: Optional[float] = None
     per_cycle: bool = False
     # The rows every complete table of this run has.
     block_sizes: Tuple[int, ...] = BLOCK_SIZES
     tables: List[Table] = field(default_factory=list)
+    # --latency: the table after the throughput tables, None without it.
+    latency: Optional[LatencyTable] = None
     # Plain sentences saying what a cut-short run left out; empty for a complete report.
     gaps: List[str] = field(default_factory=list)
 
@@ -115,7 +153,7 @@ class Report:
     @property
     def machine_lines(self):
         lines = (self.version_line, self.os_line, self.clock_line, self.simd_line, self.sse_os_line,
-                 self.avx_os_line, self.threads_line, self.repeat_line)
+                 self.avx_os_line, self.threads_line, self.repeat_line, self.pages_line)
         return [line for line in lines if line]
 
     @property
@@ -123,8 +161,14 @@ class Report:
         """The lines before the tables as the run printed them, in its order: what the
         program's JSON lists, and what a JSON written here must list to read back."""
         lines = (self.version_line, self.os_line, self.simd_line, self.sse_os_line, self.avx_os_line,
-                 self.wait_line, self.clock_line, self.threads_line, self.repeat_line)
+                 self.wait_line, self.clock_line, self.threads_line, self.repeat_line,
+                 self.pages_line)
         return [line for line in lines if line]
+
+    @property
+    def latency_measure(self):
+        """The Latency field the run printed: core cycles or nanoseconds per load."""
+        return "cycles_per_load" if self.per_cycle else "ns_per_load"
 
     @property
     def measure(self):
@@ -135,7 +179,8 @@ class Report:
     def extended(self):
         """Whether the run took options: something a run without them never prints."""
         return (self.input_format != "text" or self.per_cycle
-                or any((self.avx_os_line, self.threads_line, self.repeat_line))
+                or any((self.avx_os_line, self.threads_line, self.repeat_line, self.pages_line))
+                or self.latency is not None
                 or any(name not in CLASSIC_EXTENSIONS for name in self.simd)
                 or self.block_sizes != BLOCK_SIZES
                 or any(column not in CLASSIC_COLUMNS for table in self.tables for column in table.columns))

@@ -5,8 +5,9 @@ one exception: a run that was interrupted stops anywhere, even mid-line, and tha
 is a report worth drawing. Whatever such a run left out goes into Report.gaps.
 
 Options add lines to the classic report (a wider capability line, the AVX line,
-Threads:, Repeat:, a core clock under each title), bytes per cycle instead of a
-rate, other columns and fewer or more rows; a run without options prints none of
+Threads:, Repeat:, Pages:, a core clock under each title), bytes per cycle instead
+of a rate, other columns, fewer or more rows, and a load-latency table after the
+six throughput tables; a run without options prints none of
 that, so every such line is read when present and never required.
 """
 
@@ -14,10 +15,11 @@ import codecs
 import re
 
 from .kernel_table import CLASSIC_EXTENSIONS
-from .model import (ALL_BLOCK_SIZES, BLOCK_SIZES, COLUMNS_BY_DIRECTION, SIMD_EXTENSIONS,
-                    TABLE_ORDER, Report, ReportError, Row, Table, table_columns, table_title)
-from .units import (NUMBER, UnitError, could_be_cut_throughput, format_size, number_value,
-                    parse_per_cycle, parse_size_label, parse_throughput)
+from .model import (ALL_BLOCK_SIZES, BLOCK_SIZES, COLUMNS_BY_DIRECTION, LATENCY_COLUMNS, LATENCY_TITLE,
+                    SIMD_EXTENSIONS, TABLE_ORDER, LatencyRow, LatencyTable, Report, ReportError, Row,
+                    Table, table_columns, table_title)
+from .units import (NUMBER, UnitError, could_be_cut_latency, could_be_cut_throughput, format_size,
+                    number_value, parse_latency, parse_per_cycle, parse_size_label, parse_throughput)
 
 BANNER = "Kestrune ver"
 TITLES = {table_title(direction, alignment) for direction, alignment in TABLE_ORDER}
@@ -127,6 +129,18 @@ def _count(prefix, what):
     return accept, could_be_cut
 
 
+PAGES_PREFIX = "Pages:"
+_PAGES = re.compile(r"4KB|2MB \(([1-9][0-9]?|100)%\)")
+
+
+def _pages(text):
+    """'Pages:4KB', or 'Pages:2MB (N%)' with N the whole percent obtained, 1 to 100."""
+    match = _PAGES.fullmatch(text[len(PAGES_PREFIX):]) if text.startswith(PAGES_PREFIX) else None
+    if match is None:
+        raise _Mismatch(f"expected '{PAGES_PREFIX}4KB' or '{PAGES_PREFIX}2MB (N%)', got {_show(text)}")
+    return text, int(match.group(1)) / 100 if match.group(1) else 0.0
+
+
 def _accept_simd(text):
     prefix = "Supported SIMD Inst:"
     if not text.startswith(prefix):
@@ -174,6 +188,8 @@ _PREAMBLE = (
     (_clock("CPU clock:", "the line 'CPU clock:<number>MHz'"), False, _keep("clock_line", "clock_mhz")),
     (_count("Threads:", "threads"), True, _keep("threads_line", "threads")),
     (_count("Repeat:", "runs per cell"), True, _keep("repeat_line", "repeat")),
+    # Printed only with --huge-pages.
+    ((_pages, lambda text: _starts_alike(text, PAGES_PREFIX)), True, _keep("pages_line", "huge_page_share")),
     (_literal(SPEED_CHECK, f"the line '{SPEED_CHECK}'"), False, _keep()),
 )
 
@@ -202,8 +218,8 @@ def read_machine_lines(texts, report):
                                                f"them to reach 'CPU clock:<number>MHz'")
     extra = lines.peek()
     if extra is not None:
-        raise ReportError(lines.position + 1, f"expected 'Threads:N', 'Repeat:N' or no more "
-                                              f"lines, got {_show(extra)}")
+        raise ReportError(lines.position + 1, f"expected 'Threads:N', 'Repeat:N', 'Pages:...' or "
+                                              f"no more lines, got {_show(extra)}")
 
 
 def column_problem(table, columns, where):
@@ -293,6 +309,8 @@ def _text_blocks(items):
     """run_blocks for a text report: a table is complete when another title follows it."""
     counts, current = [], None
     for _, text, _ in items:
+        if text == LATENCY_TITLE:
+            break
         if text in TITLES:
             if current is not None:
                 counts.append(current)
@@ -360,11 +378,86 @@ def _read_tables(lines, report):
                     report.gaps.append(missing_tables_note(later))
                 return
             table.rows.append(Row(block, cells, lines.last_read))
+    if lines.peek() == LATENCY_TITLE:
+        _read_latency(lines, report, blocks)
+        return
     extra = lines.peek()
     if extra is not None:
         number = lines.items[lines.position][0]
         raise ReportError(number, f"expected the end of the report after the last row of "
-                                  f"'{report.tables[-1].title}', got {_show(extra)}")
+                                  f"'{report.tables[-1].title}' (or the '{LATENCY_TITLE}' table), "
+                                  f"got {_show(extra)}")
+
+
+LATENCY_HEADER = "\t".join(("SIZE:",) + LATENCY_COLUMNS)
+
+
+def _latency_row_rules(table, block, per_cycle):
+    label = format_size(block) + ":"
+    where = f"of table '{LATENCY_TITLE}'"
+
+    def cell(text):
+        return parse_latency(text, table.core_mhz if per_cycle else None)
+
+    def accept(text):
+        fields = text.split("\t")
+        if parse_size_label(fields[0]) != block:
+            raise _Mismatch(f"expected the row '{label}' {where}, got {_show(text)}")
+        if len(fields) != len(LATENCY_COLUMNS) + 1:
+            raise _Mismatch(f"row '{label}' {where} has {len(fields) - 1} values, expected "
+                            f"{len(LATENCY_COLUMNS)}: {', '.join(LATENCY_COLUMNS)}")
+        cells = []
+        for column, field in zip(LATENCY_COLUMNS, fields[1:]):
+            try:
+                cells.append(cell(field))
+            except UnitError as error:
+                raise _Mismatch(f"row '{label}' {where}, {column}: {error}") from None
+        return tuple(cells)
+
+    def could_be_cut(text):
+        fields = text.split("\t")
+        if len(fields) == 1:
+            return label.startswith(fields[0])
+        if parse_size_label(fields[0]) != block or len(fields) > len(LATENCY_COLUMNS) + 1:
+            return False
+        try:
+            for field in fields[1:-1]:
+                cell(field)
+        except UnitError:
+            return False
+        return could_be_cut_latency(fields[-1]) or (per_cycle and fields[-1].replace("c", "") == "")
+
+    return accept, could_be_cut
+
+
+def _read_latency(lines, report, blocks):
+    """The load-latency table after the six throughput tables: title, the core clock in a
+    per-cycle run, header, then a row per block size of the run."""
+    table = LatencyTable()
+    lines.take(*_literal(LATENCY_TITLE, f"the table title '{LATENCY_TITLE}'"))
+    report.latency = table
+    if report.per_cycle:
+        taken = lines.take(*_clock("core clock:", "the line 'core clock:<number>MHz' under the "
+                                                  "latency table's title in a per-cycle report"))
+        if taken is None:
+            report.gaps.append(f"table '{LATENCY_TITLE}' stops after its title: no header, no rows")
+            return
+        table.core_clock_line, table.core_mhz = taken
+    if lines.take(*_literal(LATENCY_HEADER, "the header 'SIZE:' then, tab-separated, "
+                                            + ", ".join(LATENCY_COLUMNS))) is None:
+        report.gaps.append(f"table '{LATENCY_TITLE}' stops after its title: no header, no rows")
+        return
+    for block in blocks:
+        cells = lines.take(*_latency_row_rules(table, block, report.per_cycle))
+        if cells is None:
+            report.gaps.append(missing_rows_note(table, blocks))
+            return
+        table.rows.append(LatencyRow(block, cells, lines.last_read))
+    extra = lines.peek()
+    if extra is not None:
+        number = lines.items[lines.position][0]
+        raise ReportError(number, f"expected the end of the report after the last row of "
+                                  f"'{LATENCY_TITLE}', got {_show(extra)}")
 
 
 def parse_report(text, source="report"):

@@ -11,11 +11,19 @@ FIELDS = ("direction", "alignment_bytes", "block_bytes", "block", "instruction",
 EXTENDED_FIELDS = ("threads",)
 PER_CYCLE_FIELDS = ("core_mhz", "bytes_per_cycle")
 BASELINE_FIELDS = ("baseline_bytes_per_second", "ratio")
+# Only for runs with --latency; a latency record leaves the throughput fields empty and
+# names its chase order as its column.
+LATENCY_FIELDS = ("column", "ns_per_load")
+LATENCY_PER_CYCLE_FIELDS = ("cycles_per_load",)
 
 
 def record_fields(report, with_baseline):
+    latency = ()
+    if report.latency is not None:
+        latency = LATENCY_FIELDS + (LATENCY_PER_CYCLE_FIELDS if report.per_cycle else ())
     return (FIELDS + (EXTENDED_FIELDS if report.extended else ())
-            + (PER_CYCLE_FIELDS if report.per_cycle else ()) + (BASELINE_FIELDS if with_baseline else ()))
+            + (PER_CYCLE_FIELDS if report.per_cycle else ()) + (BASELINE_FIELDS if with_baseline else ())
+            + latency)
 
 
 def ratio(this, baseline):
@@ -103,6 +111,21 @@ def cell_records(report, baseline=None):
                 other = counterparts.get((table.direction, table.alignment, row.block_bytes, column))
                 record["baseline_bytes_per_second"] = None if other is None else other.bytes_per_second
                 record["ratio"] = cell_ratio(cell, other, measure)
+            records.append(record)
+    if report.latency is None:
+        return records
+    fields = record_fields(report, baseline is not None)
+    for record in records:
+        record.update({name: None for name in LATENCY_FIELDS + LATENCY_PER_CYCLE_FIELDS if name in fields})
+    for row in report.latency.rows:
+        for column, cell in zip(report.latency.columns, row.cells):
+            record = {name: None for name in fields}
+            record.update({"direction": "latency", "block_bytes": row.block_bytes, "block": row.block,
+                           "value": cell.value, "unit": cell.unit, "threads": report.threads,
+                           "column": column, "ns_per_load": cell.ns_per_load})
+            if report.per_cycle:
+                record["core_mhz"] = cell.core_mhz
+                record["cycles_per_load"] = cell.cycles_per_load
             records.append(record)
     return records
 

@@ -43,5 +43,10 @@ def summary_lines(report, baseline=None):
                   else _ratio_summary(table, counterparts, compared_measure(report, baseline)))
         lines.append(f"  {table.title:<{width}}  {len(table.rows):>2} rows  "
                      f"{len(table.columns):>2} instructions  {detail}")
+    if report.latency is not None and report.latency.rows:
+        last = report.latency.rows[-1]
+        cells = ", ".join(f"{column} {cell.printed}" for column, cell in zip(report.latency.columns, last.cells))
+        lines.append(f"  {report.latency.title:<{width}}  {len(report.latency.rows):>2} rows  "
+                     f"at {last.block}: {cells}")
     lines.append("charts and data files: --png, --svg, --csv, --json (see --help)")
     return lines

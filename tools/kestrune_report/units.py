@@ -80,6 +80,46 @@ def parse_per_cycle(text, core_mhz):
     return Throughput(match.group(1), PER_CYCLE_UNIT, per_cycle * core_mhz * 1e6, per_cycle, core_mhz)
 
 
+LATENCY_UNITS = ("ns", "c")  # nanoseconds, or core cycles with --per-cycle
+
+
+@dataclass(frozen=True)
+class Latency:
+    """A load-latency cell: the time one load of the chase waited."""
+    value: str  # the number exactly as printed
+    unit: str  # "ns", or "c" in a per-cycle report
+    ns_per_load: float
+    # Per-cycle reports only: the printed figure, and the core clock it was taken at.
+    cycles_per_load: Optional[float] = None
+    core_mhz: Optional[float] = None
+
+    @property
+    def printed(self):
+        return self.value + self.unit
+
+    @property
+    def finite(self):
+        return math.isfinite(self.ns_per_load)
+
+
+def parse_latency(text, core_mhz=None):
+    """A latency cell, '1.16234ns', or with core_mhz a per-cycle one, '4.04c'."""
+    unit = LATENCY_UNITS[1] if core_mhz is not None else LATENCY_UNITS[0]
+    match = _CELL.fullmatch(text)
+    if match is None or match.group(2) != unit:
+        what = "core cycles per load in a per-cycle report" if core_mhz is not None else "nanoseconds per load"
+        raise UnitError(f"expected a number followed by {unit} ({what}), got {text!r}")
+    number = number_value(match.group(1))
+    if core_mhz is None:
+        return Latency(match.group(1), unit, number)
+    return Latency(match.group(1), unit, number * 1000.0 / core_mhz, number, core_mhz)
+
+
+def could_be_cut_latency(text):
+    """True when text may be the start of a latency cell the run did not finish printing."""
+    return re.fullmatch(_NUMBER_PREFIX + r"n?", text) is not None
+
+
 def could_be_cut_throughput(text, per_cycle=False):
     """True when text may be the start of a cell that the run did not finish printing."""
     return (_PER_CYCLE_PREFIX if per_cycle else _CELL_PREFIX).fullmatch(text) is not None

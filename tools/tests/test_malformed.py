@@ -134,7 +134,7 @@ CASES = [
      "report.lines: item 5: the lines end after 5; expected them to reach 'CPU clock:<number>MHz'"),
     ("JSON machine lines past the last one",
      json_with(2, '"Repeat:5"]', '"Repeat:5", "Speed check start."]'), 2,
-     "report.lines: item 9: expected 'Threads:N', 'Repeat:N' or no more lines, got 'Speed check start.'"),
+     "report.lines: item 9: expected 'Threads:N', 'Repeat:N', 'Pages:...' or no more lines, got 'Speed check start.'"),
     ("JSON cell with an unknown unit", json_with(5, '"unit": "GB/s"', '"unit": "TB/s"'), 5,
      "cells[1]: 'value' and 'unit': unknown unit 'TB/s'"),
     ("JSON block label against its bytes", json_with(4, '"block": "128B"', '"block": "128KB"'), 4,
