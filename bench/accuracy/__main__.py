@@ -8,11 +8,11 @@ from pathlib import Path
 
 from kestrune_report.kernel_table import read_table
 
-from . import kernel_tsc, limit_sections, reference_sections, same_width, sections, straight_frame
+from . import kernel_tsc, latency, limit_sections, reference_sections, same_width, sections, straight_frame
 from .measurements import collect
 from .report_builder import ReportBuilder
 
-HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_columns"]
+HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_columns", "plain_chase"]
 BENCH_SECONDS_TARGET = 600.0
 
 
@@ -65,6 +65,7 @@ def main(argv=None):
     sections.run_overhead(b, m)
     same_width.same_width(b, m, kernels)
     straight_frame.straight_frame(b, m, kernels)
+    latency.latency(b, m)
     bench_seconds = time.monotonic() - started
     b.judge("the whole bench < 10 min", bench_seconds < BENCH_SECONDS_TARGET,
             f"{bench_seconds:.0f} s" + (" with the build and installs" if args.started else ""))

@@ -26,6 +26,10 @@ class ProcessorLimits:
     family: int
     models: FrozenSet[int]
     figures: Dict[str, Figure]
+    # Core cycles a load with a register address waits, from the first- and
+    # the second-level cache.
+    load_to_use: Figure = None
+    l2_load_to_use: Figure = None
 
     def per_cycle(self, kind):
         return self.figures[kind].per_cycle
@@ -35,6 +39,8 @@ ZEN5_PROBE = "the issue-rate probe on a Zen 5 KVM guest (family 26 model 2)"
 ZEN4_PROBE = "the issue-rate probe on a Zen 4 KVM guest"
 ZEN4_GUIDE = ("AMD's software optimisation guide for family 19h: two 256-bit loads and one 256-bit store a "
               "cycle, a 512-bit access taking two of them")
+
+ZEN_GUIDES = "AMD's software optimisation guides for families 19h and 1Ah"
 
 ZEN5 = ProcessorLimits(
     name="AMD Zen 5",
@@ -60,6 +66,8 @@ ZEN5 = ProcessorLimits(
         "ymm_store": Figure(2, ZEN5_PROBE),
         "zmm_store": Figure(1, ZEN5_PROBE),
     },
+    load_to_use=Figure(4, ZEN_GUIDES),
+    l2_load_to_use=Figure(14, ZEN_GUIDES),
 )
 
 ZEN4 = ProcessorLimits(
@@ -78,6 +86,8 @@ ZEN4 = ProcessorLimits(
         "ymm_store": Figure(1, ZEN4_GUIDE),
         "zmm_store": Figure(0.5, ZEN4_GUIDE),
     },
+    load_to_use=Figure(4, ZEN_GUIDES),
+    l2_load_to_use=Figure(14, ZEN_GUIDES),
 )
 
 LIMITS = [ZEN5, ZEN4]

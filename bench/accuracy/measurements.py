@@ -10,7 +10,7 @@ from pathlib import Path
 
 from kestrune_report.units import format_size
 
-from . import child_process, helper_programs, host_load, reference, straight_frame
+from . import child_process, helper_programs, host_load, latency, reference, straight_frame
 from .runs import read_run
 from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS
 
@@ -99,6 +99,9 @@ class Measurements:
     frame_runs: list = field(default_factory=list)
     frame_interleaved: list = field(default_factory=list)
     frame_reference: dict = field(default_factory=dict)
+    # huge pages (bool) -> latency.LatencyRun; (huge, block, column) -> the bench's chase (ns, huge share)
+    latency_runs: dict = field(default_factory=dict)
+    plain_chase: dict = field(default_factory=dict)
     # processor -> busy share over one second before the first run
     background: dict = field(default_factory=dict)
     seconds_waited_for_quiet: float = 0.0
@@ -130,9 +133,9 @@ class _Runner:
         self.m.seconds_waited_for_quiet += waited
         return waited
 
-    def run(self, options, name, retries=RETRIES):
-        """The kept attempt (parsed, from the JSON where the options allow one), its result, and how
-        many noisier attempts were set aside."""
+    def run(self, options, name, retries=RETRIES, reader=read_run):
+        """The kept attempt (read by `reader`, from the JSON where the options allow one), its result,
+        and how many noisier attempts were set aside."""
         json_path = self.runs_dir / f"{name}.json"
         command = [str(self.binary)] + options + (["--json", str(json_path)] if "--per-cycle" in options else [])
         for attempt in range(retries + 1):
@@ -147,11 +150,11 @@ class _Runner:
             _progress(f"  {result.involuntary_switches} forced switches: another process shared the processor; "
                       f"once more")
         text = json_path.read_text() if json_path.exists() else result.stdout
-        return read_run(text), result, attempt
+        return reader(text), result, attempt
 
-    def plain(self, options, name, retries=RETRIES):
+    def plain(self, options, name, retries=RETRIES, reader=read_run):
         waited = self.quiet()
-        run, result, discarded = self.run(options, name, retries)
+        run, result, discarded = self.run(options, name, retries, reader)
         return PlainRun(run, result.wall_seconds, result.involuntary_switches, discarded, waited)
 
 
@@ -212,6 +215,7 @@ def collect(binary, helpers, out_dir, rounds):
         m.repeat_runs.append(runner.plain(REPEAT_OPTIONS, f"repeat-{index + 1}", retries=0))
 
     straight_frame.collect(m, runner, helpers, _progress)
+    latency.collect(m, runner, helpers, _progress)
 
     _progress("interleaved columns")
     runner.quiet()

@@ -4,10 +4,12 @@ Run: cd bench && /usr/bin/python3 -m unittest discover -s tests -t ."""
 import json
 import re
 import unittest
+from types import SimpleNamespace
 from pathlib import Path
 
-from accuracy import issue_limits, judging, overhead, reference, same_width, straight_frame
+from accuracy import issue_limits, judging, latency, overhead, reference, same_width, straight_frame
 from accuracy.helper_programs import CycleReading, InterleavedColumns
+from accuracy.report_builder import ReportBuilder
 from accuracy.measurements import Round
 from accuracy.runs import OutputError, Run, TableKey, read_run
 from kestrune_report.kernel_table import read_table
@@ -211,6 +213,38 @@ class StraightFrameTest(unittest.TestCase):
         # 2^26 bytes in 512 ticks of a 1 MHz counter: 2^17 * 10^6 bytes a second.
         self.assertAlmostEqual(straight_frame.best_rate(passes, 1.0, *key), (1 << 17) * 1e6 / (1 << 30))
         self.assertIsNone(straight_frame.best_rate(passes, 1.0, "read", "VMOVDQA(256)", 65536))
+
+
+class LatencySectionTest(unittest.TestCase):
+    GIB = 1 << 30
+
+    def measurements(self, l1_cycles, l2_cycles, ours_ns):
+        cells = {(4 << 10, "RANDOM"): (1.0, l1_cycles), (256 << 10, "RANDOM"): (4.0, l2_cycles),
+                 (256 << 10, "IN-PAGE"): (3.0, 10.0), (self.GIB, "RANDOM"): (ours_ns, 1000.0)}
+        return SimpleNamespace(latency_runs={False: latency.LatencyRun(cells, None)},
+                               plain_chase={(False, self.GIB, "RANDOM"): (300.0, 0.0)})
+
+    def test_each_target_holds_inside_its_bound_and_fails_past_it(self):
+        cases = [
+            # (4 KiB cycles, 256 KiB cycles, ours ns against the plain chase's 300: what holds), just
+            # inside each bound, then just past it
+            (4.09, 15.39, 314.9, [True, True, True]),
+            (4.15, 15.5, 316.0, [False, False, False]),
+            (3.95, 12.7, 285.1, [True, True, True]),
+        ]
+        for l1, l2, ours, holds in cases:
+            with self.subTest(l1=l1, l2=l2, ours=ours):
+                b = ReportBuilder()
+                m = self.measurements(l1, l2, ours)
+                latency._cache_rows(b, m, issue_limits.ZEN5)
+                latency._memory_rows(b, m)
+                self.assertEqual([verdict.holds for verdict in b.verdicts], holds)
+
+    def test_in_page_at_256_kib_is_shown_but_not_judged(self):
+        b = ReportBuilder()
+        latency._cache_rows(b, self.measurements(4.0, 14.0, 300.0), issue_limits.ZEN5)
+        self.assertIn("10.00c", b.text())
+        self.assertTrue(all(verdict.holds for verdict in b.verdicts))
 
 
 class KernelFactsTest(unittest.TestCase):

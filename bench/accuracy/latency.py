@@ -1,0 +1,139 @@
+"""The load-latency table against what the processor's guides give and against
+the bench's own chase: the load-to-use latency from the first-level cache at
+4 KiB, the second-level cache at 256 KiB, and main memory at 512 MiB and 1 GiB
+with and without 2 MiB pages, where the program's RANDOM and IN-PAGE columns
+face a plain C++ chase over the same kind of cycle (helpers/plain_chase.cpp),
+written apart from the program's."""
+
+import subprocess
+from dataclasses import dataclass
+from typing import Dict, Optional, Tuple
+
+from kestrune_report.parser import parse_report
+from kestrune_report.units import format_size as block_label
+
+from . import issue_limits
+
+LATENCY_MAX_BLOCK = 1 << 30
+LATENCY_OPTIONS = ["--latency", "--per-cycle", "--max-size", block_label(LATENCY_MAX_BLOCK)]
+HUGE_OPTIONS = LATENCY_OPTIONS + ["--huge-pages"]
+L1_BLOCK = 4 << 10
+L2_BLOCK = 256 << 10
+MEMORY_BLOCKS = (512 << 20, 1 << 30)
+L1_TOLERANCE_CYCLES = 0.1
+L2_TOLERANCE = 0.10
+MEMORY_TOLERANCE = 0.05
+# The plain chase's loads per pass (it keeps the fastest of three): enough that
+# a pass outlasts any moment's neighbour, few enough for the bench's ten minutes.
+PLAIN_CHASE_LOADS = 4_000_000
+KINDS = {"RANDOM": "random", "IN-PAGE": "in-page"}
+
+
+@dataclass
+class LatencyRun:
+    """One --latency --per-cycle run: (block, column) -> (ns per load, cycles per load)."""
+    cells: Dict[Tuple[int, str], Tuple[float, float]]
+    huge_share: Optional[float]  # share of the buffers on 2 MiB pages; None without --huge-pages
+
+
+def read_latency_run(text):
+    report = parse_report(text, "kestrune")
+    cells = {}
+    if report.latency is not None:
+        for row in report.latency.rows:
+            for column, cell in zip(report.latency.columns, row.cells):
+                cells[(row.block_bytes, column)] = (cell.ns_per_load, cell.cycles_per_load)
+    return LatencyRun(cells, report.huge_page_share)
+
+
+def plain_chase(helper, cpu, kind, block, huge):
+    """(ns per load, share on huge pages) of the bench's own chase."""
+    out = subprocess.run([str(helper), str(cpu), kind, str(block), str(PLAIN_CHASE_LOADS), "1" if huge else "0"],
+                         check=True, capture_output=True, text=True).stdout
+    ns, share = out.split()
+    return float(ns), float(share)
+
+
+def _plain_pass(m, helpers, huge):
+    for block in MEMORY_BLOCKS:
+        for column, kind in KINDS.items():
+            ns, share = plain_chase(helpers["plain_chase"], m.cpu, kind, block, huge)
+            best = m.plain_chase.get((huge, block, column))
+            if best is None or ns < best[0]:
+                m.plain_chase[(huge, block, column)] = (ns, share)
+
+
+def collect(m, runner, helpers, progress):
+    # Main memory is shared with the host's other guests, whose traffic comes and
+    # goes: the bench's chase runs just before and just after the program, and
+    # keeps its faster pass, as the program keeps its fastest run.
+    for huge, options in ((False, LATENCY_OPTIONS), (True, HUGE_OPTIONS)):
+        progress(f"latency: the bench's chase, then kestrune {' '.join(options)}, then the chase again")
+        _plain_pass(m, helpers, huge)
+        plain = runner.plain(options, f"latency{'-huge' if huge else ''}", retries=0, reader=read_latency_run)
+        m.latency_runs[huge] = plain.run
+        _plain_pass(m, helpers, huge)
+
+
+def _cache_rows(b, m, limits):
+    rows, l1, l2 = [], [], []
+    for huge, run in m.latency_runs.items():
+        label = "2 MiB pages" if huge else "4 KiB pages"
+        random_l1 = run.cells.get((L1_BLOCK, "RANDOM"))
+        if random_l1:
+            l1.append((random_l1[1], label))
+        # IN-PAGE, beside it, gets what the memory system makes of locality
+        # inside a page, so the guide's figure holds for RANDOM alone.
+        random_l2 = run.cells.get((L2_BLOCK, "RANDOM"))
+        if random_l2:
+            l2.append((random_l2[1], label))
+        rows.append([label] + [f"{run.cells[(block, column)][1]:.2f}c" if (block, column) in run.cells else "-"
+                               for block in (L1_BLOCK, L2_BLOCK) for column in ("RANDOM", "IN-PAGE")])
+        for (block, column), (ns, cycles) in run.cells.items():
+            b.record("latency", label, block_label(block), column, "cycles_per_load", cycles, "cycles")
+            b.record("latency", label, block_label(block), column, "ns_per_load", ns, "ns")
+    b.say("core cycles per load, the program's per-cycle cells (fastest of three runs each)")
+    b.table(["run", "4KB RANDOM", "4KB IN-PAGE", "256KB RANDOM", "256KB IN-PAGE"], rows)
+    if limits is None or limits.load_to_use is None:
+        b.judge("RANDOM at 4 KiB is the load-to-use latency", None, "no guide figure for this processor")
+        return
+    guide = limits.load_to_use.per_cycle
+    worst = max(l1, key=lambda found: abs(found[0] - guide))
+    b.judge(f"RANDOM at 4 KiB within {L1_TOLERANCE_CYCLES} cycle of {guide:g} ({limits.load_to_use.source}) in "
+            f"every run", all(abs(c - guide) <= L1_TOLERANCE_CYCLES for c, _ in l1),
+            f"farthest {worst[0]:.2f} cycles ({worst[1]})")
+    guide = limits.l2_load_to_use.per_cycle
+    worst = max(l2, key=lambda found: abs(found[0] / guide - 1))
+    b.judge(f"RANDOM at 256 KiB within {L2_TOLERANCE:.0%} of {guide:g} cycles (IN-PAGE beside it)",
+            all(abs(c / guide - 1) <= L2_TOLERANCE for c, _ in l2), f"farthest {worst[0]:.2f} cycles ({worst[1]})")
+
+
+def _memory_rows(b, m):
+    rows, ratios = [], []
+    for (huge, block, column), (plain_ns, plain_share) in sorted(m.plain_chase.items()):
+        run = m.latency_runs.get(huge)
+        ours = run.cells.get((block, column)) if run else None
+        if not ours:
+            continue
+        ratio = ours[0] / plain_ns
+        ratios.append((ratio, f"{column} {block_label(block)} {'2 MiB' if huge else '4 KiB'} pages"))
+        share = f"{run.huge_share:.0%}" if huge and run.huge_share is not None else "-"
+        rows.append([block_label(block), column, "yes" if huge else "no", share, f"{plain_share:.0%}" if huge else "-",
+                     f"{ours[0]:.1f}", f"{plain_ns:.1f}", f"{ratio:.3f}"])
+        b.record("latency", "main memory", block_label(block), column,
+                 f"ours_over_plain_chase{'_huge' if huge else ''}", ratio, "ratio")
+    b.say(f"main memory, ns per load: the program's cells against the bench's plain chase over the same kind of "
+          f"cycle (run just before and just after the program, fastest of 2 x 3 passes of {PLAIN_CHASE_LOADS:,} loads)")
+    b.table(["block", "column", "--huge-pages", "ours on 2MB", "plain on 2MB", "ours ns", "plain ns", "ours/plain"],
+            rows)
+    if ratios:
+        worst = max(ratios, key=lambda found: abs(found[0] - 1))
+        b.judge(f"RANDOM and IN-PAGE in main memory within {MEMORY_TOLERANCE:.0%} of the bench's plain chase",
+                all(abs(r - 1) <= MEMORY_TOLERANCE for r, _ in ratios), f"farthest {worst[0]:.3f} ({worst[1]})")
+
+
+def latency(b, m):
+    b.heading("12. Load latency: the --latency table against the guides and the bench's own chase")
+    family, model = issue_limits.read_family_model()
+    _cache_rows(b, m, issue_limits.limits_for(family, model))
+    _memory_rows(b, m)
