@@ -4,7 +4,7 @@
 #include <iomanip>
 #include <sstream>
 
-#include "driver/report.h"
+#include "driver/output_line.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "driver/report.h"
+#include "driver/output_line.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,5 +1,5 @@
 #pragma once
-#include "probe/capability_mask.h"
+#include "kernels/capability_mask.h"
 
 // Every extension the tables may use: its flag, its name on the capability
 // line (in the line's order) and how --isa spells it.

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "driver/extension_names.h"
-#include "driver/report.h"
+#include "driver/output_line.h"
 #include "platform/platform.h"
 
 namespace {

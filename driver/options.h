@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "driver/constants.h"
-#include "probe/capability_mask.h"
+#include "kernels/capability_mask.h"
 
 struct RunOptions {
     // The extensions whose columns the tables may show; what the processor
@@ -13,7 +13,7 @@ struct RunOptions {
     // Whether the user named the extensions one by one: a named extension the
     // processor lacks is then worth a warning.
     bool isaNamed = false;
-    int64_t maxBlockBytes = MAX_BLOCK_BYTES;
+    int64_t maxBlockBytes = DEFAULT_MAX_BLOCK_BYTES;
     int threads = 1;
     int repeat = 1;
     bool perCycle = false;

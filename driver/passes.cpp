@@ -72,7 +72,7 @@ bool measureRow(Direction direction, const AlignmentPass& pass, unsigned char* t
         std::vector<double> samples;
         for (int r = 0; r < settings.repeat; ++r) {
             const uint64_t ticks = timedRun(settings, kernel->run, passBase, pass.offset, blockLines);
-            samples.push_back(bytesPerRunTimesHz * runsMoved / static_cast<double>(static_cast<int64_t>(ticks)));
+            samples.push_back(runRate(bytesPerRunTimesHz * runsMoved, ticks));
         }
         const double rate = median(samples);
         const double bytesPerCycle = settings.perCycle ? rate / (coreMHz * 1000000.0) : 0.0;
@@ -125,13 +125,11 @@ void printCoreClock(double coreMHz) {
 
 int32_t runLines(int32_t blockLines) { return std::max(RUN_LINES, blockLines); }
 
+double runRate(double bytesTimesHz, uint64_t ticks) {
+    return bytesTimesHz / static_cast<double>(static_cast<int64_t>(ticks));
+}
+
 bool runPasses(unsigned char* testBuffer, const PassSettings& settings, double bytesPerRunTimesHz) {
     return runDirection(Direction::READ, testBuffer, settings, bytesPerRunTimesHz) &&
            runDirection(Direction::WRITE, testBuffer, settings, bytesPerRunTimesHz);
-}
-
-void runMeasurementPasses(unsigned char* testBuffer, CapabilityMask mask, double bytesPerRunTimesHz) {
-    PassSettings settings;
-    settings.mask = mask;
-    runPasses(testBuffer, settings, bytesPerRunTimesHz);
 }

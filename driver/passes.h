@@ -4,16 +4,15 @@
 
 #include "driver/cell_records.h"
 #include "driver/constants.h"
-#include "probe/capability_mask.h"
+#include "kernels/capability_mask.h"
 
 // Prints the three read tables, then the three write tables: one row per block
 // size from 128 bytes to 32 MiB, one cell per kernel the mask allows.
-void runMeasurementPasses(unsigned char* testBuffer, CapabilityMask mask, double bytesPerRunTimesHz);
 
 // What the options change in the passes; the defaults give the classic tables.
 struct PassSettings {
     CapabilityMask mask = 0;
-    int64_t maxBlockBytes = MAX_BLOCK_BYTES;
+    int64_t maxBlockBytes = DEFAULT_MAX_BLOCK_BYTES;
     int threads = 1;  // above 1, every cell runs on the started thread team
     int repeat = 1;
     bool perCycle = false;
@@ -25,6 +24,11 @@ struct PassSettings {
 // False when an interruption came: the passes then stop after the cell they
 // were in, leaving the row as far as it was printed.
 bool runPasses(unsigned char* testBuffer, const PassSettings& settings, double bytesPerRunTimesHz);
+
+// The bytes a run moved per second: its bytes times the counter's rate, over
+// the ticks it took read as signed, so that a counter that ran backwards gives
+// a negative rate rather than a tiny one.
+double runRate(double bytesTimesHz, uint64_t ticks);
 
 // The lines one run moves through a block: 64 MiB, or the whole block when it
 // is larger, so that every run sweeps its block at least once.

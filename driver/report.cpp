@@ -3,7 +3,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "kernels/timing_record.h"
+#include "kernels/kernel_table.h"
 
 namespace {
 
@@ -16,8 +16,6 @@ void printHeader(Direction direction, CapabilityMask mask, bool aligned16) {
 }
 
 }  // namespace
-
-void endLine(std::ostream& stream) { stream << '\n' << std::flush; }
 
 std::string blockLabel(int64_t blockBytes) {
     std::ostringstream label;
@@ -34,10 +32,6 @@ std::string blockLabel(int64_t blockBytes) {
 }
 
 void sizeLabel(int64_t blockBytes) { std::cout << blockLabel(blockBytes) << ":\t"; }
-
-double transferRate(double bytesPerRunTimesHz) {
-    return bytesPerRunTimesHz / static_cast<double>(static_cast<int64_t>(timingRecord.elapsedTicks));
-}
 
 std::string defaultFormat(double value) {
     std::ostringstream text;
@@ -60,17 +54,6 @@ void printCell(const PrintedValue& cell, bool endOfRow) {
     } else {
         std::cout << '\t';
     }
-}
-
-void printRate(double rate, bool endOfRow) { printCell(scaledRate(rate), endOfRow); }
-
-std::vector<const KernelSpec*> tableColumns(Direction direction, CapabilityMask mask, bool aligned16) {
-    std::vector<const KernelSpec*> columns;
-    for (size_t k = 0; k < KERNEL_COUNT; ++k) {
-        const KernelSpec& kernel = KERNEL_TABLE[k];
-        if (kernel.direction == direction && columnShown(kernel, mask, aligned16)) columns.push_back(&kernel);
-    }
-    return columns;
 }
 
 void printReadHeader(CapabilityMask mask, bool aligned16) { printHeader(Direction::READ, mask, aligned16); }

@@ -1,23 +1,16 @@
 #pragma once
 #include <cstdint>
-#include <ostream>
 #include <string>
-#include <vector>
 
-#include "kernels/kernel_table.h"
-#include "probe/capability_mask.h"
+#include "driver/output_line.h"
+#include "kernels/capability_mask.h"
 
-// Ends a line: a newline, then a flush, so the report appears row by row.
-void endLine(std::ostream& stream);
 
 // The block size as the report writes it: in B, KB, MB or GB (powers of 1024).
 std::string blockLabel(int64_t blockBytes);
 
 // The first field of a row: the block label and a colon, then a tab.
 void sizeLabel(int64_t blockBytes);
-
-// Bytes per second of the run the last kernel timed.
-double transferRate(double bytesPerRunTimesHz);
 
 // A double as the report prints every number: the stream's default format.
 std::string defaultFormat(double value);
@@ -32,11 +25,6 @@ PrintedValue scaledRate(double rate);
 
 // One cell: the value and its unit, then a tab, or the end of the row.
 void printCell(const PrintedValue& cell, bool endOfRow);
-void printRate(double rate, bool endOfRow);
-
-// The kernels of one table, left to right: the one list that the header, the
-// cells and the warm-up of every row use.
-std::vector<const KernelSpec*> tableColumns(Direction direction, CapabilityMask mask, bool aligned16);
 
 void printReadHeader(CapabilityMask mask, bool aligned16);
 void printWriteHeader(CapabilityMask mask, bool aligned16);

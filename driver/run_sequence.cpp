@@ -297,8 +297,6 @@ bool writeData(DataFile* file, std::string (*format)(const RunOptions&), const R
 
 }  // namespace
 
-int runBenchmark() { return runBenchmark(RunOptions{}); }
-
 int runBenchmark(const RunOptions& options) {
     OutputFiles files;
     if (!openDataFile(options.jsonPath, &files.json) || !openDataFile(options.csvPath, &files.csv)) {

@@ -20,6 +20,15 @@ const KernelSpec KERNEL_TABLE[] = {
 
 const size_t KERNEL_COUNT = sizeof(KERNEL_TABLE) / sizeof(KERNEL_TABLE[0]);
 
+std::vector<const KernelSpec*> tableColumns(Direction direction, CapabilityMask mask, bool aligned16) {
+    std::vector<const KernelSpec*> columns;
+    for (size_t k = 0; k < KERNEL_COUNT; ++k) {
+        const KernelSpec& kernel = KERNEL_TABLE[k];
+        if (kernel.direction == direction && columnShown(kernel, mask, aligned16)) columns.push_back(&kernel);
+    }
+    return columns;
+}
+
 int accessBytes(RegisterKind registers) {
     switch (registers) {
         case RegisterKind::GP16: return 2;

@@ -1,9 +1,10 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
+#include "kernels/capability_mask.h"
 #include "kernels/kernels.h"
-#include "probe/capability_mask.h"
 
 enum class Direction { READ, WRITE };
 enum class RegisterKind { GP32, GP16, MMX, XMM, YMM, ZMM };
@@ -27,6 +28,10 @@ extern const size_t KERNEL_COUNT;
 inline bool columnShown(const KernelSpec& kernel, CapabilityMask mask, bool aligned16) {
     return (mask & kernel.capability) == kernel.capability && (aligned16 || !kernel.alignedOnly);
 }
+
+// The kernels of one table, left to right: the one list that the header, the
+// cells and the warm-up of every row use.
+std::vector<const KernelSpec*> tableColumns(Direction direction, CapabilityMask mask, bool aligned16);
 
 // The bytes one access of the kernel moves.
 int accessBytes(RegisterKind registers);

@@ -49,7 +49,7 @@ TEST_F(Options, NoArgumentsGiveTheClassicReport) {
     EXPECT_EQ(parsed.out + parsed.err, "");
     EXPECT_EQ(parsed.options.isa, CAP_CLASSIC);
     EXPECT_FALSE(parsed.options.isaNamed);
-    EXPECT_EQ(parsed.options.maxBlockBytes, MAX_BLOCK_BYTES);
+    EXPECT_EQ(parsed.options.maxBlockBytes, DEFAULT_MAX_BLOCK_BYTES);
     EXPECT_EQ(parsed.options.threads, 1);
     EXPECT_EQ(parsed.options.repeat, 1);
     EXPECT_FALSE(parsed.options.perCycle);
@@ -67,19 +67,19 @@ TEST_F(Options, GoodCommandLinesSetWhatTheyName) {
         int threads;
         int repeat;
     } cases[] = {
-        {{"--isa", "all"}, CAP_CLASSIC | CAP_EXTENDED, false, MAX_BLOCK_BYTES, 1, 1},
-        {{"--isa=classic"}, CAP_CLASSIC, false, MAX_BLOCK_BYTES, 1, 1},
-        {{"--isa", "avx,sse4.1"}, CAP_AVX | CAP_SSE41, true, MAX_BLOCK_BYTES, 1, 1},
-        {{"--isa", "mmx,sse,sse2,sse3,sse4.1,avx,avx512"}, CAP_CLASSIC | CAP_EXTENDED, true, MAX_BLOCK_BYTES, 1, 1},
+        {{"--isa", "all"}, CAP_CLASSIC | CAP_EXTENDED, false, DEFAULT_MAX_BLOCK_BYTES, 1, 1},
+        {{"--isa=classic"}, CAP_CLASSIC, false, DEFAULT_MAX_BLOCK_BYTES, 1, 1},
+        {{"--isa", "avx,sse4.1"}, CAP_AVX | CAP_SSE41, true, DEFAULT_MAX_BLOCK_BYTES, 1, 1},
+        {{"--isa", "mmx,sse,sse2,sse3,sse4.1,avx,avx512"}, CAP_CLASSIC | CAP_EXTENDED, true, DEFAULT_MAX_BLOCK_BYTES, 1, 1},
         {{"--max-size", "128B"}, CAP_CLASSIC, false, 128, 1, 1},
         {{"--max-size", "1KB"}, CAP_CLASSIC, false, 1024, 1, 1},
         {{"--max-size", "512MB"}, CAP_CLASSIC, false, int64_t{512} << 20, 1, 1},
         {{"--max-size", "4GB"}, CAP_CLASSIC, false, int64_t{4} << 30, 1, 1},
         {{"--max-size", "4096MB"}, CAP_CLASSIC, false, int64_t{4} << 30, 1, 1},
-        {{"--threads", "2"}, CAP_CLASSIC, false, MAX_BLOCK_BYTES, 2, 1},
-        {{"--threads", "all"}, CAP_CLASSIC, false, MAX_BLOCK_BYTES, 2, 1},
-        {{"--repeat", "5", "--threads=1"}, CAP_CLASSIC, false, MAX_BLOCK_BYTES, 1, 5},
-        {{"--repeat", "1000"}, CAP_CLASSIC, false, MAX_BLOCK_BYTES, 1, 1000},
+        {{"--threads", "2"}, CAP_CLASSIC, false, DEFAULT_MAX_BLOCK_BYTES, 2, 1},
+        {{"--threads", "all"}, CAP_CLASSIC, false, DEFAULT_MAX_BLOCK_BYTES, 2, 1},
+        {{"--repeat", "5", "--threads=1"}, CAP_CLASSIC, false, DEFAULT_MAX_BLOCK_BYTES, 1, 5},
+        {{"--repeat", "1000"}, CAP_CLASSIC, false, DEFAULT_MAX_BLOCK_BYTES, 1, 1000},
     };
     for (const auto& c : cases) {
         const Parsed parsed = parse(c.arguments);

@@ -20,10 +20,12 @@ struct Report {
     std::vector<KernelCall> calls;
 };
 
-Report runPasses(CapabilityMask mask) {
+Report measure(CapabilityMask mask) {
     resetFakes();
     CapturedOutput capture;
-    runMeasurementPasses(fakeTestBuffer(), mask, 3000.0 * 1000000.0 * 67108864.0);
+    PassSettings settings;
+    settings.mask = mask;
+    runPasses(fakeTestBuffer(), settings, 3000.0 * 1000000.0 * 67108864.0);
     return {splitLines(capture.out.str()), fakeKernels.calls};
 }
 
@@ -54,7 +56,7 @@ TEST(MeasurementPasses, EveryRowWarmsUpThenRunsEachShownColumnOnce) {
         {0x39, {allRead16, allRead, allRead, allWrite16, allWrite, allWrite}},
     };
     for (const ColumnCase& c : cases) {
-        const Report report = runPasses(c.mask);
+        const Report report = measure(c.mask);
         size_t call = 0;
         for (int table = 0; table < 6; ++table) {
             const bool reads = table < 3;
@@ -80,7 +82,7 @@ TEST(MeasurementPasses, TablesHaveTitleHeaderAndNineteenLabelledRows) {
     const char* const labels[ROWS] = {"128B:", "256B:", "512B:", "1KB:",  "2KB:",  "4KB:",   "8KB:",
                                       "16KB:", "32KB:", "64KB:", "128KB:", "256KB:", "512KB:", "1MB:",
                                       "2MB:",  "4MB:",  "8MB:",  "16MB:", "32MB:"};
-    const Report report = runPasses(0x39);
+    const Report report = measure(0x39);
     ASSERT_EQ(report.lines.size(), 6u * (2 + ROWS));
     for (int table = 0; table < 6; ++table) {
         const size_t first = table * (2 + ROWS);

@@ -4,15 +4,17 @@
 #include <cmath>
 #include <limits>
 
+#include "driver/passes.h"
 #include "driver/report.h"
 #include "kernels/timing_record.h"
 #include "tests/captured_output.h"
 
 namespace {
 
+// A rate as the report prints it: scaled to its unit, then the cell.
 std::string printed(double rate, bool endOfRow) {
     CapturedOutput capture;
-    printRate(rate, endOfRow);
+    printCell(scaledRate(rate), endOfRow);
     return capture.out.str();
 }
 
@@ -21,7 +23,7 @@ struct RateCase {
     const char* cell;
 };
 
-TEST(PrintRate, ScalesByPowersOf1024WithStrictComparisons) {
+TEST(ScaledRate, ScalesByPowersOf1024WithStrictComparisons) {
     const RateCase cases[] = {
         {1073741824.0, "1024MB/s"},      // exactly 2^30 falls to the smaller unit
         {1073741825.0, "1GB/s"},         // 2^30 + 1
@@ -40,7 +42,7 @@ TEST(PrintRate, ScalesByPowersOf1024WithStrictComparisons) {
     }
 }
 
-TEST(PrintRate, ZeroTicksGiveAnInfiniteRateInGigabytes) {
+TEST(ScaledRate, ZeroTicksGiveAnInfiniteRateInGigabytes) {
     EXPECT_EQ(printed(std::numeric_limits<double>::infinity(), true), "infGB/s\n");
 }
 
@@ -49,7 +51,7 @@ struct TicksCase {
     const char* cell;
 };
 
-TEST(TransferRate, WorkedNumbersAtThreeGigahertz) {
+TEST(RunRate, WorkedNumbersAtThreeGigahertz) {
     const double bytesPerRunTimesHz = 3000.0 * 1000000.0 * 67108864.0;
     const TicksCase cases[] = {
         {30000000, "6.25GB/s"},
@@ -57,15 +59,11 @@ TEST(TransferRate, WorkedNumbersAtThreeGigahertz) {
         {123456789, "1.51875GB/s"},
     };
     for (const TicksCase& c : cases) {
-        timingRecord.elapsedTicks = c.elapsedTicks;
-        EXPECT_EQ(printed(transferRate(bytesPerRunTimesHz), true), std::string(c.cell) + "\n");
+        EXPECT_EQ(printed(runRate(bytesPerRunTimesHz, c.elapsedTicks), true), std::string(c.cell) + "\n");
     }
 }
 
-TEST(TransferRate, ReadsElapsedTicksAsSigned) {
-    timingRecord.elapsedTicks = static_cast<uint64_t>(-2);
-    EXPECT_EQ(transferRate(10.0), -5.0);
-}
+TEST(RunRate, ReadsElapsedTicksAsSigned) { EXPECT_EQ(runRate(10.0, static_cast<uint64_t>(-2)), -5.0); }
 
 TEST(SizeLabel, SwitchesUnitAtEachPowerOf1024) {
     const std::pair<int64_t, const char*> cases[] = {

@@ -17,7 +17,7 @@ struct ProgramRun {
 
 ProgramRun runWithFakes() {
     CapturedOutput capture;
-    const int exitCode = runBenchmark();
+    const int exitCode = runBenchmark(RunOptions{});
     return {exitCode, splitLines(capture.out.str()), capture.err.str()};
 }
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "kernels/capability_mask.h"
 #include "platform/platform.h"
-#include "probe/capability_mask.h"
 #include "probe/simd_capabilities.h"
 
 struct FakeSystem {

@@ -1,6 +1,6 @@
 """The few lines printed when no output file is asked for."""
 
-import math
+from statistics import geometric_mean
 
 from .model import TABLE_ORDER
 from .records import baseline_lookup, cell_ratio, compared_measure
@@ -26,7 +26,7 @@ def _ratio_summary(table, counterparts, measure):
             found.append((value, column, row.block))
     if not found:
         return "no cell to compare with the baseline"
-    mean = math.exp(sum(math.log(value) for value, _, _ in found) / len(found))
+    mean = geometric_mean(value for value, _, _ in found)
     low, high = min(found), max(found)
     return (f"ratio to baseline: geometric mean {mean:.3f}, "
             f"lowest {low[0]:.3f} ({low[1]}, {low[2]}), "
