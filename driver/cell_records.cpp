@@ -80,7 +80,7 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
     endLine(out);
     out << " \"complete\": " << (run.complete ? "true" : "false") << ",";
     endLine(out);
-    out << " \"report\": {\"version\": " << jsonString(run.version) << ", \"os\": " << jsonString(run.os)
+    out << " \"report\": {\"version\": " << jsonString(run.banner) << ", \"os\": " << jsonString(run.os)
         << ", \"simd\": " << jsonStrings(run.simd) << ", \"sse_supported_by_os\": "
         << (run.sseSupportedByOs < 0 ? "null" : run.sseSupportedByOs ? "true" : "false")
         << ", \"avx_supported_by_os\": "

@@ -31,7 +31,7 @@ constexpr const char* LATENCY_DIRECTION = "latency";
 // What a run knows of itself, for the JSON header.
 struct RunDescription {
     std::vector<std::string> lines;  // the report's lines before the tables
-    std::string version;
+    std::string banner;  // the first line, "Kestrune ver1.0", which the JSON calls its version
     std::string os;
     std::vector<std::string> simd;
     int sseSupportedByOs;  // 1 yes, 0 no, -1 no such line

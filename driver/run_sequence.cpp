@@ -163,8 +163,8 @@ int run(const RunOptions& options, bool progress) {
     measured = false;
     // The time the progress line shows is the whole run's, the clock's wait included.
     if (progress) startProgress();
-    description.version = "Kestrune ver1.0";
-    headerLine(description.version);
+    description.banner = "Kestrune ver1.0";
+    headerLine(description.banner);
 
     const OsFamily family = platformOsFamily();
     if (family == OsFamily::NT) {

@@ -21,8 +21,7 @@ struct Member {
     ProcessorId ranOn{0, 0};
 };
 
-// The cell the members run next; written by member 0 before it moves
-// `generation` on, read by the others after they see it move.
+// The cell the members run next.
 struct Cell {
     TransferKernel kernel;
     size_t offset;
@@ -30,71 +29,90 @@ struct Cell {
     int32_t lineCount;
 };
 
-std::vector<Member> members;
-size_t memberBufferBytes = 0;
-bool memberHugePages = false;
-Cell cell;
-std::atomic<uint32_t> generation{0};
-std::atomic<int> finished{0};
-std::atomic<int> started{0};
-std::atomic<bool> setupFailed{false};
-std::atomic<bool> stopping{false};
-
 // A wait spins, so that a member starts its cell the moment it is given, and
 // now and then offers its processor: each member has a processor of its own,
 // where the offer comes straight back, but where threads outnumber the
 // processors (no affinity, or a test) the one being waited for gets to run.
 constexpr uint32_t SPINS_BEFORE_YIELD = 4096;
 
-void pause() {
+void cpuRelax() {
     thread_local uint32_t spins = 0;
     asm volatile("pause");
     if (++spins % SPINS_BEFORE_YIELD == 0) platformYield();
 }
 
-void runMemberCell(Member& member) {
-    cell.kernel(member.buffer + cell.offset, cell.blockLines, cell.lineCount);
-    member.startTicks = timingRecord.startTicks;
-    member.endTicks = timingRecord.endTicks;
-    member.ranOnKnown = platformCurrentProcessor(&member.ranOn);
-}
+// The team: member 0 is the calling thread, the others wait for cells.
+//
+// The ordering it relies on: member 0 writes `cell`, then moves `generation`
+// on with a release; a member that sees the new generation with an acquire
+// sees that cell. A member writes its ticks, then counts itself in `finished`
+// with a release; member 0, seeing the count with an acquire, sees every
+// member's ticks. `started` hands each member's buffer (and any failure to
+// get one) to the starting thread the same way, and `stopping` the end.
+struct ThreadTeam {
+    std::vector<Member> members;
+    size_t memberBufferBytes = 0;
+    bool memberHugePages = false;
+    Cell cell{};
+    std::atomic<uint32_t> generation{0};
+    std::atomic<int> finished{0};
+    std::atomic<int> started{0};
+    std::atomic<bool> setupFailed{false};
+    std::atomic<bool> stopping{false};
 
-void memberThread(void* argument) {
-    Member& member = *static_cast<Member*>(argument);
-    if (member.pinned) platformPinThread(member.processor);
-    if (memberHugePages) {
-        HugePageOutcome outcome;
-        member.buffer = static_cast<unsigned char*>(platformAllocateHugePageBuffer(memberBufferBytes, &outcome));
-        member.mappedBytes = outcome.mappedBytes;
-        member.hugePageShare = outcome.share;
-    } else {
-        member.buffer = static_cast<unsigned char*>(platformAllocateBuffer(memberBufferBytes));
-        member.mappedBytes = memberBufferBytes;
+    void runCell(Member& member) const {
+        cell.kernel(member.buffer + cell.offset, cell.blockLines, cell.lineCount);
+        member.startTicks = timingRecord.startTicks;
+        member.endTicks = timingRecord.endTicks;
+        member.ranOnKnown = platformCurrentProcessor(&member.ranOn);
     }
-    if (member.buffer == nullptr) setupFailed = true;
-    started.fetch_add(1);
-    uint32_t seen = 0;
-    while (true) {
-        while (generation.load() == seen && !stopping.load()) pause();
-        if (stopping.load()) break;
-        seen = generation.load();
-        runMemberCell(member);
-        finished.fetch_add(1);
+
+    // What each member but the first runs on a thread of its own.
+    void serve(Member& member) {
+        if (member.pinned) platformPinThread(member.processor);
+        if (memberHugePages) {
+            HugePageOutcome outcome;
+            member.buffer = static_cast<unsigned char*>(platformAllocateHugePageBuffer(memberBufferBytes, &outcome));
+            member.mappedBytes = outcome.mappedBytes;
+            member.hugePageShare = outcome.share;
+        } else {
+            member.buffer = static_cast<unsigned char*>(platformAllocateBuffer(memberBufferBytes));
+            member.mappedBytes = memberBufferBytes;
+        }
+        if (member.buffer == nullptr) setupFailed.store(true, std::memory_order_relaxed);
+        started.fetch_add(1, std::memory_order_release);
+        uint32_t seen = 0;
+        while (true) {
+            uint32_t now;
+            while ((now = generation.load(std::memory_order_acquire)) == seen &&
+                   !stopping.load(std::memory_order_acquire)) {
+                cpuRelax();
+            }
+            if (stopping.load(std::memory_order_acquire)) break;
+            seen = now;
+            runCell(member);
+            finished.fetch_add(1, std::memory_order_release);
+        }
+        if (member.buffer != nullptr) platformReleaseBuffer(member.buffer, member.mappedBytes);
     }
-    if (member.buffer != nullptr) platformReleaseBuffer(member.buffer, member.mappedBytes);
-}
+};
+
+ThreadTeam team;
+
+void memberThread(void* argument) { team.serve(*static_cast<Member*>(argument)); }
 
 }  // namespace
 
 bool startThreadTeam(int threads, const std::vector<ProcessorId>& processors, unsigned char* mainBuffer,
                      size_t bufferBytes, bool hugePages) {
-    members.assign(static_cast<size_t>(threads), Member{});
-    memberBufferBytes = bufferBytes;
-    memberHugePages = hugePages;
-    generation = 0;
-    started = 0;
-    setupFailed = false;
-    stopping = false;
+    team.members.assign(static_cast<size_t>(threads), Member{});
+    team.memberBufferBytes = bufferBytes;
+    team.memberHugePages = hugePages;
+    team.generation.store(0, std::memory_order_relaxed);
+    team.started.store(0, std::memory_order_relaxed);
+    team.setupFailed.store(false, std::memory_order_relaxed);
+    team.stopping.store(false, std::memory_order_relaxed);
+    std::vector<Member>& members = team.members;
     for (size_t k = 0; k < members.size() && k < processors.size(); ++k) {
         members[k].pinned = true;
         members[k].processor = processors[k];
@@ -102,12 +120,13 @@ bool startThreadTeam(int threads, const std::vector<ProcessorId>& processors, un
     members[0].buffer = mainBuffer;
     if (members[0].pinned) platformPinThread(members[0].processor);
 
+    // Starting a thread orders everything written above before the thread runs.
     int running = 1;
     for (; running < threads; ++running) {
         if (!platformStartThread(memberThread, &members[running], &members[running].thread)) break;
     }
-    while (started.load() < running - 1) pause();
-    if (running < threads || setupFailed.load()) {
+    while (team.started.load(std::memory_order_acquire) < running - 1) cpuRelax();
+    if (running < threads || team.setupFailed.load(std::memory_order_relaxed)) {
         members.resize(static_cast<size_t>(running));
         stopThreadTeam();
         return false;
@@ -116,15 +135,15 @@ bool startThreadTeam(int threads, const std::vector<ProcessorId>& processors, un
 }
 
 uint64_t runTeamCell(TransferKernel kernel, size_t offset, int32_t blockLines, int32_t lineCount) {
-    cell = Cell{kernel, offset, blockLines, lineCount};
-    finished = 0;
-    generation.fetch_add(1);
-    runMemberCell(members[0]);
-    const int others = static_cast<int>(members.size()) - 1;
-    while (finished.load() < others) pause();
+    team.cell = Cell{kernel, offset, blockLines, lineCount};
+    team.finished.store(0, std::memory_order_relaxed);
+    team.generation.fetch_add(1, std::memory_order_release);
+    team.runCell(team.members[0]);
+    const int others = static_cast<int>(team.members.size()) - 1;
+    while (team.finished.load(std::memory_order_acquire) < others) cpuRelax();
 
-    uint64_t first = members[0].startTicks, last = members[0].endTicks;
-    for (const Member& member : members) {
+    uint64_t first = team.members[0].startTicks, last = team.members[0].endTicks;
+    for (const Member& member : team.members) {
         if (member.startTicks < first) first = member.startTicks;
         if (member.endTicks > last) last = member.endTicks;
     }
@@ -133,20 +152,20 @@ uint64_t runTeamCell(TransferKernel kernel, size_t offset, int32_t blockLines, i
 
 double teamHugePageShare() {
     double sum = 0.0;
-    for (size_t k = 1; k < members.size(); ++k) sum += members[k].hugePageShare;
-    return members.size() > 1 ? sum / static_cast<double>(members.size() - 1) : 0.0;
+    for (size_t k = 1; k < team.members.size(); ++k) sum += team.members[k].hugePageShare;
+    return team.members.size() > 1 ? sum / static_cast<double>(team.members.size() - 1) : 0.0;
 }
 
 bool teamMemberProcessor(int member, ProcessorId* processor) {
-    const Member& which = members[static_cast<size_t>(member)];
+    const Member& which = team.members[static_cast<size_t>(member)];
     *processor = which.ranOn;
     return which.ranOnKnown;
 }
 
-const unsigned char* teamMemberBuffer(int member) { return members[static_cast<size_t>(member)].buffer; }
+const unsigned char* teamMemberBuffer(int member) { return team.members[static_cast<size_t>(member)].buffer; }
 
 void stopThreadTeam() {
-    stopping = true;
-    for (size_t k = 1; k < members.size(); ++k) platformJoinThread(members[k].thread);
-    members.clear();
+    team.stopping.store(true, std::memory_order_release);
+    for (size_t k = 1; k < team.members.size(); ++k) platformJoinThread(team.members[k].thread);
+    team.members.clear();
 }

@@ -17,7 +17,7 @@
 #include "kernels/kernels.h"
 #include "kernels/timing_record.h"
 #include "tests/captured_output.h"
-#include "tests/fakes/fake_platform.h"
+#include "tests/fakes/fake_machine.h"
 
 namespace {
 

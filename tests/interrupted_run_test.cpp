@@ -10,7 +10,7 @@
 
 #include "driver/run_sequence.h"
 #include "tests/captured_output.h"
-#include "tests/fakes/fake_platform.h"
+#include "tests/fakes/fake_machine.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "driver/options.h"
 #include "tests/captured_output.h"
-#include "tests/fakes/fake_platform.h"
+#include "tests/fakes/fake_machine.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "driver/passes.h"
 #include "kernels/timing_record.h"
 #include "tests/captured_output.h"
-#include "tests/fakes/fake_platform.h"
+#include "tests/fakes/fake_machine.h"
 
 namespace {
 

@@ -19,7 +19,7 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 RunDescription description(bool perCycle = false) {
     RunDescription run{};
     run.lines = {"Kestrune ver1.0", "OS:NT based"};
-    run.version = "Kestrune ver1.0";
+    run.banner = "Kestrune ver1.0";
     run.os = "NT based";
     run.simd = {"MMX", "SSE"};
     run.sseSupportedByOs = 1;

@@ -5,7 +5,7 @@
 #include "driver/report.h"
 #include "driver/run_sequence.h"
 #include "tests/captured_output.h"
-#include "tests/fakes/fake_platform.h"
+#include "tests/fakes/fake_machine.h"
 
 namespace {
 

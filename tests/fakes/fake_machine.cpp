@@ -1,4 +1,4 @@
-#include "tests/fakes/fake_platform.h"
+#include "tests/fakes/fake_machine.h"
 
 #include <algorithm>
 #include <mutex>
