@@ -22,7 +22,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
-from kestrune_report.parser import parse_report  # noqa: E402
+from kestrune_report.loader import parse_report  # noqa: E402
 
 ARGS = None
 TITLES = ["128bit(16byte) aligned read", "64bit(8byte) aligned read"]

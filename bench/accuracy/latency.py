@@ -9,7 +9,7 @@ import subprocess
 from dataclasses import dataclass
 from typing import Dict, Optional, Tuple
 
-from kestrune_report.parser import parse_report
+from kestrune_report.loader import parse_report
 from kestrune_report.units import format_size as block_label
 
 from . import issue_limits

@@ -5,7 +5,8 @@ program's --json file (whose rates are exact)."""
 
 from dataclasses import dataclass, field
 
-from kestrune_report.parser import ReportError, parse_report
+from kestrune_report.loader import parse_report
+from kestrune_report.parser import ReportError
 
 GIB = 1 << 30
 

@@ -5,7 +5,8 @@ import os
 import sys
 
 from .caches import parse_cache_list, read_sysfs_caches
-from .parser import ReportError, decode_report, parse_report
+from .loader import parse_report
+from .parser import ReportError, decode_report
 from .records import cell_records, record_fields, to_csv, to_json, unmatched_notes
 from .summary import summary_lines
 

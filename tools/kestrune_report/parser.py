@@ -460,12 +460,8 @@ def _read_latency(lines, report, blocks):
                                   f"'{LATENCY_TITLE}', got {_show(extra)}")
 
 
-def parse_report(text, source="report"):
-    """A Report from the text the program printed, or from the JSON it writes with --json."""
-    if text.lstrip().startswith("{"):
-        # Imported here: the JSON reader builds on this module's rules.
-        from .json_report import parse_json_report
-        return parse_json_report(text, source)
+def parse_text_report(text, source="report"):
+    """A Report from the text the program printed."""
     lines = _Lines(text)
     report = Report(source)
     if not lines.items:

@@ -14,7 +14,7 @@ from kestrune_report.caches import parse_cache_list
 from kestrune_report.chart import STYLES, build_figure
 from kestrune_report.kernel_table import read_table
 from kestrune_report.model import ALL_BLOCK_SIZES, TABLE_ORDER, table_title
-from kestrune_report.parser import parse_report
+from kestrune_report.loader import parse_report
 
 FULL = parse_report(full_run_text(), "full-run.txt")
 # Each cell printed 1024 times smaller, so every ratio to it is exactly 1024.

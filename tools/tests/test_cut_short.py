@@ -5,7 +5,7 @@ import unittest
 
 from support import full_run_lines, printed_cells, run
 from kestrune_report.model import BLOCK_SIZES
-from kestrune_report.parser import parse_report
+from kestrune_report.loader import parse_report
 from kestrune_report.units import format_size
 
 LINES = full_run_lines()

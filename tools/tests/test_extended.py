@@ -5,7 +5,7 @@ import unittest
 
 from support import GENERAL, PER_CYCLE_RUN, PREAMBLE, fixture_text, printed_cells, report_text
 from kestrune_report.model import ALL_BLOCK_SIZES, BLOCK_SIZES, TABLE_ORDER
-from kestrune_report.parser import parse_report
+from kestrune_report.loader import parse_report
 
 PER_CYCLE = fixture_text(PER_CYCLE_RUN)
 UP_TO_1KB = (128, 256, 512, 1024)

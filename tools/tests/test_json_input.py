@@ -5,7 +5,7 @@ import unittest
 
 from support import JSON_RUN, as_text, fixture_text, printed_cells
 from kestrune_report.model import TABLE_ORDER, ReportError, table_title
-from kestrune_report.parser import parse_report
+from kestrune_report.loader import parse_report
 
 JSON_TEXT = fixture_text(JSON_RUN)
 DOCUMENT = json.loads(JSON_TEXT)

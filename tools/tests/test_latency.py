@@ -8,7 +8,7 @@ from support import GENERAL, PREAMBLE, report_text, run
 from kestrune_report.caches import parse_cache_list
 from kestrune_report.chart import build_figure
 from kestrune_report.model import LATENCY_COLUMNS
-from kestrune_report.parser import parse_report
+from kestrune_report.loader import parse_report
 from kestrune_report.records import cell_records, record_fields
 
 BLOCKS = (128, 256, 512, 1024)

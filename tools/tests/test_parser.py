@@ -3,7 +3,8 @@ import unittest
 
 from support import GIB, PREAMBLE, bytes_from_printed, full_run_text, printed_cells
 from kestrune_report.model import BLOCK_SIZES, TABLE_ORDER
-from kestrune_report.parser import decode_report, parse_report
+from kestrune_report.loader import parse_report
+from kestrune_report.parser import decode_report
 
 
 class CompleteReport(unittest.TestCase):
