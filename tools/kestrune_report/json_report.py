@@ -107,44 +107,54 @@ def _read_machine(source, machine, start, report):
             fail(name, f"is {json.dumps(given)}, but report.lines say {json.dumps(value)}")
 
 
-def _read_cell(cell, report, fail):
-    """(table key, block bytes, column, Throughput) of one cell."""
-    if not isinstance(cell, dict):
-        fail(f"expected a cell object, got {json.dumps(cell)}")
-
+def _getter(cell, fail):
+    """Reads one field of a cell, failing with what the field should have been."""
     def get(name, accept, description):
         value = cell.get(name)
         if name not in cell or not accept(value):
             fail(f"expected '{name}' to be {description}, got "
                  f"{json.dumps(value) if name in cell else 'none'}")
         return value
+    return get
 
+
+def _printed(get, fail, report, parse, parse_per_cycle, exact_name, per_cycle_name, measured):
+    """The cell as printed ('value' and 'unit'), with the exact figures the JSON carries beside it:
+    `exact_name` always, and in a per-cycle report `per_cycle_name` and the core clock the `measured`
+    was measured at."""
+    value = get("value", lambda value: isinstance(value, str), "the number as printed")
+    unit = get("unit", lambda value: isinstance(value, str), "the unit as printed")
+    exact = get(exact_name, lambda value: value is None or _is_number(value), "a number or null")
+    try:
+        if report.per_cycle:
+            core_mhz = get("core_mhz", _is_number, f"a number: the core clock the {measured} was measured at")
+            per_cycle = get(per_cycle_name, lambda value: value is None or _is_number(value), "a number or null")
+            printed = parse_per_cycle(value + unit, core_mhz)
+            if per_cycle is not None:
+                printed = dataclasses.replace(printed, **{per_cycle_name: per_cycle})
+        else:
+            printed = parse(value + unit)
+    except UnitError as error:
+        fail(f"'value' and 'unit': {error}")
+    return dataclasses.replace(printed, **{exact_name: exact}) if exact is not None else printed
+
+
+def _read_cell(cell, report, fail):
+    """(table key, block bytes, column, Throughput) of one cell."""
+    if not isinstance(cell, dict):
+        fail(f"expected a cell object, got {json.dumps(cell)}")
+    get = _getter(cell, fail)
     direction = get("direction", lambda value: value in ("read", "write"), "'read' or 'write'")
     alignment = get("alignment_bytes", lambda value: _is_count(value) and value in (16, 8, 4), "16, 8 or 4")
     block = get("block_bytes", lambda value: _is_count(value) and value in ALL_BLOCK_SIZES,
                 "a power of two from 128 to 4294967296")
     get("block", lambda value: value == format_size(block), json.dumps(format_size(block)))
     column = get("instruction", lambda value: isinstance(value, str), "a column label")
-    value = get("value", lambda value: isinstance(value, str), "the number as printed")
-    unit = get("unit", lambda value: isinstance(value, str), "the unit as printed")
-    exact = get("bytes_per_second", lambda value: value is None or _is_number(value), "a number or null")
     if "threads" in cell:
         get("threads", lambda value: value == report.threads and _is_count(value),
             f"{report.threads}, as the report says")
-    try:
-        if report.per_cycle:
-            core_mhz = get("core_mhz", _is_number, "a number: the core clock the cell was measured at")
-            per_cycle = get("bytes_per_cycle", lambda value: value is None or _is_number(value),
-                            "a number or null")
-            printed = parse_per_cycle(value + unit, core_mhz)
-            if per_cycle is not None:
-                printed = dataclasses.replace(printed, bytes_per_cycle=per_cycle)
-        else:
-            printed = parse_throughput(value + unit)
-    except UnitError as error:
-        fail(f"'value' and 'unit': {error}")
-    if exact is not None:
-        printed = dataclasses.replace(printed, bytes_per_second=exact)
+    printed = _printed(get, fail, report, parse_throughput, parse_per_cycle, "bytes_per_second", "bytes_per_cycle",
+                       "cell")
     return (direction, alignment), block, column, printed
 
 
@@ -213,33 +223,12 @@ def _is_latency(cell):
 
 def _read_latency_cell(cell, report, fail):
     """(block bytes, column, Latency) of one latency cell."""
-    def get(name, accept, description):
-        value = cell.get(name)
-        if name not in cell or not accept(value):
-            fail(f"expected '{name}' to be {description}, got "
-                 f"{json.dumps(value) if name in cell else 'none'}")
-        return value
-
+    get = _getter(cell, fail)
     block = get("block_bytes", lambda value: _is_count(value) and value in ALL_BLOCK_SIZES,
                 "a power of two from 128 to 4294967296")
     get("block", lambda value: value == format_size(block), json.dumps(format_size(block)))
     column = get("column", lambda value: value in LATENCY_COLUMNS, " or ".join(LATENCY_COLUMNS))
-    value = get("value", lambda value: isinstance(value, str), "the number as printed")
-    unit = get("unit", lambda value: isinstance(value, str), "the unit as printed")
-    exact = get("ns_per_load", lambda value: value is None or _is_number(value), "a number or null")
-    try:
-        if report.per_cycle:
-            core_mhz = get("core_mhz", _is_number, "a number: the core clock the row was measured at")
-            cycles = get("cycles_per_load", lambda value: value is None or _is_number(value), "a number or null")
-            printed = parse_latency(value + unit, core_mhz)
-            if cycles is not None:
-                printed = dataclasses.replace(printed, cycles_per_load=cycles)
-        else:
-            printed = parse_latency(value + unit)
-    except UnitError as error:
-        fail(f"'value' and 'unit': {error}")
-    if exact is not None:
-        printed = dataclasses.replace(printed, ns_per_load=exact)
+    printed = _printed(get, fail, report, parse_latency, parse_latency, "ns_per_load", "cycles_per_load", "row")
     return block, column, printed
 
 
