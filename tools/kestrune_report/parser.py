@@ -270,28 +270,40 @@ def _row_rules(table, block, header_line, per_cycle):
             raise _Mismatch(f"row '{label}' has {len(fields) - 1} values, expected "
                             f"{len(table.columns)}: one per instruction in the header "
                             f"on line {header_line}")
-        cells = []
-        for column, field in zip(table.columns, fields[1:]):
-            try:
-                cells.append(cell(field))
-            except UnitError as error:
-                raise _Mismatch(f"row '{label}', {column}: {error}") from None
-        return tuple(cells)
+        return _row_cells(fields, table.columns, cell, f"row '{label}'")
 
     def could_be_cut(text):
-        fields = text.split("\t")
-        if len(fields) == 1:
-            return label.startswith(fields[0])
-        if parse_size_label(fields[0]) != block or len(fields) > len(table.columns) + 1:
-            return False
-        try:
-            for field in fields[1:-1]:
-                cell(field)
-        except UnitError:
-            return False
-        return could_be_cut_throughput(fields[-1], per_cycle)
+        return _row_could_be_cut(text, label, block, table.columns, cell,
+                                 lambda last: could_be_cut_throughput(last, per_cycle))
 
     return accept, could_be_cut
+
+
+def _row_cells(fields, columns, cell, row):
+    """A row's cells read one per column, a fault named with the row and its column."""
+    cells = []
+    for column, field in zip(columns, fields[1:]):
+        try:
+            cells.append(cell(field))
+        except UnitError as error:
+            raise _Mismatch(f"{row}, {column}: {error}") from None
+    return tuple(cells)
+
+
+def _row_could_be_cut(text, label, block, columns, cell, last_could_be_cut):
+    """Whether text may be the start of the row a run stopped printing: its label, whole cells,
+    then the start of one more."""
+    fields = text.split("\t")
+    if len(fields) == 1:
+        return label.startswith(fields[0])
+    if parse_size_label(fields[0]) != block or len(fields) > len(columns) + 1:
+        return False
+    try:
+        for field in fields[1:-1]:
+            cell(field)
+    except UnitError:
+        return False
+    return last_could_be_cut(fields[-1])
 
 
 def run_blocks(complete_counts, last_count):
@@ -406,26 +418,11 @@ def _latency_row_rules(table, block, per_cycle):
         if len(fields) != len(LATENCY_COLUMNS) + 1:
             raise _Mismatch(f"row '{label}' {where} has {len(fields) - 1} values, expected "
                             f"{len(LATENCY_COLUMNS)}: {', '.join(LATENCY_COLUMNS)}")
-        cells = []
-        for column, field in zip(LATENCY_COLUMNS, fields[1:]):
-            try:
-                cells.append(cell(field))
-            except UnitError as error:
-                raise _Mismatch(f"row '{label}' {where}, {column}: {error}") from None
-        return tuple(cells)
+        return _row_cells(fields, LATENCY_COLUMNS, cell, f"row '{label}' {where}")
 
     def could_be_cut(text):
-        fields = text.split("\t")
-        if len(fields) == 1:
-            return label.startswith(fields[0])
-        if parse_size_label(fields[0]) != block or len(fields) > len(LATENCY_COLUMNS) + 1:
-            return False
-        try:
-            for field in fields[1:-1]:
-                cell(field)
-        except UnitError:
-            return False
-        return could_be_cut_latency(fields[-1]) or (per_cycle and fields[-1].replace("c", "") == "")
+        return _row_could_be_cut(text, label, block, LATENCY_COLUMNS, cell,
+                                 lambda last: could_be_cut_latency(last) or (per_cycle and last.replace("c", "") == ""))
 
     return accept, could_be_cut
 

@@ -31,14 +31,9 @@ class UnitError(ValueError):
     """A cell or size label that does not read as the benchmark prints it."""
 
 
-@dataclass(frozen=True)
-class Throughput:
-    value: str  # the number exactly as printed, e.g. "52.3301"
-    unit: str  # e.g. "GB/s", or "B/c" in a per-cycle report
-    bytes_per_second: float
-    # Per-cycle reports only: the printed figure, and the core clock it was taken at.
-    bytes_per_cycle: Optional[float] = None
-    core_mhz: Optional[float] = None
+class _PrintedCell:
+    """What every cell has: the number and unit as printed, and an exact figure (`EXACT` names it)."""
+    EXACT = ""
 
     @property
     def printed(self):
@@ -46,7 +41,18 @@ class Throughput:
 
     @property
     def finite(self):
-        return math.isfinite(self.bytes_per_second)
+        return math.isfinite(getattr(self, self.EXACT))
+
+
+@dataclass(frozen=True)
+class Throughput(_PrintedCell):
+    value: str  # the number exactly as printed, e.g. "52.3301"
+    unit: str  # e.g. "GB/s", or "B/c" in a per-cycle report
+    bytes_per_second: float
+    # Per-cycle reports only: the printed figure, and the core clock it was taken at.
+    bytes_per_cycle: Optional[float] = None
+    core_mhz: Optional[float] = None
+    EXACT = "bytes_per_second"
 
 
 def parse_throughput(text):
@@ -84,7 +90,7 @@ LATENCY_UNITS = ("ns", "c")  # nanoseconds, or core cycles with --per-cycle
 
 
 @dataclass(frozen=True)
-class Latency:
+class Latency(_PrintedCell):
     """A load-latency cell: the time one load of the chase waited."""
     value: str  # the number exactly as printed
     unit: str  # "ns", or "c" in a per-cycle report
@@ -92,14 +98,7 @@ class Latency:
     # Per-cycle reports only: the printed figure, and the core clock it was taken at.
     cycles_per_load: Optional[float] = None
     core_mhz: Optional[float] = None
-
-    @property
-    def printed(self):
-        return self.value + self.unit
-
-    @property
-    def finite(self):
-        return math.isfinite(self.ns_per_load)
+    EXACT = "ns_per_load"
 
 
 def parse_latency(text, core_mhz=None):
