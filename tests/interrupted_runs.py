@@ -31,7 +31,9 @@ TABLE_OF_TITLE = {"128bit(16byte) aligned read": ("read", 16), "64bit(8byte) ali
 EXIT_CANNOT_WRITE = 74
 # Ten rows a table: a second or less natively, yet long enough that the
 # signal comes while the table it is aimed at is still running.
-RUN = ["--max-size", "64KB"]
+# Each cell measured five times, so that every table lasts long enough for
+# the watcher to see it begin, however fast the processor or its emulator.
+RUN = ["--max-size", "64KB", "--repeat", "5"]
 
 
 def command(arguments):
@@ -69,10 +71,13 @@ def wait_for(path, predicate, process, timeout=300):
     process ended or the time ran out first."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
+        # Whether it had ended is asked before the text is read, so that the
+        # last lines it printed are always read.
+        ended = process.poll() is not None
         with open(path, encoding="utf-8", errors="replace") as text:
             if predicate(text.read().replace("\r\n", "\n")):
                 return True
-        if process.poll() is not None:
+        if ended:
             return False
         time.sleep(0.01)
     return False
