@@ -15,7 +15,6 @@ namespace {
 constexpr int64_t MIN_BLOCK_BYTES = 128;
 constexpr int64_t LARGEST_MAX_BLOCK_BYTES = int64_t{1} << 32;  // 4 GiB
 
-constexpr const char* ISA_CHOICES = "classic, all, or a comma-separated list of mmx,sse,sse2,sse3,sse4.1,avx,avx512";
 constexpr const char* SIZE_CHOICES = "a power of two from 128B to 4GB, such as 4KB, 256MB or 1GB";
 
 enum OptionCode { OPT_ISA = 256, OPT_MAX_SIZE, OPT_THREADS, OPT_REPEAT, OPT_PER_CYCLE, OPT_JSON, OPT_CSV,
@@ -36,7 +35,18 @@ const option LONG_OPTIONS[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// The --isa spellings of every extension, in the table's order, one separator apart.
+std::string isaOptions(const char* separator) {
+    std::string list;
+    for (const ExtensionName& extension : EXTENSION_NAMES) {
+        if (!list.empty()) list += separator;
+        list += extension.option;
+    }
+    return list;
+}
+
 void printUsage() {
+    const std::string isaLine = "                   list of " + isaOptions(", ") + "; the";
     const std::string repeatLine =
         "  --repeat N       measure each cell N times in a row (N from 1 to " + std::to_string(MAX_REPEAT) + ")";
     const char* lines[] = {
@@ -50,7 +60,7 @@ void printUsage() {
         "  --isa LIST       which extensions' columns to measure: classic (the default:",
         "                   MMX, SSE, SSE2, SSE3), all (every extension this processor",
         "                   and its operating system support), or a comma-separated",
-        "                   list of mmx, sse, sse2, sse3, sse4.1, avx, avx512; the",
+        isaLine.c_str(),
         "                   general-register columns are always measured",
         "  --max-size SIZE  the largest block, a power of two from 128B to 4GB",
         "                   (128B, 4KB, 256MB, 1GB; powers of 1024); default 32MB.",
@@ -128,7 +138,9 @@ bool parseIsa(const char* text, RunOptions* options) {
                 known = true;
             }
         }
-        if (!known) return usageError("--isa", "unknown extension '" + name + "'; expected " + ISA_CHOICES);
+        if (!known) return usageError("--isa", "unknown extension '" + name +
+                                                        "'; expected classic, all, or a comma-separated list of " +
+                                                        isaOptions(","));
         if (comma == std::string::npos) break;
         start = comma + 1;
     }

@@ -53,14 +53,12 @@ void headerLine(const std::string& line) {
 // follow, one space apart.
 std::string capabilityLine(CapabilityMask classic, CapabilityMask extended) {
     std::string line = "Supported SIMD Inst:";
-    if (classic & CAP_MMX) line += "MMX ";
-    if (classic & CAP_SSE) line += "SSE ";
-    if (classic & CAP_SSE2) line += "SSE2 ";
-    if (classic & CAP_SSE3) line += "SSE3";
     for (const ExtensionName& extension : EXTENSION_NAMES) {
-        if (!(extended & extension.capability)) continue;
-        if (line.back() != ' ' && line.back() != ':') line += ' ';
+        const bool isClassic = (extension.capability & CAP_CLASSIC) != 0;
+        if (!((isClassic ? classic : extended) & extension.capability)) continue;
+        if (!isClassic && line.back() != ' ' && line.back() != ':') line += ' ';
         line += extension.name;
+        if (isClassic && extension.capability != CAP_SSE3) line += ' ';
     }
     return line;
 }

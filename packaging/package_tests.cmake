@@ -17,7 +17,7 @@ if(WIN32)
   add_test(NAME zip_package
     COMMAND ${KESTRUNE_PYTHON} ${tests_dir}/zip_package.py
             --zip ${package_dir}/${KESTRUNE_ZIP_FILE} --version ${PROJECT_VERSION} --runner "${emulator}"
-            --table ${PROJECT_SOURCE_DIR}/kernels/kernel_list.def --licence ${PROJECT_SOURCE_DIR}/LICENSE)
+            --table ${KESTRUNE_TABLES_JSON} --licence ${PROJECT_SOURCE_DIR}/LICENSE)
   set_tests_properties(zip_package PROPERTIES FIXTURES_REQUIRED "package;wine_nt" TIMEOUT 600
     ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wine/nt;PYTHONDONTWRITEBYTECODE=1")
 else()
@@ -28,6 +28,8 @@ else()
             --report-source ${PROJECT_SOURCE_DIR}/tools/kestrune_report
             --report-program ${PROJECT_SOURCE_DIR}/tools/kestrune-report
             --saved-report ${PROJECT_SOURCE_DIR}/tools/tests/fixtures/full-run.txt)
+  # The source tree's report tool, which the installed one is compared with,
+  # reads the build's tables.
   set_tests_properties(deb_package PROPERTIES FIXTURES_REQUIRED package TIMEOUT 600
-    ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+    ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1;KESTRUNE_TABLES=${KESTRUNE_TABLES_JSON}")
 endif()

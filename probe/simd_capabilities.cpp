@@ -1,18 +1,58 @@
 #include "probe/simd_capabilities.h"
 
 namespace {
-constexpr uint32_t EDX_MMX = 1u << 23;
-constexpr uint32_t EDX_SSE = 1u << 25;
-constexpr uint32_t EDX_SSE2 = 1u << 26;
-constexpr uint32_t ECX_SSE3 = 1u << 0;
-constexpr uint32_t ECX_SSE41 = 1u << 19;
 constexpr uint32_t ECX_OSXSAVE = 1u << 27;
-constexpr uint32_t ECX_AVX = 1u << 28;
-constexpr uint32_t EBX7_AVX512F = 1u << 16;
-// XCR0: SSE and AVX state (bits 1, 2); AVX-512 adds opmask, upper ZMM0-15
-// and ZMM16-31 (bits 5, 6, 7).
-constexpr uint64_t XCR0_AVX_STATE = 0x06;
-constexpr uint64_t XCR0_AVX512_STATE = 0xE6;
+
+// The CPUID words the extensions are read from (kernels/extension_list.def).
+enum class CpuidRegister { EBX, ECX, EDX };
+struct CpuidWords {
+    uint32_t leaf1Edx = 0, leaf1Ecx = 0, leaf7Ebx = 0;
+};
+
+struct CpuidSource {
+    CapabilityMask capability;
+    uint32_t leaf;
+    CpuidRegister word;
+    uint32_t bit;
+    uint64_t osState;
+};
+
+constexpr CpuidRegister EBX = CpuidRegister::EBX;
+constexpr CpuidRegister ECX = CpuidRegister::ECX;
+constexpr CpuidRegister EDX = CpuidRegister::EDX;
+
+constexpr CpuidSource CPUID_SOURCES[] = {
+#define EXTENSION_ROW(capability, name, option, cpuinfo, leaf, word, bit, osState) \
+    {capability, leaf, word, bit, osState},
+#include "kernels/extension_list.def"
+#undef EXTENSION_ROW
+};
+
+constexpr bool isRead(uint32_t leaf, CpuidRegister word) {
+    return (leaf == 1 && (word == EDX || word == ECX)) || (leaf == 7 && word == EBX);
+}
+
+constexpr bool everySourceIsRead() {
+    for (const CpuidSource& source : CPUID_SOURCES) {
+        if (!isRead(source.leaf, source.word)) return false;
+    }
+    return true;
+}
+static_assert(everySourceIsRead(), "an extension is reported in a CPUID word the probe does not read");
+
+uint32_t wordOf(const CpuidWords& words, uint32_t leaf, CpuidRegister word) {
+    if (leaf == 7) return words.leaf7Ebx;
+    return word == EDX ? words.leaf1Edx : words.leaf1Ecx;
+}
+
+// Every extension whose bit the words set, each from its own bit.
+CapabilityMask reportedBy(const CpuidWords& words) {
+    CapabilityMask mask = 0;
+    for (const CpuidSource& source : CPUID_SOURCES) {
+        if (wordOf(words, source.leaf, source.word) & (1u << source.bit)) mask |= source.capability;
+    }
+    return mask;
+}
 
 void cpuid(uint32_t leaf, uint32_t subleaf, uint32_t* eax, uint32_t* ebx, uint32_t* ecx, uint32_t* edx) {
     uint32_t a = leaf, b, c = subleaf, d;
@@ -25,12 +65,10 @@ void cpuid(uint32_t leaf, uint32_t subleaf, uint32_t* eax, uint32_t* ebx, uint32
 }  // namespace
 
 CapabilityMask capabilityMaskFromCpuid(uint32_t edx, uint32_t ecx) {
-    CapabilityMask mask = 0;
-    if (edx & EDX_MMX) mask |= CAP_MMX;
-    if (edx & EDX_SSE) mask |= CAP_SSE;
-    if (edx & EDX_SSE2) mask |= CAP_SSE2;
-    if (ecx & ECX_SSE3) mask |= CAP_SSE3;
-    return mask;
+    CpuidWords words;
+    words.leaf1Edx = edx;
+    words.leaf1Ecx = ecx;
+    return reportedBy(words) & CAP_CLASSIC;
 }
 
 CapabilityMask detectSimdCapabilities() {
@@ -41,15 +79,16 @@ CapabilityMask detectSimdCapabilities() {
 }
 
 ExtendedSupport extendedSupportFromCpuid(uint32_t leaf1Ecx, uint32_t leaf7Ebx, uint64_t xcr0) {
+    CpuidWords words;
+    words.leaf1Ecx = leaf1Ecx;
+    words.leaf7Ebx = leaf7Ebx;
     ExtendedSupport support;
-    if (leaf1Ecx & ECX_SSE41) support.processor |= CAP_SSE41;
-    if (leaf1Ecx & ECX_AVX) support.processor |= CAP_AVX;
-    if (leaf7Ebx & EBX7_AVX512F) support.processor |= CAP_AVX512F;
+    support.processor = reportedBy(words) & CAP_EXTENDED;
     // XCR0 means nothing unless the OS has set OSXSAVE.
     const uint64_t osState = (leaf1Ecx & ECX_OSXSAVE) ? xcr0 : 0;
-    support.enabled = support.processor & CAP_SSE41;
-    if ((osState & XCR0_AVX_STATE) == XCR0_AVX_STATE) support.enabled |= support.processor & CAP_AVX;
-    if ((osState & XCR0_AVX512_STATE) == XCR0_AVX512_STATE) support.enabled |= support.processor & CAP_AVX512F;
+    for (const CpuidSource& source : CPUID_SOURCES) {
+        if ((osState & source.osState) == source.osState) support.enabled |= support.processor & source.capability;
+    }
     return support;
 }
 

@@ -63,9 +63,9 @@ class PackageFile(unittest.TestCase):
     def test_carries_exactly_its_files(self):
         listing = run(["dpkg-deb", "--contents", ARGS.deb]).stdout.splitlines()
         files = {line.split()[-1].lstrip(".") for line in listing if line.startswith("-")}
-        # The report tool's package: its modules and the kernel table it reads.
+        # The report tool's package: its modules and the tables it reads.
         modules = {"/usr/share/kestrune-report/kestrune_report/" + os.path.basename(path)
-                   for path in glob.glob(os.path.join(ARGS.report_source, "*.py")) + ["kernel_list.def"]}
+                   for path in glob.glob(os.path.join(ARGS.report_source, "*.py")) + ["tables.json"]}
         self.assertEqual(files, {
             "/usr/bin/kestrune", "/usr/bin/kestrune-report",
             "/usr/share/man/man1/kestrune.1.gz", "/usr/share/man/man1/kestrune-report.1.gz",

@@ -17,7 +17,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
-from kestrune_report.kernel_table import CLASSIC_EXTENSIONS, EXTENSION_NAMES, columns, read_table  # noqa: E402
+from kestrune_report.kernel_table import TABLES_VARIABLE, columns, read_tables  # noqa: E402
 from kestrune_report.loader import parse_report  # noqa: E402
 
 ARGS = None
@@ -26,13 +26,26 @@ TITLES = ["128bit(16byte) aligned read", "64bit(8byte) aligned read", "32bit(4by
 CLOCK = re.compile(r"^CPU clock:(\d+(\.\d+)?)MHz$")
 PAGES = re.compile(r"^Pages:(4KB|2MB \((100|[1-9][0-9]?)%\))$")
 HUGE_PAGES_REFUSED = re.compile(r"^kestrune: --huge-pages: .+; the run goes on with 4KB pages\n$")
-# The classic names as the capability line spells them: a trailing space on all but SSE3.
-CLASSIC_NAMES = [(name + ("" if name == "SSE3" else " "), name) for name in CLASSIC_EXTENSIONS]
-WIDER_NAMES = [name for name in EXTENSION_NAMES.values() if name not in CLASSIC_EXTENSIONS]
 SIZE_UNITS = [(1 << 30, "GB"), (1 << 20, "MB"), (1 << 10, "KB"), (1, "B")]
 EMULATOR_WARNING = re.compile(r"qemu-(i386|x86_64): warning: ")
-ISA_OPTIONS = {"mmx": "MMX", "sse": "SSE", "sse2": "SSE2", "sse3": "SSE3", "sse4.1": "SSE4.1", "avx": "AVX",
-               "avx512": "AVX512F"}
+
+
+def extensions():
+    return read_tables(ARGS.table).extensions
+
+
+def classic_names():
+    """The classic names as the capability line spells them: a trailing space on all but the last."""
+    classic = [extension.name for extension in extensions() if extension.classic]
+    return [(name + ("" if name == classic[-1] else " "), name) for name in classic]
+
+
+def wider_names():
+    return [extension.name for extension in extensions() if not extension.classic]
+
+
+def cpuinfo_flag(name):
+    return next(extension.cpuinfo for extension in extensions() if extension.name == name)
 
 
 def option_value(name, default=None):
@@ -59,10 +72,11 @@ def max_block_bytes():
 def selected_extensions():
     isa = option_value("--isa", "classic")
     if isa == "classic":
-        return set(CLASSIC_EXTENSIONS)
+        return {extension.name for extension in extensions() if extension.classic}
     if isa == "all":
-        return set(CLASSIC_EXTENSIONS) | set(WIDER_NAMES)
-    return {ISA_OPTIONS[name] for name in isa.split(",")}
+        return {extension.name for extension in extensions()}
+    options = {extension.option: extension.name for extension in extensions()}
+    return {options[name] for name in isa.split(",")}
 
 
 def expected_warnings():
@@ -101,9 +115,9 @@ def extensions_of(capability_line):
     form: the classic names with their spacing, then the wider ones."""
     listed = capability_line[len("Supported SIMD Inst:"):]
     words = listed.split()
-    classic = [name for text, name in CLASSIC_NAMES if name in words]
-    wider = [name for name in WIDER_NAMES if name in words]
-    canonical = "".join(text for text, name in CLASSIC_NAMES if name in classic)
+    classic = [name for text, name in classic_names() if name in words]
+    wider = [name for name in wider_names() if name in words]
+    canonical = "".join(text for text, name in classic_names() if name in classic)
     if wider:
         canonical = (canonical + " " if canonical and not canonical.endswith(" ") else canonical) + " ".join(wider)
     if canonical != listed:
@@ -179,7 +193,7 @@ class FullRun(unittest.TestCase):
         report = parse_report(self.out, ARGS.binary)
         self.assertEqual(report.gaps, [])
         self.assertEqual(report.per_cycle, "--per-cycle" in shlex.split(ARGS.args))
-        kernels = read_table(ARGS.table)
+        kernels = list(read_tables(ARGS.table).kernels)
         blocks = [1 << power for power in range(7, max_block_bytes().bit_length())]
         self.assertEqual([table.title for table in report.tables], TITLES)
         for table in report.tables:
@@ -230,10 +244,9 @@ class FullRun(unittest.TestCase):
             self.skipTest("the emulated processor is not the one /proc/cpuinfo describes")
         with open("/proc/cpuinfo", encoding="utf-8") as cpuinfo:
             flags = next(line for line in cpuinfo if line.startswith("flags")).split(":")[1].split()
-        expected = "".join(name for name, flag in zip(["MMX ", "SSE ", "SSE2 ", "SSE3"], ["mmx", "sse", "sse2", "pni"])
-                           if flag in flags)
-        if selected_extensions() - set(CLASSIC_EXTENSIONS):
-            wider = [name for name, flag in zip(WIDER_NAMES, ["sse4_1", "avx", "avx512f"]) if flag in flags]
+        expected = "".join(text for text, name in classic_names() if cpuinfo_flag(name) in flags)
+        if selected_extensions() - {name for _, name in classic_names()}:
+            wider = [name for name in wider_names() if cpuinfo_flag(name) in flags]
             if wider:
                 expected += ("" if expected.endswith(" ") else " ") + " ".join(wider)
         self.assertEqual(self.lines[2], "Supported SIMD Inst:" + expected)
@@ -288,7 +301,7 @@ def main():
     global ARGS
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--binary", required=True)
-    parser.add_argument("--table", required=True)
+    parser.add_argument("--table", required=True, help="the tables the build writes (tables.json)")
     parser.add_argument("--runner", default="", help="command that runs the binary, e.g. wine")
     parser.add_argument("--family-line", default="OS:NT based")
     parser.add_argument("--save", help="where to keep the full run's report")
@@ -300,6 +313,7 @@ def main():
                                              "checked against the text")
     parser.add_argument("--command-line", action="store_true", help="check the command-line errors too")
     ARGS, rest = parser.parse_known_args()
+    os.environ[TABLES_VARIABLE] = ARGS.table  # for the report tool's reader of the run
     ARGS.json = ARGS.csv = None
     if ARGS.data_files:
         os.makedirs(ARGS.data_files, exist_ok=True)

@@ -98,7 +98,7 @@ def main():
     parser.add_argument("--zip", required=True)
     parser.add_argument("--version", required=True, help="the project's version")
     parser.add_argument("--runner", required=True, help="command that runs the .exe, e.g. cmake/wine-run x86_64")
-    parser.add_argument("--table", required=True, help="kernels/kernel_list.def")
+    parser.add_argument("--table", required=True, help="the tables the build writes (tables.json)")
     parser.add_argument("--licence", required=True, help="LICENSE at the root of the source tree")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], "-v"] + rest)

@@ -39,7 +39,7 @@ def main(argv=None):
 
     started = time.monotonic() - (time.time() - args.started if args.started else 0.0)
     kernels = {(kernel.direction.lower(), kernel.column): kernel
-               for kernel in read_table(str(args.repo / "kernels" / "kernel_list.def"))}
+               for kernel in read_table()}
     tsc_mhz, tsc_source = kernel_tsc.kernel_tsc_mhz()
     helpers = {name: args.helpers / name for name in HELPERS}
     m = collect(args.binary, helpers, args.out, args.rounds)

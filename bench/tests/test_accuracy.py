@@ -135,7 +135,7 @@ class ArithmeticTest(unittest.TestCase):
 
 def kernels_by_column():
     return {(kernel.direction.lower(), kernel.column): kernel
-            for kernel in read_table(str(REPO / "kernels" / "kernel_list.def"))}
+            for kernel in read_table()}
 
 
 def agreement_run(rates):
@@ -250,7 +250,7 @@ class LatencySectionTest(unittest.TestCase):
 class KernelFactsTest(unittest.TestCase):
     def test_columns_come_from_the_kernel_list(self):
         columns = {(kernel.direction.lower(), kernel.column): kernel
-                   for kernel in read_table(str(REPO / "kernels" / "kernel_list.def"))}
+                   for kernel in read_table()}
         self.assertEqual(columns[("read", "MOVZX(16)")].access_bytes, 2)
         cases = [
             # (column, kind of access, non-temporal)
@@ -267,7 +267,7 @@ class KernelFactsTest(unittest.TestCase):
                 self.assertEqual(issue_limits.non_temporal(columns[column]), streaming)
 
     def test_every_column_has_a_kind_with_a_limit_on_each_known_processor(self):
-        kinds = {issue_limits.issue_kind(kernel) for kernel in read_table(str(REPO / "kernels" / "kernel_list.def"))}
+        kinds = {issue_limits.issue_kind(kernel) for kernel in read_table()}
         self.assertEqual(kinds, set(issue_limits.KINDS))
         for limits in issue_limits.LIMITS:
             with self.subTest(limits.name):
@@ -404,7 +404,7 @@ class ReferenceTest(unittest.TestCase):
 
     def test_every_pairing_faces_a_column_of_its_width(self):
         kernels = {(kernel.direction.lower(), kernel.column): kernel
-                   for kernel in read_table(str(REPO / "kernels" / "kernel_list.def"))}
+                   for kernel in read_table()}
         for pairing in reference.PAIRINGS:
             with self.subTest(pairing.kernel):
                 width = int(re.match(r"(\d+)-byte", pairing.width).group(1))

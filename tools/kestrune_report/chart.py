@@ -4,6 +4,7 @@ build_figure returns the matplotlib Figure without drawing it anywhere, so calle
 (and the tests) can look at its panels and lines before anything is written.
 """
 
+import functools
 import io
 import math
 
@@ -14,7 +15,7 @@ matplotlib.use("Agg")  # never look for a display: the tool runs in terminals an
 from matplotlib.figure import Figure  # noqa: E402  (must follow the backend choice)
 from matplotlib.transforms import blended_transform_factory  # noqa: E402
 
-from .model import CLASSIC_COLUMNS, COLUMNS_BY_DIRECTION, KERNELS, TABLE_ORDER, table_title  # noqa: E402
+from .model import TABLE_ORDER, classic_columns, direction_columns, kernels, table_title  # noqa: E402
 from .records import baseline_lookup, cell_ratio, compared_measure  # noqa: E402
 from .units import format_size  # noqa: E402
 
@@ -28,23 +29,20 @@ COLOURS = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e
 MARKERS = ("o", "s", "^", "v", "D", "P", "X", "*", "<", ">", "h", "p", "d", "H", "8")
 
 
-def _styles():
-    """One look per column label: the columns of a run without options first, then the others,
-    each group in kernel-table order. Each label gets a colour of its own (while there are
+@functools.lru_cache(maxsize=None)
+def styles():
+    """One look per instruction, the same in every panel and every chart, so a reader who
+    has learnt an instruction's colour and marker keeps reading it that way: the columns of
+    a run without options first, then the others, each group in kernel-table order. Each label gets a colour of its own (while there are
     colours) and a colour+marker pair of its own (for far more labels than that)."""
-    labels = list(dict.fromkeys(kernel.column for kernel in KERNELS))
-    labels.sort(key=lambda label: label not in CLASSIC_COLUMNS)
+    labels = list(dict.fromkeys(kernel.column for kernel in kernels()))
+    labels.sort(key=lambda label: label not in classic_columns())
     return {label: (COLOURS[index % len(COLOURS)], MARKERS[index % len(MARKERS)])
             for index, label in enumerate(labels)}
 
 
-# One look per instruction, the same in every panel and every chart, so a reader who
-# has learnt an instruction's colour and marker keeps reading it that way.
-STYLES = _styles()
-
-
 def instruction_style(name):
-    colour, marker = STYLES[name]
+    colour, marker = styles()[name]
     return {"color": colour, "marker": marker}
 
 
@@ -212,7 +210,7 @@ def build_figure(report, caches=(), baseline=None):
             grid[row][0].set_ylabel(f"{direction} bytes per core cycle (B/cycle)")
         else:
             grid[row][0].set_ylabel(f"{direction} throughput (GiB/s)")
-        order = [name for name in COLUMNS_BY_DIRECTION[direction] if name in handles]
+        order = [name for name in direction_columns(direction) if name in handles]
         if order:
             grid[row][-1].legend([handles[name] for name in order], order, loc="upper left",
                                  bbox_to_anchor=(1.02, 1.0), borderaxespad=0, fontsize=9,

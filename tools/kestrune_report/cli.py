@@ -5,6 +5,7 @@ import os
 import sys
 
 from .caches import parse_cache_list, read_sysfs_caches
+from .kernel_table import TableError
 from .loader import parse_report
 from .parser import ReportError, decode_report
 from .records import cell_records, record_fields, to_csv, to_json, unmatched_notes
@@ -205,3 +206,6 @@ def main(argv=None, stdin=None):
     except _Failure as failure:
         print(f"{PROGRAM}: {failure}", file=sys.stderr)
         return failure.status
+    except TableError as error:  # an install without its tables
+        print(f"{PROGRAM}: {error}", file=sys.stderr)
+        return 1

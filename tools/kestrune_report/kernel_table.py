@@ -1,25 +1,25 @@
-"""The kernel set, read from kernels/kernel_list.def: the one table that makes
-every kernel, column label and disassembly expectation of the benchmark.
+"""The kernel and extension tables of the benchmark, as the build writes them:
+tools/write_tables_json.cpp includes kernels/kernel_list.def and
+kernels/extension_list.def through the C preprocessor, as the program does,
+and writes every row as JSON (tables.json). Nothing is read until asked for.
 
-The reader is strict: a KERNEL_ROW line it cannot read is an error, never a
-row silently left out."""
+The reader is strict: a row it cannot use is an error, never a row silently
+left out."""
 
+import functools
+import json
 import os
 import re
-from typing import FrozenSet, List, NamedTuple, Optional
+from typing import Dict, FrozenSet, List, NamedTuple, Optional, Tuple
 
-ROW = re.compile(r'^KERNEL_ROW\(\s*(\w+),\s*"([^"]+)",\s*(READ|WRITE),\s*(0|CAP_\w+),\s*(true|false),'
-                 r'\s*"(\w+)",\s*(GP32|GP16|MMX|XMM|YMM|ZMM),\s*(CLASSIC|STRAIGHT),\s*([12])\s*\)\s*$')
-
-# The name each capability has on the report's capability line.
-EXTENSION_NAMES = {"CAP_MMX": "MMX", "CAP_SSE": "SSE", "CAP_SSE2": "SSE2", "CAP_SSE3": "SSE3",
-                   "CAP_SSE41": "SSE4.1", "CAP_AVX": "AVX", "CAP_AVX512F": "AVX512F"}
-CLASSIC_EXTENSIONS = ("MMX", "SSE", "SSE2", "SSE3")
+TABLES_FILE = "tables.json"
+# Where the tables are when the package is not installed with them: the build tree's.
+TABLES_VARIABLE = "KESTRUNE_TABLES"
 ACCESS_BYTES = {"GP16": 2, "GP32": 4, "MMX": 8, "XMM": 16, "YMM": 32, "ZMM": 64}
 
 
 class TableError(ValueError):
-    """kernel_list.def holds a row out of form."""
+    """The tables are missing or hold a row out of form."""
 
 
 class Kernel(NamedTuple):
@@ -30,13 +30,9 @@ class Kernel(NamedTuple):
     aligned_only: bool  # runs only in the first pass, whose base starts on a page
     instruction: str
     registers: str
-    frame: str = "CLASSIC"  # the loop around the body: "CLASSIC" or "STRAIGHT"
-    lines_per_pass: int = 1
-
-    @property
-    def extension(self) -> Optional[str]:
-        """The capability-line name of the kernel's extension; None for the general registers."""
-        return EXTENSION_NAMES.get(self.capability)
+    frame: str          # the loop around the body: "CLASSIC" or "STRAIGHT"
+    lines_per_pass: int
+    extension: Optional[str]  # the capability-line name of its extension; None for the general registers
 
     @property
     def access_bytes(self) -> int:
@@ -47,43 +43,103 @@ class Kernel(NamedTuple):
         return (self.extension is None or self.extension in extensions) and (aligned16 or not self.aligned_only)
 
 
+class Extension(NamedTuple):
+    capability: str  # its CAP_ name
+    name: str        # as the capability line spells it
+    option: str      # as --isa spells it
+    cpuinfo: str     # its flag in /proc/cpuinfo
+    classic: bool    # measured by a run without options
+
+
+class Tables(NamedTuple):
+    kernels: Tuple[Kernel, ...]
+    extensions: Tuple[Extension, ...]  # in the capability line's order
+
+    @property
+    def classic_extensions(self) -> Tuple[str, ...]:
+        return tuple(extension.name for extension in self.extensions if extension.classic)
+
+
 def default_path() -> str:
-    """The table beside this package once installed, else the source tree's."""
+    """The tables beside this package once installed; else the build's that KESTRUNE_TABLES
+    names; else, in the source tree, those of its build/ (tools/run-benchmark's)."""
     here = os.path.dirname(os.path.abspath(__file__))
-    installed = os.path.join(here, "kernel_list.def")
-    if os.path.exists(installed):
-        return installed
-    return os.path.join(here, os.pardir, os.pardir, "kernels", "kernel_list.def")
+    beside = os.path.join(here, TABLES_FILE)
+    if os.path.exists(beside):
+        return beside
+    if os.environ.get(TABLES_VARIABLE):
+        return os.environ[TABLES_VARIABLE]
+    source_build = os.path.normpath(os.path.join(here, os.pardir, os.pardir, "build", TABLES_FILE))
+    if os.path.exists(source_build):
+        return source_build
+    raise TableError(f"no {TABLES_FILE} beside {here}, none in {source_build} and {TABLES_VARIABLE} is not set: "
+                     f"the build writes it; install kestrune-report, or name the build's with {TABLES_VARIABLE}")
 
 
-def parse_table(text: str, source: str = "kernel_list.def") -> List[Kernel]:
+def _snake(name: str) -> str:
+    return re.sub(r"(?<=[a-z0-9])([A-Z])", r"_\1", name).lower()
+
+
+def _rows(document: dict, key: str, source: str) -> List[dict]:
+    rows = document.get(key) if isinstance(document, dict) else None
+    if not isinstance(rows, list) or not rows or not all(isinstance(row, dict) for row in rows):
+        raise TableError(f"{source}: no {key} table")
+    return [{_snake(name): value for name, value in row.items()} for row in rows]
+
+
+def _record(kind, row: dict, number: int, key: str, source: str):
+    """The named tuple of the fields it knows; a column it does not know is left to those that use it."""
+    missing = [name for name in kind._fields if name not in row]
+    if missing:
+        raise TableError(f"{source}: {key} row {number} lacks {', '.join(missing)}")
+    return kind(**{name: row[name] for name in kind._fields})
+
+
+def parse_tables(document: dict, source: str = TABLES_FILE) -> Tables:
+    classic = document.get("classicExtensions") if isinstance(document, dict) else None
+    if not isinstance(classic, list):
+        raise TableError(f"{source}: no classicExtensions list")
+    extensions = tuple(_record(Extension, dict(row, classic=row.get("name") in classic), number, "extensions",
+                               source)
+                       for number, row in enumerate(_rows(document, "extensions", source), 1))
+    names = {extension.capability: extension.name for extension in extensions}
     kernels = []
-    for number, line in enumerate(text.splitlines(), 1):
-        stripped = line.strip()
-        if not stripped.startswith("KERNEL_ROW("):
-            continue
-        match = ROW.match(stripped)
-        if not match:
-            raise TableError(f"{source}:{number}: KERNEL_ROW out of form: {stripped}")
-        function, column, direction, capability, aligned, instruction, registers, frame, lines = match.groups()
-        if capability != "0" and capability not in EXTENSION_NAMES:
-            raise TableError(f"{source}:{number}: unknown capability {capability}")
-        if frame == "CLASSIC" and lines != "1":
-            raise TableError(f"{source}:{number}: the classic loop moves one line per pass")
-        kernels.append(Kernel(function, column, direction, capability, aligned == "true", instruction, registers,
-                              frame, int(lines)))
-    if not kernels:
-        raise TableError(f"{source}: no KERNEL_ROW")
+    for number, row in enumerate(_rows(document, "kernels", source), 1):
+        capability = str(row.get("capability"))
+        if capability != "0" and capability not in names:
+            raise TableError(f"{source}: kernels row {number}: unknown capability {capability}")
+        kernel = _record(Kernel, dict(row, capability=capability, extension=names.get(capability)), number,
+                         "kernels", source)
+        if kernel.registers not in ACCESS_BYTES:
+            raise TableError(f"{source}: kernels row {number}: unknown registers {kernel.registers}")
+        if kernel.frame == "CLASSIC" and kernel.lines_per_pass != 1:
+            raise TableError(f"{source}: kernels row {number}: the classic loop moves one line per pass")
+        kernels.append(kernel)
     functions = [kernel.function for kernel in kernels]
     if len(set(functions)) != len(functions):
         raise TableError(f"{source}: a function is named twice")
-    return kernels
+    return Tables(tuple(kernels), extensions)
+
+
+@functools.lru_cache(maxsize=None)
+def read_tables(path: Optional[str] = None) -> Tables:
+    path = path or default_path()
+    try:
+        with open(path, encoding="utf-8") as tables:
+            document = json.load(tables)
+    except (OSError, ValueError) as problem:
+        raise TableError(f"{path}: {problem}") from None
+    return parse_tables(document, path)
 
 
 def read_table(path: Optional[str] = None) -> List[Kernel]:
-    path = path or default_path()
-    with open(path, encoding="utf-8") as table:
-        return parse_table(table.read(), path)
+    """The kernels, in the table's order."""
+    return list(read_tables(path).kernels)
+
+
+def extension_names(path: Optional[str] = None) -> Dict[str, str]:
+    """The capability-line name of each CAP_ name, in the line's order."""
+    return {extension.capability: extension.name for extension in read_tables(path).extensions}
 
 
 def columns(kernels: List[Kernel], direction: str, extensions: FrozenSet[str], aligned16: bool) -> List[str]:

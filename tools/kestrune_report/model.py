@@ -1,29 +1,47 @@
 """A report once read: machine lines, tables, and what a cut-short run left out."""
 
+import functools
 from dataclasses import dataclass, field
 from typing import List, Optional, Tuple
 
-from .kernel_table import CLASSIC_EXTENSIONS, EXTENSION_NAMES, columns, read_table
+from .kernel_table import columns, read_tables
 from .units import Latency, Throughput, format_size
 
 BLOCK_SIZES = tuple(2 ** power for power in range(7, 26))  # 128B .. 32MB: a run without options
 ALL_BLOCK_SIZES = tuple(2 ** power for power in range(7, 33))  # 128B .. 4GB: what --max-size allows
 TABLE_ORDER = (("read", 16), ("read", 8), ("read", 4), ("write", 16), ("write", 8), ("write", 4))
 
-KERNELS = read_table()
-SIMD_EXTENSIONS = tuple(EXTENSION_NAMES.values())
-# The columns a run without options can show.
-CLASSIC_COLUMNS = frozenset(kernel.column for kernel in KERNELS
-                            if kernel.shown(frozenset(CLASSIC_EXTENSIONS), True))
+
+def kernels():
+    """Every kernel, in the table's order."""
+    return read_tables().kernels
 
 
+def simd_extensions():
+    """Every extension's name, in the capability line's order."""
+    return tuple(extension.name for extension in read_tables().extensions)
+
+
+def classic_extensions():
+    """The extensions a run without options measures."""
+    return read_tables().classic_extensions
+
+
+@functools.lru_cache(maxsize=None)
+def classic_columns():
+    """The columns a run without options can show."""
+    return frozenset(kernel.column for kernel in kernels() if kernel.shown(frozenset(classic_extensions()), True))
+
+
+@functools.lru_cache(maxsize=None)
 def table_columns(direction, alignment):
     """The columns a table may show, left to right: the aligned-only ones only at 16 bytes."""
-    return tuple(columns(KERNELS, direction.upper(), frozenset(SIMD_EXTENSIONS), alignment == 16))
+    return tuple(columns(list(kernels()), direction.upper(), frozenset(simd_extensions()), alignment == 16))
 
 
-# Every column each direction can have, left to right.
-COLUMNS_BY_DIRECTION = {direction: table_columns(direction, 16) for direction in ("read", "write")}
+def direction_columns(direction):
+    """Every column the direction can have, left to right."""
+    return table_columns(direction, 16)
 
 
 def table_title(direction, alignment):
@@ -181,9 +199,9 @@ class Report:
         return (self.input_format != "text" or self.per_cycle
                 or any((self.avx_os_line, self.threads_line, self.repeat_line, self.pages_line))
                 or self.latency is not None
-                or any(name not in CLASSIC_EXTENSIONS for name in self.simd)
+                or any(name not in classic_extensions() for name in self.simd)
                 or self.block_sizes != BLOCK_SIZES
-                or any(column not in CLASSIC_COLUMNS for table in self.tables for column in table.columns))
+                or any(column not in classic_columns() for table in self.tables for column in table.columns))
 
     def cell_count(self):
         return sum(len(table.columns) * len(table.rows) for table in self.tables)

@@ -14,10 +14,9 @@ that, so every such line is read when present and never required.
 import codecs
 import re
 
-from .kernel_table import CLASSIC_EXTENSIONS
-from .model import (ALL_BLOCK_SIZES, BLOCK_SIZES, COLUMNS_BY_DIRECTION, LATENCY_COLUMNS, LATENCY_TITLE,
-                    SIMD_EXTENSIONS, TABLE_ORDER, LatencyRow, LatencyTable, Report, ReportError, Row,
-                    Table, table_columns, table_title)
+from .model import (ALL_BLOCK_SIZES, BLOCK_SIZES, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER, LatencyRow,
+                    LatencyTable, Report, ReportError, Row, Table, classic_extensions, direction_columns,
+                    simd_extensions, table_columns, table_title)
 from .units import (NUMBER, UnitError, could_be_cut_latency, could_be_cut_throughput, format_size,
                     number_value, parse_latency, parse_per_cycle, parse_size_label, parse_throughput)
 
@@ -146,10 +145,11 @@ def _accept_simd(text):
     if not text.startswith(prefix):
         raise _Mismatch(f"expected the capability line '{prefix}...', got {_show(text)}")
     names = tuple(text[len(prefix):].split())
-    positions = [SIMD_EXTENSIONS.index(name) if name in SIMD_EXTENSIONS else -1 for name in names]
+    known, classic = simd_extensions(), classic_extensions()
+    positions = [known.index(name) if name in known else -1 for name in names]
     if -1 in positions or positions != sorted(set(positions)):
-        later = [name for name in SIMD_EXTENSIONS if name not in CLASSIC_EXTENSIONS]
-        raise _Mismatch(f"expected '{prefix}' followed by some of {' '.join(CLASSIC_EXTENSIONS)} "
+        later = [name for name in known if name not in classic]
+        raise _Mismatch(f"expected '{prefix}' followed by some of {' '.join(classic)} "
                         f"in that order, then some of {' '.join(later)} in that order, "
                         f"got {_show(text)}")
     return text, names
@@ -229,7 +229,7 @@ def column_problem(table, columns, where):
     rule = f"some of {', '.join(allowed)} in that order"
     for column in columns:
         if column not in allowed:
-            if column in COLUMNS_BY_DIRECTION[table.direction]:
+            if column in direction_columns(table.direction):
                 return (f"{column} {where} needs 16-byte alignment, which '{table.title}' lacks; "
                         f"expected {rule}")
             return f"unknown {table.direction} instruction {column!r} {where}; expected {rule}"

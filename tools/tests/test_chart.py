@@ -11,7 +11,7 @@ from matplotlib.colors import to_hex
 from support import (FULL_RUN, GENERAL, GIB, JSON_RUN, PER_CYCLE_RUN, PREAMBLE, as_text, fixture_text,
                      full_run_lines, full_run_text, report_text, run)
 from kestrune_report.caches import parse_cache_list
-from kestrune_report.chart import STYLES, build_figure
+from kestrune_report.chart import build_figure, styles
 from kestrune_report.kernel_table import read_table
 from kestrune_report.model import ALL_BLOCK_SIZES, TABLE_ORDER, table_title
 from kestrune_report.loader import parse_report
@@ -104,10 +104,10 @@ def title_of(figure):
 class ExtendedCharts(unittest.TestCase):
     def test_every_column_of_the_kernel_table_has_a_look_of_its_own(self):
         labels = {kernel.column for kernel in read_table()}
-        self.assertEqual(set(STYLES), labels)
-        colours = [to_hex(colour) for colour, _ in STYLES.values()]
+        self.assertEqual(set(styles()), labels)
+        colours = [to_hex(colour) for colour, _ in styles().values()]
         self.assertEqual(len(set(colours)), len(labels))
-        self.assertEqual(len(set(STYLES.values())), len(labels))
+        self.assertEqual(len(set(styles().values())), len(labels))
 
     def test_per_cycle_runs_are_drawn_in_bytes_per_cycle_to_their_last_row(self):
         report = parse_report(fixture_text(PER_CYCLE_RUN), "per-cycle.txt")

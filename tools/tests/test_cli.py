@@ -6,6 +6,7 @@ import unittest
 
 from support import (FULL_RUN, PER_CYCLE_RUN, SCRIPT, TOOLS_DIR, bytes_from_printed, full_run_lines,
                      full_run_text, printed_cells, run)
+from kestrune_report.kernel_table import TABLES_FILE, TABLES_VARIABLE, default_path
 from kestrune_report.model import TABLE_ORDER, table_title
 
 
@@ -65,25 +66,26 @@ class Script(unittest.TestCase):
             with open(csv_path) as file:
                 self.assertEqual(file.readline().split(",")[0], "direction")
 
-    def test_installed_script_finds_its_package_and_the_kernel_table_beside_it(self):
+    def test_installed_script_finds_its_package_and_the_tables_beside_it(self):
         # The layout cmake --install makes: bin/ and share/kestrune-report/kestrune_report/,
-        # the kernel table inside the package, no source tree around it.
+        # the tables the build wrote inside the package, no source or build tree around it.
+        alone = {name: value for name, value in os.environ.items() if name != TABLES_VARIABLE}
         with tempfile.TemporaryDirectory() as prefix:
             package = os.path.join(prefix, "share", "kestrune-report", "kestrune_report")
             os.makedirs(os.path.join(prefix, "bin"))
             shutil.copytree(os.path.join(TOOLS_DIR, "kestrune_report"), package,
                             ignore=shutil.ignore_patterns("__pycache__"))
-            shutil.copy(os.path.join(TOOLS_DIR, os.pardir, "kernels", "kernel_list.def"), package)
+            shutil.copy(default_path(), os.path.join(package, TABLES_FILE))
             shutil.copy(SCRIPT, os.path.join(prefix, "bin"))
             done = subprocess.run([os.path.join(prefix, "bin", "kestrune-report"), PER_CYCLE_RUN],
-                                  capture_output=True, text=True, timeout=60)
+                                  capture_output=True, text=True, timeout=60, env=alone)
             self.assertEqual((done.returncode, done.stderr), (0, ""))
             self.assertIn("peak", done.stdout)
-            os.remove(os.path.join(package, "kernel_list.def"))
+            os.remove(os.path.join(package, TABLES_FILE))
             done = subprocess.run([os.path.join(prefix, "bin", "kestrune-report"), PER_CYCLE_RUN],
-                                  capture_output=True, text=True, timeout=60)
+                                  capture_output=True, text=True, timeout=60, env=alone)
             self.assertNotEqual(done.returncode, 0)
-            self.assertIn("kernel_list.def", done.stderr)
+            self.assertIn(TABLES_FILE, done.stderr)
 
     def test_help_explains_the_baseline(self):
         done = subprocess.run([SCRIPT, "--help"], capture_output=True, text=True, timeout=60)

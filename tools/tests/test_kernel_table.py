@@ -1,88 +1,112 @@
-"""The one reader of kernels/kernel_list.def: good rows read whole, and every fault
-stops it with the line, where a lenient reader would have left the row out."""
+"""The one reader of the tables the build writes (tables.json): good rows read
+whole, and every fault stops it, where a lenient reader would have left the row out."""
 
+import copy
+import os
+import subprocess
+import sys
+import tempfile
 import unittest
 
 import support  # noqa: F401  (puts the package on the path)
-from kestrune_report.kernel_table import CLASSIC_EXTENSIONS, Kernel, TableError, parse_table, read_table
+from kestrune_report.kernel_table import (TABLES_VARIABLE, Extension, Kernel, TableError, parse_tables,
+                                          read_table, read_tables)
 
-HEADER = "// a comment that mentions KERNEL_ROW( is not a row\n#pragma once\n"
-ROWS = [
-    'KERNEL_ROW(readMovq,          "MOVQ",           READ,     CAP_MMX,     false,      "movq",       MMX,  CLASSIC,  1)',
-    'KERNEL_ROW(readVmovdqa64,     "VMOVDQA64(512)", READ,     CAP_AVX512F, true,       "vmovdqa64",  ZMM,  STRAIGHT, 2)',
-    'KERNEL_ROW(writeMov16,        "MOV(16)",        WRITE,    0,           false,      "mov",        GP16, CLASSIC,  1)',
+EXTENSIONS = [
+    {"capability": "CAP_MMX", "name": "MMX", "option": "mmx", "cpuinfo": "mmx", "leaf": 1, "word": "EDX",
+     "bit": 23, "osState": 0},
+    {"capability": "CAP_AVX512F", "name": "AVX512F", "option": "avx512", "cpuinfo": "avx512f", "leaf": 7,
+     "word": "EBX", "bit": 16, "osState": 230},
 ]
+KERNELS = [
+    {"function": "readMovq", "column": "MOVQ", "direction": "READ", "capability": "CAP_MMX", "alignedOnly": False,
+     "instruction": "movq", "registers": "MMX", "frame": "CLASSIC", "linesPerPass": 1},
+    {"function": "readVmovdqa64", "column": "VMOVDQA64(512)", "direction": "READ", "capability": "CAP_AVX512F",
+     "alignedOnly": True, "instruction": "vmovdqa64", "registers": "ZMM", "frame": "STRAIGHT", "linesPerPass": 2,
+     "aColumnOnlySomeReadersUse": 7},
+    {"function": "writeMov16", "column": "MOV(16)", "direction": "WRITE", "capability": 0, "alignedOnly": False,
+     "instruction": "mov", "registers": "GP16", "frame": "CLASSIC", "linesPerPass": 1},
+]
+DOCUMENT = {"kernels": KERNELS, "extensions": EXTENSIONS, "classicExtensions": ["MMX"]}
 
 
-def table(*rows):
-    return HEADER + "\n".join(rows) + "\n"
+def changed(change):
+    document = copy.deepcopy(DOCUMENT)
+    change(document)
+    return document
 
 
 class GoodTables(unittest.TestCase):
-    def test_each_row_reads_into_its_kernel(self):
-        kernels = parse_table(table(*ROWS))
-        self.assertEqual(kernels, [
-            Kernel("readMovq", "MOVQ", "READ", "CAP_MMX", False, "movq", "MMX", "CLASSIC", 1),
-            Kernel("readVmovdqa64", "VMOVDQA64(512)", "READ", "CAP_AVX512F", True, "vmovdqa64", "ZMM", "STRAIGHT", 2),
-            Kernel("writeMov16", "MOV(16)", "WRITE", "0", False, "mov", "GP16", "CLASSIC", 1),
+    def test_each_row_reads_into_its_kernel_and_extension(self):
+        tables = parse_tables(DOCUMENT)
+        self.assertEqual(list(tables.kernels), [
+            Kernel("readMovq", "MOVQ", "READ", "CAP_MMX", False, "movq", "MMX", "CLASSIC", 1, "MMX"),
+            Kernel("readVmovdqa64", "VMOVDQA64(512)", "READ", "CAP_AVX512F", True, "vmovdqa64", "ZMM", "STRAIGHT",
+                   2, "AVX512F"),
+            Kernel("writeMov16", "MOV(16)", "WRITE", "0", False, "mov", "GP16", "CLASSIC", 1, None),
         ])
-        cases = [
-            # (row, extension on the capability line, bytes per access)
-            (0, "MMX", 8),
-            (1, "AVX512F", 64),
-            (2, None, 2),
-        ]
-        for index, extension, access_bytes in cases:
-            with self.subTest(kernels[index].function):
-                self.assertEqual(kernels[index].extension, extension)
-                self.assertEqual(kernels[index].access_bytes, access_bytes)
+        self.assertEqual(list(tables.extensions), [Extension("CAP_MMX", "MMX", "mmx", "mmx", True),
+                                                   Extension("CAP_AVX512F", "AVX512F", "avx512", "avx512f", False)])
+        self.assertEqual(tables.classic_extensions, ("MMX",))
+        self.assertEqual([kernel.access_bytes for kernel in tables.kernels], [8, 64, 2])
 
-    def test_the_project_table_reads_and_every_column_has_one_kernel_per_direction(self):
+    def test_the_project_tables_read_and_every_column_has_one_kernel_per_direction(self):
         kernels = read_table()
         pairs = [(kernel.direction, kernel.column) for kernel in kernels]
         self.assertEqual(len(set(pairs)), len(pairs))
         self.assertIn(("READ", "VMOVDQU64(512)"), pairs)
         self.assertIn(("WRITE", "MOVNTQ"), pairs)
+        self.assertEqual(read_tables().classic_extensions, ("MMX", "SSE", "SSE2", "SSE3"))
 
     def test_the_project_table_keeps_the_classic_loop_for_the_classic_columns_alone(self):
+        classic_extensions = read_tables().classic_extensions
         for kernel in read_table():
             with self.subTest(kernel.function):
-                classic = kernel.extension is None or kernel.extension in CLASSIC_EXTENSIONS
+                classic = kernel.extension is None or kernel.extension in classic_extensions
                 self.assertEqual(kernel.frame, "CLASSIC" if classic else "STRAIGHT")
 
 
 class MalformedTables(unittest.TestCase):
     def test_each_fault_stops_the_reader_and_names_it(self):
-        bad_row = ROWS[1].replace("true", "maybe")
         cases = [
-            # (what is wrong, table text, phrase of the message)
-            ("a row out of form", table(ROWS[0], bad_row),
-             f"kernel_list.def:4: KERNEL_ROW out of form: {bad_row}"),
-            ("a row cut short", table(ROWS[0], ROWS[2][:60]), "kernel_list.def:4: KERNEL_ROW out of form"),
-            ("an unknown register kind", table(ROWS[0].replace(" MMX,", " QMM,")),
-             "kernel_list.def:3: KERNEL_ROW out of form"),
-            ("an unknown frame", table(ROWS[1].replace("STRAIGHT", "UNROLLED")),
-             "kernel_list.def:3: KERNEL_ROW out of form"),
-            ("three lines per pass", table(ROWS[1].replace(" 2)", " 3)")), "kernel_list.def:3: KERNEL_ROW out of form"),
-            ("a classic loop of two lines", table(ROWS[0].replace(" 1)", " 2)")),
-             "kernel_list.def:3: the classic loop moves one line per pass"),
-            ("an unknown capability", table(ROWS[0], ROWS[1].replace("CAP_AVX512F", "CAP_AVX10")),
-             "kernel_list.def:4: unknown capability CAP_AVX10"),
-            ("a duplicated function", table(ROWS[0], ROWS[2], ROWS[0].replace('"MOVQ"', '"MOVQ2"')),
-             "kernel_list.def: a function is named twice"),
-            ("no rows", HEADER, "kernel_list.def: no KERNEL_ROW"),
-            ("an empty file", "", "kernel_list.def: no KERNEL_ROW"),
+            # (what is wrong, the document, phrase of the message)
+            ("a kernel lacking a column", changed(lambda d: d["kernels"][1].pop("frame")),
+             "tables.json: kernels row 2 lacks frame"),
+            ("an extension lacking a column", changed(lambda d: d["extensions"][0].pop("option")),
+             "tables.json: extensions row 1 lacks option"),
+            ("an unknown register kind", changed(lambda d: d["kernels"][0].update(registers="QMM")),
+             "tables.json: kernels row 1: unknown registers QMM"),
+            ("a classic loop of two lines", changed(lambda d: d["kernels"][0].update(linesPerPass=2)),
+             "tables.json: kernels row 1: the classic loop moves one line per pass"),
+            ("an unknown capability", changed(lambda d: d["kernels"][1].update(capability="CAP_AVX10")),
+             "tables.json: kernels row 2: unknown capability CAP_AVX10"),
+            ("a duplicated function", changed(lambda d: d["kernels"].append(dict(d["kernels"][0], column="MOVQ2"))),
+             "tables.json: a function is named twice"),
+            ("no kernels", changed(lambda d: d.update(kernels=[])), "tables.json: no kernels table"),
+            ("no extensions", changed(lambda d: d.pop("extensions")), "tables.json: no extensions table"),
+            ("no classic list", changed(lambda d: d.pop("classicExtensions")), "tables.json: no classicExtensions"),
+            ("not an object", [], "tables.json: no classicExtensions"),
         ]
-        for name, text, phrase in cases:
+        for name, document, phrase in cases:
             with self.subTest(name):
                 with self.assertRaises(TableError) as raised:
-                    parse_table(text)
+                    parse_tables(document)
                 self.assertIn(phrase, str(raised.exception))
 
-    def test_the_source_named_in_a_fault_is_the_one_given(self):
-        with self.assertRaises(TableError) as raised:
-            parse_table(HEADER, "/somewhere/kernels/kernel_list.def")
-        self.assertEqual(str(raised.exception), "/somewhere/kernels/kernel_list.def: no KERNEL_ROW")
+    def test_a_file_that_is_not_json_is_named_in_the_fault(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".json") as broken:
+            broken.write('{"kernels": [')
+            broken.flush()
+            with self.assertRaises(TableError) as raised:
+                read_tables(broken.name)
+            self.assertTrue(str(raised.exception).startswith(broken.name + ": "), raised.exception)
+
+    def test_nothing_is_read_at_import(self):
+        environment = {name: value for name, value in os.environ.items() if name != TABLES_VARIABLE}
+        done = subprocess.run([sys.executable, "-c", "import kestrune_report.cli, kestrune_report.chart"],
+                              cwd=support.TOOLS_DIR,
+                              env=environment, capture_output=True, text=True, timeout=60)
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,133 @@
+// Writes the tables the program is built from as JSON for the report tool and
+// the tests: the kernels (kernels/kernel_list.def) and the extensions
+// (kernels/extension_list.def), every column of every row, named by the
+// table's own *_COLUMNS line. The C preprocessor reads the tables here as it
+// does for the program, so no second grammar of them exists. The build runs
+// this on the machine that builds, whatever the target.
+//
+// A cell is a string literal, true or false, a whole number (written in
+// decimal) or a name (written as a string); anything else stops the build.
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "kernels/capability_mask.h"
+
+namespace {
+
+struct Table {
+    const char* name;
+    std::vector<std::string> columns;
+    std::vector<std::vector<std::string>> rows;
+};
+
+[[noreturn]] void fail(const std::string& problem) {
+    std::cerr << "write_tables_json: " << problem << "\n";
+    std::exit(1);
+}
+
+std::string trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// The macro's arguments as the preprocessor spelled them, split at the commas
+// that stand outside string literals.
+std::vector<std::string> arguments(const std::string& text) {
+    std::vector<std::string> cells(1);
+    bool quoted = false;
+    for (const char c : text) {
+        if (c == '"') quoted = !quoted;
+        if (c == ',' && !quoted) {
+            cells.emplace_back();
+        } else {
+            cells.back() += c;
+        }
+    }
+    for (std::string& cell : cells) cell = trimmed(cell);
+    return cells;
+}
+
+bool isName(const std::string& cell) {
+    if (cell.empty() || (cell[0] >= '0' && cell[0] <= '9')) return false;
+    for (const char c : cell) {
+        const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        if (!letter && !(c >= '0' && c <= '9') && c != '_') return false;
+    }
+    return true;
+}
+
+std::string jsonValue(const std::string& cell) {
+    // A literal without escapes is the same string in JSON.
+    if (cell.size() >= 2 && cell.front() == '"' && cell.back() == '"' && cell.find('\\') == std::string::npos) {
+        return cell;
+    }
+    if (cell == "true" || cell == "false") return cell;
+    if (!cell.empty() && cell[0] >= '0' && cell[0] <= '9') {
+        size_t used = 0;
+        const unsigned long long number = std::stoull(cell, &used, 0);
+        if (used == cell.size()) return std::to_string(number);
+    }
+    if (isName(cell)) return "\"" + cell + "\"";
+    fail("a cell JSON cannot carry: " + cell);
+}
+
+void writeTable(std::ostream& out, const Table& table) {
+    if (table.columns.empty() || table.rows.empty()) fail(std::string("the ") + table.name + " table is empty");
+    out << " \"" << table.name << "\": [\n";
+    for (size_t r = 0; r < table.rows.size(); ++r) {
+        const std::vector<std::string>& row = table.rows[r];
+        if (row.size() != table.columns.size()) {
+            fail(std::string("a row of the ") + table.name + " table has " + std::to_string(row.size()) +
+                 " cells for " + std::to_string(table.columns.size()) + " columns");
+        }
+        out << "  {";
+        for (size_t c = 0; c < row.size(); ++c) {
+            out << (c ? ", " : "") << "\"" << table.columns[c] << "\": " << jsonValue(row[c]);
+        }
+        out << "}" << (r + 1 < table.rows.size() ? "," : "") << "\n";
+    }
+    out << " ]";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) fail("usage: write_tables_json OUTPUT.json");
+    Table kernels{"kernels", {}, {}};
+    Table extensions{"extensions", {}, {}};
+    std::vector<std::string> classic;
+
+#define KERNEL_COLUMNS(...) kernels.columns = arguments(#__VA_ARGS__);
+#define KERNEL_ROW(...) kernels.rows.push_back(arguments(#__VA_ARGS__));
+#include "kernels/kernel_list.def"
+#undef KERNEL_COLUMNS
+#undef KERNEL_ROW
+
+#define EXTENSION_COLUMNS(...) extensions.columns = arguments(#__VA_ARGS__);
+#define EXTENSION_ROW(...) extensions.rows.push_back(arguments(#__VA_ARGS__));
+#include "kernels/extension_list.def"
+#undef EXTENSION_COLUMNS
+#undef EXTENSION_ROW
+
+    // The extensions a run without options measures.
+#define EXTENSION_ROW(capability, name, ...) \
+    if (capability & CAP_CLASSIC) classic.push_back(name);
+#include "kernels/extension_list.def"
+#undef EXTENSION_ROW
+
+    std::ofstream out(argv[1], std::ios::binary);
+    out << "{\n";
+    writeTable(out, kernels);
+    out << ",\n";
+    writeTable(out, extensions);
+    out << ",\n \"classicExtensions\": [";
+    for (size_t i = 0; i < classic.size(); ++i) out << (i ? ", " : "") << "\"" << classic[i] << "\"";
+    out << "]\n}\n";
+    out.close();
+    if (!out) fail(std::string("cannot write ") + argv[1]);
+    return 0;
+}
