@@ -82,7 +82,6 @@
 // plus the pass's offset.
 #define K_STRAIGHT_ADDRESS K_BASE ", " K_CURSOR
 #define K_LINE_READ_XMM(insn) VECTOR_LOAD_AT(insn, "xmm", "16", "0,1,2,3,4,5,6,7", K_STRAIGHT_ADDRESS)
-#define K_LINE_WRITE_XMM(insn) VECTOR_STORE_AT(insn, "xmm", "16", "0,1,2,3,4,5,6,7", K_STRAIGHT_ADDRESS)
 #define K_LINE_READ_YMM(insn) VECTOR_LOAD_AT(insn, "ymm", "32", "0,1,2,3", K_STRAIGHT_ADDRESS)
 #define K_LINE_WRITE_YMM(insn) VECTOR_STORE_AT(insn, "ymm", "32", "0,1,2,3", K_STRAIGHT_ADDRESS)
 #define K_LINE_READ_ZMM(insn) VECTOR_LOAD_AT(insn, "zmm", "64", "0,1", K_STRAIGHT_ADDRESS)

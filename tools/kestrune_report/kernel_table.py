@@ -10,7 +10,7 @@ import functools
 import json
 import os
 import re
-from typing import Dict, FrozenSet, List, NamedTuple, Optional, Tuple
+from typing import FrozenSet, List, NamedTuple, Optional, Tuple
 
 TABLES_FILE = "tables.json"
 # Where the tables are when the package is not installed with them: the build tree's.
@@ -135,11 +135,6 @@ def read_tables(path: Optional[str] = None) -> Tables:
 def read_table(path: Optional[str] = None) -> List[Kernel]:
     """The kernels, in the table's order."""
     return list(read_tables(path).kernels)
-
-
-def extension_names(path: Optional[str] = None) -> Dict[str, str]:
-    """The capability-line name of each CAP_ name, in the line's order."""
-    return {extension.capability: extension.name for extension in read_tables(path).extensions}
 
 
 def columns(kernels: List[Kernel], direction: str, extensions: FrozenSet[str], aligned16: bool) -> List[str]:
