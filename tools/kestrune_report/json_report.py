@@ -8,7 +8,7 @@ error naming the line where the faulty value starts.
 
 import dataclasses
 import json
-import re
+import json.scanner
 
 from .model import (ALL_BLOCK_SIZES, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER, LatencyRow,
                     LatencyTable, Report, ReportError, Row, Table, table_title)
@@ -18,43 +18,56 @@ from .units import UnitError, format_size, parse_latency, parse_per_cycle, parse
 
 LATENCY = "latency"
 
-_DECODER = json.JSONDecoder()
-_SPACE = re.compile(r"[ \t\n\r]*")
 NOT_A_REPORT = "this is not a Kestrune report"
 
 
-def _skip(text, index):
-    return _SPACE.match(text, index).end()
+class _LocatingDecoder(json.JSONDecoder):
+    """The standard library's decoder, which also keeps where the value of every member of
+    every object and array starts, so that a fault found later names its line: one walk."""
 
+    def __init__(self):
+        super().__init__()
+        self.starts = {}  # id(object or list) -> {key or index: where its value starts}
+        parse_object, parse_array = self.parse_object, self.parse_array
 
-def _starts(text, index):
-    """(key, or position in an array; where its value starts) for each member of the object
-    or array starting at index. The text is known to be valid JSON."""
-    closing = "}" if text[index] == "{" else "]"
-    index = _skip(text, index + 1)
-    position = 0
-    while text[index] != closing:
-        key = position
-        if closing == "}":
-            key, index = _DECODER.raw_decode(text, index)
-            index = _skip(text, _skip(text, index) + 1)  # past the colon
-        yield key, index
-        _, index = _DECODER.raw_decode(text, index)
-        index = _skip(text, index)
-        if text[index] == ",":
-            index = _skip(text, index + 1)
-        position += 1
+        def located_object(state, strict, scan_once, object_hook, object_pairs_hook, memo):
+            starts = []
+
+            def keep(pairs):
+                members = dict(pairs)
+                self.starts[id(members)] = {key: start for (key, _), start in zip(pairs, starts)}
+                return members
+            return parse_object(state, strict, self._recording(scan_once, starts), object_hook, keep, memo)
+
+        def located_array(state, scan_once):
+            starts = []
+            values, end = parse_array(state, self._recording(scan_once, starts))
+            self.starts[id(values)] = dict(enumerate(starts))
+            return values, end
+
+        self.parse_object, self.parse_array = located_object, located_array
+        # The Python scanner, which calls the two parsers above; the C one has its own.
+        self.scan_once = json.scanner.py_make_scanner(self)
+
+    @staticmethod
+    def _recording(scan_once, starts):
+        def scan(text, index):
+            starts.append(index)
+            return scan_once(text, index)
+        return scan
 
 
 class _Source:
-    def __init__(self, text):
+    def __init__(self, text, starts):
         self.text = text
+        self.starts = starts
 
     def fail(self, index, message):
         raise ReportError(self.text.count("\n", 0, index) + 1, message)
 
-    def members(self, index):
-        return dict(_starts(self.text, index))
+    def members(self, container):
+        """Where the value of each member of an object or array of the document starts."""
+        return self.starts[id(container)]
 
 
 def _is_number(value):
@@ -66,7 +79,7 @@ def _is_count(value):
 
 
 def _read_machine(source, machine, start, report):
-    members = source.members(start)
+    members = source.members(machine)
 
     def fail(name, message, index=None):
         source.fail(members.get(name, start) if index is None else index, f"report.{name}: {message}")
@@ -78,7 +91,7 @@ def _read_machine(source, machine, start, report):
     try:
         read_machine_lines(lines, report)
     except ReportError as error:
-        where = source.members(members["lines"]).get(error.line - 1, members["lines"])
+        where = source.members(lines).get(error.line - 1, members["lines"])
         fail("lines", f"item {error.line - 1}: {error.message}", where)
 
     per_cycle = machine.get("per_cycle", False)
@@ -158,10 +171,10 @@ def _read_cell(cell, report, fail):
     return (direction, alignment), block, column, printed
 
 
-def _collect(source, cells, start, report):
+def _collect(source, cells, starts, report):
     """[(Table, [(block, [(column, Throughput, where)])])] in the order the cells come."""
     tables = []
-    for number, ((_, where), cell) in enumerate(zip(_starts(source.text, start), cells)):
+    for number, (where, cell) in enumerate(zip(starts, cells)):
         def fail(message, where=where, number=number):
             source.fail(where, f"cells[{number}]: {message}")
 
@@ -263,12 +276,13 @@ def _read_latency_cells(source, cells, starts, first, report):
     table.core_mhz = clocks.pop() if len(clocks) == 1 else None
 
 
-def _read_cells(source, cells, start, report, complete=True):
+def _read_cells(source, cells, report, complete=True):
+    starts = [source.members(cells)[number] for number in range(len(cells))]
     # The latency cells, when the run measured latency, follow every throughput cell.
     first_latency = next((number for number, cell in enumerate(cells) if _is_latency(cell)), len(cells))
     latency_cells = cells[first_latency:]
     cells = cells[:first_latency]
-    tables = _collect(source, cells, start, report)
+    tables = _collect(source, cells, starts, report)
     unfinished = None if complete else _unfinished_row(tables)
     if unfinished is not None:
         tables[-1][1].pop()
@@ -291,7 +305,6 @@ def _read_cells(source, cells, start, report, complete=True):
     if len(tables) < len(TABLE_ORDER):
         report.gaps.append(missing_tables_note(TABLE_ORDER[len(tables):]))
     if latency_cells:
-        starts = [where for _, where in _starts(source.text, start)]
         if report.gaps:
             source.fail(starts[first_latency], f"cells[{first_latency}]: a '{LATENCY_TITLE}' cell after "
                                                f"incomplete throughput tables")
@@ -299,24 +312,25 @@ def _read_cells(source, cells, start, report, complete=True):
 
 
 def parse_json_report(text, source="report"):
+    decoder = _LocatingDecoder()
     try:
-        document = json.loads(text)
+        document = decoder.decode(text)
     except json.JSONDecodeError as error:
         raise ReportError(error.lineno, f"expected JSON ({error.msg}, column {error.colno}); "
                                         f"{NOT_A_REPORT}") from None
-    top = _skip(text, 0)
-    where = _Source(text)
+    top = len(text) - len(text.lstrip(" \t\n\r"))
+    where = _Source(text, decoder.starts)
     if not isinstance(document, dict) or not isinstance(document.get("report"), dict) \
             or not isinstance(document.get("cells"), list):
         where.fail(top, f"expected an object with a 'report' object and a 'cells' list, as "
                         f"'kestrune --json' writes; {NOT_A_REPORT}")
-    starts = where.members(top)
+    starts = where.members(document)
     report = Report(source, input_format="json")
     _read_machine(where, document["report"], starts["report"], report)
     complete = document.get("complete", True)
     if not isinstance(complete, bool):
         where.fail(starts["complete"], f"expected 'complete' to be true or false, got {json.dumps(complete)}")
-    _read_cells(where, document["cells"], starts["cells"], report, complete)
+    _read_cells(where, document["cells"], report, complete)
     if not complete:
         report.gaps.insert(0, "the run was interrupted (\"complete\": false)")
     return report
