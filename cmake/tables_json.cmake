@@ -1,4 +1,4 @@
-# The kernel and extension tables as JSON (KESTRUNE_TABLES_JSON) for the report
+# The kernel, extension and record-field tables as JSON (KESTRUNE_TABLES_JSON) for the report
 # tool and the tests: tools/write_tables_json.cpp includes the same .def files
 # the program does. It runs on the machine that builds, so it is compiled by
 # that machine's compiler, whatever the target's.
@@ -15,5 +15,5 @@ add_custom_command(OUTPUT ${writer}
 add_custom_command(OUTPUT ${KESTRUNE_TABLES_JSON}
   COMMAND ${writer} ${KESTRUNE_TABLES_JSON}
   DEPENDS ${writer}
-  COMMENT "Writing the kernel and extension tables as JSON" VERBATIM)
+  COMMENT "Writing the kernel, extension and record-field tables as JSON" VERBATIM)
 add_custom_target(kestrune_tables_json ALL DEPENDS ${KESTRUNE_TABLES_JSON})

@@ -56,21 +56,97 @@ bool anyLatency(const std::vector<CellRecord>& cells) {
     return false;
 }
 
-// A latency cell: its order stands as the column, its figures per load.
-void writeJsonLatencyCell(std::ostream& out, bool perCycle, const CellRecord& cell) {
-    out << "  {\"direction\": " << jsonString(cell.direction) << ", \"block_bytes\": " << cell.blockBytes
-        << ", \"block\": " << jsonString(cell.block) << ", \"column\": " << jsonString(cell.instruction)
-        << ", \"ns_per_load\": " << jsonNumber(cell.nsPerLoad) << ", \"value\": " << jsonString(cell.value)
-        << ", \"unit\": " << jsonString(cell.unit) << ", \"threads\": " << cell.threads
-        << ", \"samples_ns_per_load\": " << jsonNumbers(cell.samplesNsPerLoad);
-    if (perCycle) {
-        out << ", \"core_mhz\": " << jsonNumber(cell.coreMHz)
-            << ", \"cycles_per_load\": " << jsonNumber(cell.cyclesPerLoad);
-    }
+// The fields, in order, from the one list of them.
+enum class RecordField {
+#define RECORD_FIELD(name, ...) name,
+#include "driver/record_fields.def"
+#undef RECORD_FIELD
+};
+enum class RecordCells { ALL, THROUGHPUT, LATENCY };
+struct RecordFieldSpec {
+    RecordField field;
+    const char* name;
+    RecordCells cells;
+    bool perCycle;
+};
+constexpr RecordFieldSpec RECORD_FIELDS[] = {
+#define RECORD_FIELD(name, cells, perCycle, ...) {RecordField::name, #name, RecordCells::cells, perCycle},
+#include "driver/record_fields.def"
+#undef RECORD_FIELD
+};
+
+// Whether the run's records have the field at all: the per-cycle ones only
+// with --per-cycle, the latency ones only when latency was measured.
+bool inRun(const RecordFieldSpec& spec, bool perCycle, bool latency) {
+    return (perCycle || !spec.perCycle) && (latency || spec.cells != RecordCells::LATENCY);
 }
 
-void writeSamples(std::ostream& out, const std::vector<double>& samples) {
-    for (size_t i = 0; i < samples.size(); ++i) out << (i ? ";" : "") << exactNumber(samples[i]);
+bool inCell(const RecordFieldSpec& spec, const CellRecord& cell) {
+    return spec.cells == RecordCells::ALL || (spec.cells == RecordCells::LATENCY) == isLatency(cell);
+}
+
+// One field's value, which JSON and CSV each write in their own way.
+struct FieldValue {
+    enum class Kind { TEXT, COUNT, NUMBER, NUMBERS } kind;
+    std::string text;
+    int64_t count;
+    double number;
+    const std::vector<double>* numbers;
+};
+
+FieldValue text(const std::string& value) { return {FieldValue::Kind::TEXT, value, 0, 0, nullptr}; }
+FieldValue count(int64_t value) { return {FieldValue::Kind::COUNT, "", value, 0, nullptr}; }
+FieldValue number(double value) { return {FieldValue::Kind::NUMBER, "", 0, value, nullptr}; }
+FieldValue numbers(const std::vector<double>& values) { return {FieldValue::Kind::NUMBERS, "", 0, 0, &values}; }
+
+// A latency cell's order stands as its column, where a throughput cell's
+// instruction does.
+FieldValue valueOf(const CellRecord& cell, RecordField field) {
+    switch (field) {
+        case RecordField::direction: return text(cell.direction);
+        case RecordField::alignment_bytes: return count(cell.alignmentBytes);
+        case RecordField::block_bytes: return count(cell.blockBytes);
+        case RecordField::block: return text(cell.block);
+        case RecordField::instruction: return text(cell.instruction);
+        case RecordField::bytes_per_second: return number(cell.bytesPerSecond);
+        case RecordField::value: return text(cell.value);
+        case RecordField::unit: return text(cell.unit);
+        case RecordField::threads: return count(cell.threads);
+        case RecordField::samples_bytes_per_second: return numbers(cell.samplesBytesPerSecond);
+        case RecordField::core_mhz: return number(cell.coreMHz);
+        case RecordField::bytes_per_cycle: return number(cell.bytesPerCycle);
+        case RecordField::column: return text(cell.instruction);
+        case RecordField::ns_per_load: return number(cell.nsPerLoad);
+        case RecordField::samples_ns_per_load: return numbers(cell.samplesNsPerLoad);
+        case RecordField::cycles_per_load: return number(cell.cyclesPerLoad);
+    }
+    return text("");
+}
+
+std::string jsonOf(const FieldValue& value) {
+    switch (value.kind) {
+        case FieldValue::Kind::TEXT: return jsonString(value.text);
+        case FieldValue::Kind::COUNT: return std::to_string(value.count);
+        case FieldValue::Kind::NUMBER: return jsonNumber(value.number);
+        case FieldValue::Kind::NUMBERS: return jsonNumbers(*value.numbers);
+    }
+    return "null";
+}
+
+// Instruction labels hold parentheses but never commas or quotes; the samples
+// are one field, separated by semicolons.
+std::string csvOf(const FieldValue& value) {
+    switch (value.kind) {
+        case FieldValue::Kind::TEXT: return value.text;
+        case FieldValue::Kind::COUNT: return std::to_string(value.count);
+        case FieldValue::Kind::NUMBER: return exactNumber(value.number);
+        case FieldValue::Kind::NUMBERS: {
+            std::string joined;
+            for (size_t i = 0; i < value.numbers->size(); ++i) joined += (i ? ";" : "") + exactNumber((*value.numbers)[i]);
+            return joined;
+        }
+    }
+    return "";
 }
 
 }  // namespace
@@ -91,23 +167,15 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
     endLine(out);
     out << " \"cells\": [";
     endLine(out);
+    const bool latency = anyLatency(cells);
     for (size_t i = 0; i < cells.size(); ++i) {
         const CellRecord& cell = cells[i];
-        if (isLatency(cell)) {
-            writeJsonLatencyCell(out, run.perCycle, cell);
-            out << "}" << (i + 1 < cells.size() ? "," : "");
-            endLine(out);
-            continue;
-        }
-        out << "  {\"direction\": " << jsonString(cell.direction) << ", \"alignment_bytes\": " << cell.alignmentBytes
-            << ", \"block_bytes\": " << cell.blockBytes << ", \"block\": " << jsonString(cell.block)
-            << ", \"instruction\": " << jsonString(cell.instruction)
-            << ", \"bytes_per_second\": " << jsonNumber(cell.bytesPerSecond) << ", \"value\": "
-            << jsonString(cell.value) << ", \"unit\": " << jsonString(cell.unit) << ", \"threads\": " << cell.threads
-            << ", \"samples_bytes_per_second\": " << jsonNumbers(cell.samplesBytesPerSecond);
-        if (run.perCycle) {
-            out << ", \"core_mhz\": " << jsonNumber(cell.coreMHz)
-                << ", \"bytes_per_cycle\": " << jsonNumber(cell.bytesPerCycle);
+        out << "  {";
+        const char* separator = "";
+        for (const RecordFieldSpec& spec : RECORD_FIELDS) {
+            if (!inRun(spec, run.perCycle, latency) || !inCell(spec, cell)) continue;
+            out << separator << jsonString(spec.name) << ": " << jsonOf(valueOf(cell, spec.field));
+            separator = ", ";
         }
         out << "}" << (i + 1 < cells.size() ? "," : "");
         endLine(out);
@@ -119,33 +187,22 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
 }
 
 void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRecord>& cells) {
-    // The latency fields follow the throughput ones, and only in a run that
-    // measured latency; each record leaves the other kind's fields empty.
+    // Each record leaves the fields of the other kind of cell empty.
     const bool latency = anyLatency(cells);
-    out << "direction,alignment_bytes,block_bytes,block,instruction,bytes_per_second,value,unit,threads,"
-           "samples_bytes_per_second";
-    if (perCycle) out << ",core_mhz,bytes_per_cycle";
-    if (latency) out << ",column,ns_per_load,samples_ns_per_load" << (perCycle ? ",cycles_per_load" : "");
+    const char* separator = "";
+    for (const RecordFieldSpec& spec : RECORD_FIELDS) {
+        if (!inRun(spec, perCycle, latency)) continue;
+        out << separator << spec.name;
+        separator = ",";
+    }
     endLine(out);
     for (const CellRecord& cell : cells) {
-        if (isLatency(cell)) {
-            out << cell.direction << ",," << cell.blockBytes << ',' << cell.block << ",,," << cell.value << ','
-                << cell.unit << ',' << cell.threads << ',';
-            if (perCycle) out << ',' << exactNumber(cell.coreMHz) << ',';
-            out << ',' << cell.instruction << ',' << exactNumber(cell.nsPerLoad) << ',';
-            writeSamples(out, cell.samplesNsPerLoad);
-            if (perCycle) out << ',' << exactNumber(cell.cyclesPerLoad);
-            endLine(out);
-            continue;
+        separator = "";
+        for (const RecordFieldSpec& spec : RECORD_FIELDS) {
+            if (!inRun(spec, perCycle, latency)) continue;
+            out << separator << (inCell(spec, cell) ? csvOf(valueOf(cell, spec.field)) : "");
+            separator = ",";
         }
-        // Instruction labels hold parentheses but never commas or quotes; the
-        // samples are one field, separated by semicolons.
-        out << cell.direction << ',' << cell.alignmentBytes << ',' << cell.blockBytes << ',' << cell.block << ','
-            << cell.instruction << ',' << exactNumber(cell.bytesPerSecond) << ',' << cell.value << ',' << cell.unit
-            << ',' << cell.threads << ',';
-        writeSamples(out, cell.samplesBytesPerSecond);
-        if (perCycle) out << ',' << exactNumber(cell.coreMHz) << ',' << exactNumber(cell.bytesPerCycle);
-        if (latency) out << (perCycle ? ",,,," : ",,,");
         endLine(out);
     }
 }

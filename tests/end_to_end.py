@@ -8,6 +8,7 @@ line, and on standard error why where it obtained no 2 MiB page)."""
 import argparse
 import csv
 import json
+import math
 import os
 import re
 import resource
@@ -19,6 +20,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
 from kestrune_report.kernel_table import TABLES_VARIABLE, columns, read_tables  # noqa: E402
 from kestrune_report.loader import parse_report  # noqa: E402
+from kestrune_report.records import cell_records, record_fields, to_csv, to_json  # noqa: E402
 
 ARGS = None
 TITLES = ["128bit(16byte) aligned read", "64bit(8byte) aligned read", "32bit(4byte) aligned read",
@@ -27,6 +29,9 @@ CLOCK = re.compile(r"^CPU clock:(\d+(\.\d+)?)MHz$")
 PAGES = re.compile(r"^Pages:(4KB|2MB \((100|[1-9][0-9]?)%\))$")
 HUGE_PAGES_REFUSED = re.compile(r"^kestrune: --huge-pages: .+; the run goes on with 4KB pages\n$")
 SIZE_UNITS = [(1 << 30, "GB"), (1 << 20, "MB"), (1 << 10, "KB"), (1, "B")]
+# How the figures a per-cycle run's text gives in seconds follow the core clock they
+# were converted with.
+CLOCK_POWERS = {"core_mhz": 1, "bytes_per_second": 1, "ns_per_load": -1}
 EMULATOR_WARNING = re.compile(r"qemu-(i386|x86_64): warning: ")
 
 
@@ -123,6 +128,19 @@ def extensions_of(capability_line):
     if canonical != listed:
         raise AssertionError(f"capability line out of form: {capability_line!r}")
     return set(classic) | set(wider)
+
+
+def same_as_printed(exact, from_text, printed):
+    """Whether a field the tool read from the text agrees with the program's: the same, or
+    the same number to the digits the printed value has."""
+    if exact == from_text:
+        return True
+    try:
+        exact, from_text = float(exact), float(from_text)
+    except (TypeError, ValueError):
+        return False
+    digits = len(printed.replace("-", "").replace(".", "").lstrip("0"))
+    return math.isclose(exact, from_text, rel_tol=10.0 ** (1 - max(digits, 1)))
 
 
 def system_lines(test, lines, at):
@@ -237,6 +255,39 @@ class FullRun(unittest.TestCase):
             for record, expected in zip(records[len(printed):], latency):
                 self.assertEqual((record["direction"], record["block"], record["column"],
                                   record["value"] + record["unit"]), expected)
+        self.check_tool_records_match_the_programs(report, document["cells"], rows)
+
+    def check_tool_records_match_the_programs(self, report, program_json, program_csv):
+        """kestrune-report, reading the text, writes the program's fields (but those the text
+        does not carry) in the program's order, each with the program's value as printed."""
+        records = cell_records(report)
+        fields = list(record_fields(report, False))
+        tool_csv = list(csv.DictReader(to_csv(records, fields).splitlines()))
+        tool_json = json.loads(to_json(report, records))["cells"]
+        program_fields = list(program_csv[0].keys())
+        not_from_text = [field.name for field in read_tables(ARGS.table).record_fields
+                         if field.from_text == "NEVER" or (field.from_text == "WITH_OPTIONS" and not report.extended)]
+        self.assertEqual(fields, [name for name in program_fields if name not in not_from_text])
+        for theirs, ours in ((program_json, tool_json), (program_csv, tool_csv)):
+            self.assertEqual(len(ours), len(theirs))
+            for number, (program, tool) in enumerate(zip(theirs, ours)):
+                for name in fields:
+                    given, exact = tool[name], program.get(name)
+                    if given is None:  # a field of the other kind of cell, which JSON leaves out
+                        self.assertNotIn(name, program, f"cell {number}")
+                        continue
+                    if given == exact:
+                        continue
+                    if report.per_cycle and name in CLOCK_POWERS:
+                        # The text gives one clock a table, the program each row's: what the
+                        # program measured is set against the clock the tool read.
+                        if name == "core_mhz":
+                            continue
+                        exact = float(exact) * (float(tool["core_mhz"]) / float(program["core_mhz"])) \
+                            ** CLOCK_POWERS[name]
+                    self.assertTrue(same_as_printed(exact, given, program["value"]),
+                                    f"cell {number}: {name} is {exact!r} in the program's file, "
+                                    f"{given!r} in the tool's")
 
     @unittest.skipUnless(os.path.exists("/proc/cpuinfo"), "needs /proc/cpuinfo")
     def test_capabilities_match_what_the_kernel_reports(self):

@@ -1,7 +1,8 @@
 // Writes the tables the program is built from as JSON for the report tool and
-// the tests: the kernels (kernels/kernel_list.def) and the extensions
-// (kernels/extension_list.def), every column of every row, named by the
-// table's own *_COLUMNS line. The C preprocessor reads the tables here as it
+// the tests: the kernels (kernels/kernel_list.def), the extensions
+// (kernels/extension_list.def) and the fields of the records
+// (driver/record_fields.def), every column of every row, named by the table's
+// own *_COLUMNS line. The C preprocessor reads the tables here as it
 // does for the program, so no second grammar of them exists. The build runs
 // this on the machine that builds, whatever the target.
 //
@@ -99,6 +100,7 @@ int main(int argc, char** argv) {
     if (argc != 2) fail("usage: write_tables_json OUTPUT.json");
     Table kernels{"kernels", {}, {}};
     Table extensions{"extensions", {}, {}};
+    Table recordFields{"recordFields", {}, {}};
     std::vector<std::string> classic;
 
 #define KERNEL_COLUMNS(...) kernels.columns = arguments(#__VA_ARGS__);
@@ -113,6 +115,12 @@ int main(int argc, char** argv) {
 #undef EXTENSION_COLUMNS
 #undef EXTENSION_ROW
 
+#define RECORD_FIELD_COLUMNS(...) recordFields.columns = arguments(#__VA_ARGS__);
+#define RECORD_FIELD(...) recordFields.rows.push_back(arguments(#__VA_ARGS__));
+#include "driver/record_fields.def"
+#undef RECORD_FIELD_COLUMNS
+#undef RECORD_FIELD
+
     // The extensions a run without options measures.
 #define EXTENSION_ROW(capability, name, ...) \
     if (capability & CAP_CLASSIC) classic.push_back(name);
@@ -124,6 +132,8 @@ int main(int argc, char** argv) {
     writeTable(out, kernels);
     out << ",\n";
     writeTable(out, extensions);
+    out << ",\n";
+    writeTable(out, recordFields);
     out << ",\n \"classicExtensions\": [";
     for (size_t i = 0; i < classic.size(); ++i) out << (i ? ", " : "") << "\"" << classic[i] << "\"";
     out << "]\n}\n";

@@ -1,7 +1,7 @@
-"""The kernel and extension tables of the benchmark, as the build writes them:
-tools/write_tables_json.cpp includes kernels/kernel_list.def and
-kernels/extension_list.def through the C preprocessor, as the program does,
-and writes every row as JSON (tables.json). Nothing is read until asked for.
+"""The tables of the benchmark, as the build writes them: tools/write_tables_json.cpp
+includes kernels/kernel_list.def, kernels/extension_list.def and
+driver/record_fields.def through the C preprocessor, as the program does, and
+writes every row as JSON (tables.json). Nothing is read until asked for.
 
 The reader is strict: a row it cannot use is an error, never a row silently
 left out."""
@@ -51,9 +51,17 @@ class Extension(NamedTuple):
     classic: bool    # measured by a run without options
 
 
+class RecordField(NamedTuple):
+    name: str
+    cells: str       # the records that hold it: "ALL", "THROUGHPUT" or "LATENCY"
+    per_cycle: bool  # only in a --per-cycle run
+    from_text: str   # whether the report tool writes it: "ALWAYS", "WITH_OPTIONS" or "NEVER"
+
+
 class Tables(NamedTuple):
     kernels: Tuple[Kernel, ...]
     extensions: Tuple[Extension, ...]  # in the capability line's order
+    record_fields: Tuple[RecordField, ...]  # in the records' order
 
     @property
     def classic_extensions(self) -> Tuple[str, ...]:
@@ -118,7 +126,9 @@ def parse_tables(document: dict, source: str = TABLES_FILE) -> Tables:
     functions = [kernel.function for kernel in kernels]
     if len(set(functions)) != len(functions):
         raise TableError(f"{source}: a function is named twice")
-    return Tables(tuple(kernels), extensions)
+    fields = tuple(_record(RecordField, row, number, "recordFields", source)
+                   for number, row in enumerate(_rows(document, "recordFields", source), 1))
+    return Tables(tuple(kernels), extensions, fields)
 
 
 @functools.lru_cache(maxsize=None)

@@ -5,25 +5,29 @@ import io
 import json
 import math
 
-FIELDS = ("direction", "alignment_bytes", "block_bytes", "block", "instruction",
-          "bytes_per_second", "value", "unit")
-# Only for runs with options, so the records of a run without them stay as they were.
-EXTENDED_FIELDS = ("threads",)
-PER_CYCLE_FIELDS = ("core_mhz", "bytes_per_cycle")
+from .kernel_table import read_tables
+
+# The tool's own fields, after the program's and before the latency ones.
 BASELINE_FIELDS = ("baseline_bytes_per_second", "ratio")
-# Only for runs with --latency; a latency record leaves the throughput fields empty and
-# names its chase order as its column.
-LATENCY_FIELDS = ("column", "ns_per_load")
-LATENCY_PER_CYCLE_FIELDS = ("cycles_per_load",)
+LATENCY = "LATENCY"
+# The latency table is measured on the first processor alone, whatever --threads says.
+LATENCY_THREADS = 1
+
+
+def _fields_of(report):
+    """The fields of the program's records (driver/record_fields.def) that this report's
+    records have, in their order."""
+    return [field for field in read_tables().record_fields
+            if field.from_text == "ALWAYS" or (field.from_text == "WITH_OPTIONS" and report.extended)
+            if report.per_cycle or not field.per_cycle
+            if report.latency is not None or field.cells != LATENCY]
 
 
 def record_fields(report, with_baseline):
-    latency = ()
-    if report.latency is not None:
-        latency = LATENCY_FIELDS + (LATENCY_PER_CYCLE_FIELDS if report.per_cycle else ())
-    return (FIELDS + (EXTENDED_FIELDS if report.extended else ())
-            + (PER_CYCLE_FIELDS if report.per_cycle else ()) + (BASELINE_FIELDS if with_baseline else ())
-            + latency)
+    fields = _fields_of(report)
+    return (tuple(field.name for field in fields if field.cells != LATENCY)
+            + (BASELINE_FIELDS if with_baseline else ())
+            + tuple(field.name for field in fields if field.cells == LATENCY))
 
 
 def ratio(this, baseline):
@@ -116,12 +120,12 @@ def cell_records(report, baseline=None):
         return records
     fields = record_fields(report, baseline is not None)
     for record in records:
-        record.update({name: None for name in LATENCY_FIELDS + LATENCY_PER_CYCLE_FIELDS if name in fields})
+        record.update({field.name: None for field in _fields_of(report) if field.cells == LATENCY})
     for row in report.latency.rows:
         for column, cell in zip(report.latency.columns, row.cells):
             record = {name: None for name in fields}
             record.update({"direction": "latency", "block_bytes": row.block_bytes, "block": row.block,
-                           "value": cell.value, "unit": cell.unit, "threads": report.threads,
+                           "value": cell.value, "unit": cell.unit, "threads": LATENCY_THREADS,
                            "column": column, "ns_per_load": cell.ns_per_load})
             if report.per_cycle:
                 record["core_mhz"] = cell.core_mhz

@@ -9,7 +9,7 @@ import tempfile
 import unittest
 
 import support  # noqa: F401  (puts the package on the path)
-from kestrune_report.kernel_table import (TABLES_VARIABLE, Extension, Kernel, TableError, parse_tables,
+from kestrune_report.kernel_table import (TABLES_VARIABLE, Extension, Kernel, RecordField, TableError, parse_tables,
                                           read_table, read_tables)
 
 EXTENSIONS = [
@@ -27,7 +27,9 @@ KERNELS = [
     {"function": "writeMov16", "column": "MOV(16)", "direction": "WRITE", "capability": 0, "alignedOnly": False,
      "instruction": "mov", "registers": "GP16", "frame": "CLASSIC", "linesPerPass": 1},
 ]
-DOCUMENT = {"kernels": KERNELS, "extensions": EXTENSIONS, "classicExtensions": ["MMX"]}
+FIELDS = [{"name": "direction", "cells": "ALL", "perCycle": False, "fromText": "ALWAYS"},
+          {"name": "samples_ns_per_load", "cells": "LATENCY", "perCycle": False, "fromText": "NEVER"}]
+DOCUMENT = {"kernels": KERNELS, "extensions": EXTENSIONS, "recordFields": FIELDS, "classicExtensions": ["MMX"]}
 
 
 def changed(change):
@@ -48,6 +50,8 @@ class GoodTables(unittest.TestCase):
         self.assertEqual(list(tables.extensions), [Extension("CAP_MMX", "MMX", "mmx", "mmx", True),
                                                    Extension("CAP_AVX512F", "AVX512F", "avx512", "avx512f", False)])
         self.assertEqual(tables.classic_extensions, ("MMX",))
+        self.assertEqual(list(tables.record_fields), [RecordField("direction", "ALL", False, "ALWAYS"),
+                                                      RecordField("samples_ns_per_load", "LATENCY", False, "NEVER")])
         self.assertEqual([kernel.access_bytes for kernel in tables.kernels], [8, 64, 2])
 
     def test_the_project_tables_read_and_every_column_has_one_kernel_per_direction(self):
@@ -84,6 +88,8 @@ class MalformedTables(unittest.TestCase):
              "tables.json: a function is named twice"),
             ("no kernels", changed(lambda d: d.update(kernels=[])), "tables.json: no kernels table"),
             ("no extensions", changed(lambda d: d.pop("extensions")), "tables.json: no extensions table"),
+            ("a field lacking a column", changed(lambda d: d["recordFields"][1].pop("cells")),
+             "tables.json: recordFields row 2 lacks cells"),
             ("no classic list", changed(lambda d: d.pop("classicExtensions")), "tables.json: no classicExtensions"),
             ("not an object", [], "tables.json: no classicExtensions"),
         ]
