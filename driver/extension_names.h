@@ -1,7 +1,7 @@
 #pragma once
-#include "kernels/capability_mask.h"
+#include "isa/capability_mask.h"
 
-// Every extension the tables may use (kernels/extension_list.def): its flag,
+// Every extension the tables may use (isa/extension_list.def): its flag,
 // its name on the capability line (in the line's order) and how --isa spells it.
 struct ExtensionName {
     CapabilityMask capability;
@@ -11,6 +11,6 @@ struct ExtensionName {
 
 inline constexpr ExtensionName EXTENSION_NAMES[] = {
 #define EXTENSION_ROW(capability, name, option, ...) {capability, name, option},
-#include "kernels/extension_list.def"
+#include "isa/extension_list.def"
 #undef EXTENSION_ROW
 };

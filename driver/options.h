@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "driver/constants.h"
-#include "kernels/capability_mask.h"
+#include "isa/capability_mask.h"
 
 struct RunOptions {
     // The extensions whose columns the tables may show; what the processor

@@ -4,7 +4,7 @@
 
 #include "driver/cell_records.h"
 #include "driver/constants.h"
-#include "kernels/capability_mask.h"
+#include "isa/capability_mask.h"
 
 // Prints the three read tables, then the three write tables: one row per block
 // size from 128 bytes to 32 MiB, one cell per kernel the mask allows.

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "driver/output_line.h"
-#include "kernels/capability_mask.h"
+#include "isa/capability_mask.h"
 
 
 // The block size as the report writes it: in B, KB, MB or GB (powers of 1024).

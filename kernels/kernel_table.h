@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernels/capability_mask.h"
+#include "isa/capability_mask.h"
 #include "kernels/kernels.h"
 
 enum class Direction { READ, WRITE };

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/return_from_leaf.h"
 
 namespace {
 
@@ -74,18 +75,10 @@ namespace {
 // Zero until the guarded routine raises something: no exception has code 0.
 volatile DWORD guardedExceptionCode;
 
-// Accepts whatever the routine raised and resumes at its return address, as if
-// it had executed its RET: the routine is a leaf that has not touched the stack.
+// Accepts whatever the routine raised and resumes at its return address.
 LONG CALLBACK onGuardedException(EXCEPTION_POINTERS* exception) {
     guardedExceptionCode = exception->ExceptionRecord->ExceptionCode;
-    CONTEXT& context = *exception->ContextRecord;
-#if defined(_WIN64)
-    context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
-    context.Rsp += sizeof(void*);
-#else
-    context.Eip = *reinterpret_cast<DWORD*>(context.Esp);
-    context.Esp += sizeof(void*);
-#endif
+    returnFromLeaf(*exception->ContextRecord);
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 

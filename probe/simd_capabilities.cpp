@@ -3,7 +3,7 @@
 namespace {
 constexpr uint32_t ECX_OSXSAVE = 1u << 27;
 
-// The CPUID words the extensions are read from (kernels/extension_list.def).
+// The CPUID words the extensions are read from (isa/extension_list.def).
 enum class CpuidRegister { EBX, ECX, EDX };
 struct CpuidWords {
     uint32_t leaf1Edx = 0, leaf1Ecx = 0, leaf7Ebx = 0;
@@ -24,7 +24,7 @@ constexpr CpuidRegister EDX = CpuidRegister::EDX;
 constexpr CpuidSource CPUID_SOURCES[] = {
 #define EXTENSION_ROW(capability, name, option, cpuinfo, leaf, word, bit, osState) \
     {capability, leaf, word, bit, osState},
-#include "kernels/extension_list.def"
+#include "isa/extension_list.def"
 #undef EXTENSION_ROW
 };
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "kernels/capability_mask.h"
+#include "isa/capability_mask.h"
 
 // What CPUID leaf 1 reports: each flag from its own bit, none implying another.
 CapabilityMask capabilityMaskFromCpuid(uint32_t edx, uint32_t ecx);

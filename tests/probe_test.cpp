@@ -11,6 +11,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "platform/return_from_leaf.h"
 #else
 #include <signal.h>
 #endif
@@ -101,14 +103,7 @@ volatile DWORD exceptionSeen;
 // Resumes at the return address, as the guard does.
 LONG CALLBACK recordAndReturn(EXCEPTION_POINTERS* exception) {
     exceptionSeen = exception->ExceptionRecord->ExceptionCode;
-    CONTEXT& context = *exception->ContextRecord;
-#if defined(_WIN64)
-    context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
-    context.Rsp += sizeof(void*);
-#else
-    context.Eip = *reinterpret_cast<DWORD*>(context.Esp);
-    context.Esp += sizeof(void*);
-#endif
+    returnFromLeaf(*exception->ContextRecord);
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 

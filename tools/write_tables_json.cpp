@@ -1,6 +1,6 @@
 // Writes the tables the program is built from as JSON for the report tool and
 // the tests: the kernels (kernels/kernel_list.def), the extensions
-// (kernels/extension_list.def) and the fields of the records
+// (isa/extension_list.def) and the fields of the records
 // (driver/record_fields.def), every column of every row, named by the table's
 // own *_COLUMNS line. The C preprocessor reads the tables here as it
 // does for the program, so no second grammar of them exists. The build runs
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels/capability_mask.h"
+#include "isa/capability_mask.h"
 
 namespace {
 
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
 
 #define EXTENSION_COLUMNS(...) extensions.columns = arguments(#__VA_ARGS__);
 #define EXTENSION_ROW(...) extensions.rows.push_back(arguments(#__VA_ARGS__));
-#include "kernels/extension_list.def"
+#include "isa/extension_list.def"
 #undef EXTENSION_COLUMNS
 #undef EXTENSION_ROW
 
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
     // The extensions a run without options measures.
 #define EXTENSION_ROW(capability, name, ...) \
     if (capability & CAP_CLASSIC) classic.push_back(name);
-#include "kernels/extension_list.def"
+#include "isa/extension_list.def"
 #undef EXTENSION_ROW
 
     std::ofstream out(argv[1], std::ios::binary);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels/capability_mask.h"
+#include "isa/capability_mask.h"
 #include "platform/platform.h"
 #include "probe/simd_capabilities.h"
 

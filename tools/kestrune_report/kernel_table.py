@@ -1,5 +1,5 @@
 """The tables of the benchmark, as the build writes them: tools/write_tables_json.cpp
-includes kernels/kernel_list.def, kernels/extension_list.def and
+includes kernels/kernel_list.def, isa/extension_list.def and
 driver/record_fields.def through the C preprocessor, as the program does, and
 writes every row as JSON (tables.json). Nothing is read until asked for.
 
