@@ -97,6 +97,8 @@ class Measurements:
     # the straight frame's section: runs with FRAME_OPTIONS, and the program's
     # kernels interleaved with likwid-bench
     frame_runs: list = field(default_factory=list)
+    # per frame run: (table, block, column) -> the fastest of the cell's runs, bytes per core cycle
+    frame_fastest: list = field(default_factory=list)
     frame_interleaved: list = field(default_factory=list)
     frame_reference: dict = field(default_factory=dict)
     # huge pages (bool) -> latency.LatencyRun; (huge, block, column) -> the bench's chase (ns, huge share)

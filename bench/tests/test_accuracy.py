@@ -3,6 +3,7 @@ Run: cd bench && /usr/bin/python3 -m unittest discover -s tests -t ."""
 
 import json
 import re
+import tempfile
 import unittest
 from types import SimpleNamespace
 from pathlib import Path
@@ -205,6 +206,20 @@ class StraightFrameTest(unittest.TestCase):
         run.per_cycle[(table, 4 << 10, "MOVDQU")] = 30.0           # not a wide read
         self.assertEqual(straight_frame.lowest_wide_read(run), (101.0, "VMOVDQA64(512)", 16 << 10))
         self.assertIsNone(straight_frame.lowest_wide_read(Run(clock_mhz=2000.0)))
+
+    def test_a_wide_read_cell_keeps_the_fastest_of_its_runs_from_the_json_file(self):
+        def cell(block, column, samples, direction="read"):
+            return {"direction": direction, "alignment_bytes": 16, "block_bytes": block, "instruction": column,
+                    "core_mhz": 1000.0, "samples_bytes_per_second": samples}
+        cells = [cell(4 << 10, "VMOVDQU64(512)", [100e9, 120e9, 110e9]),
+                 cell(4 << 10, "MOVDQU", [200e9]),                        # not a wide read
+                 cell(64 << 10, "VMOVDQA64(512)", [300e9]),               # past the judged rows
+                 cell(4 << 10, "VMOVDQA64(512)", [300e9], direction="write")]
+        with tempfile.TemporaryDirectory() as folder:
+            path = Path(folder) / "run.json"
+            path.write_text(json.dumps({"complete": True, "report": "", "cells": cells}))
+            found = straight_frame.fastest_wide_read_runs(path)
+        self.assertEqual(found, {(TableKey("read", 16), 4 << 10, "VMOVDQU64(512)"): 120.0})
 
     def test_the_fastest_run_over_every_pass_gives_the_rate(self):
         key = ("write", "VMOVDQA(256)", 65536)
