@@ -12,7 +12,7 @@ from . import kernel_tsc, latency, limit_sections, reference_sections, same_widt
 from .measurements import collect
 from .report_builder import ReportBuilder
 
-HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_columns", "plain_chase"]
+HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_columns", "interleaved_chase"]
 BENCH_SECONDS_TARGET = 600.0
 
 

@@ -101,9 +101,9 @@ class Measurements:
     frame_fastest: list = field(default_factory=list)
     frame_interleaved: list = field(default_factory=list)
     frame_reference: dict = field(default_factory=dict)
-    # huge pages (bool) -> latency.LatencyRun; (huge, block, column) -> the bench's chase (ns, huge share)
+    # huge pages (bool) -> latency.LatencyRun; (huge, block, column) -> latency.ChasePair
     latency_runs: dict = field(default_factory=dict)
-    plain_chase: dict = field(default_factory=dict)
+    chase_pairs: dict = field(default_factory=dict)
     # processor -> busy share over one second before the first run
     background: dict = field(default_factory=dict)
     seconds_waited_for_quiet: float = 0.0

@@ -234,10 +234,12 @@ class LatencySectionTest(unittest.TestCase):
     GIB = 1 << 30
 
     def measurements(self, l1_cycles, l2_cycles, ours_ns):
+        # The table's own main-memory cell is far off: what is judged is the
+        # program's chase run turn about with the bench's.
         cells = {(4 << 10, "RANDOM"): (1.0, l1_cycles), (256 << 10, "RANDOM"): (4.0, l2_cycles),
-                 (256 << 10, "IN-PAGE"): (3.0, 10.0), (self.GIB, "RANDOM"): (ours_ns, 1000.0)}
+                 (256 << 10, "IN-PAGE"): (3.0, 10.0), (self.GIB, "RANDOM"): (400.0, 1000.0)}
         return SimpleNamespace(latency_runs={False: latency.LatencyRun(cells, None)},
-                               plain_chase={(False, self.GIB, "RANDOM"): (300.0, 0.0)})
+                               chase_pairs={(False, self.GIB, "RANDOM"): latency.ChasePair(300.0, ours_ns, 0.0, 0.0)})
 
     def test_each_target_holds_inside_its_bound_and_fails_past_it(self):
         cases = [
