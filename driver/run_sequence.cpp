@@ -255,6 +255,10 @@ int run(const RunOptions& options, bool progress) {
     settings.progress = progress;
     measured = true;
     description.complete = runPasses(static_cast<unsigned char*>(testBuffer), settings, bytesPerRunTimesHz);
+    if (options.copy && description.complete) {
+        description.complete = runCopyAndFillPasses(static_cast<unsigned char*>(testBuffer), settings,
+                                                    bytesPerRunTimesHz);
+    }
 
     // The team's other members wait for a cell that never comes while the
     // first processor alone measures latency; an interrupted run measures no
@@ -268,10 +272,6 @@ int run(const RunOptions& options, bool progress) {
         latency.records = settings.records;
         latencyOutcome = runLatencyTable(static_cast<unsigned char*>(testBuffer), latency);
         if (latencyOutcome == LatencyOutcome::INTERRUPTED) description.complete = false;
-    }
-    if (options.copy && description.complete && latencyOutcome == LatencyOutcome::MEASURED) {
-        description.complete = runCopyAndFillPasses(static_cast<unsigned char*>(testBuffer), settings,
-                                                    bytesPerRunTimesHz);
     }
     if (progress) endProgress();
 
