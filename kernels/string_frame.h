@@ -59,23 +59,14 @@
 #define K_STR_DI "%%edi"
 #define K_STR_CX "%%ecx"
 
-#define K_STR_OPEN                              \
-    "push %%ebp\n\t"                            \
-    "push %%eax\n\t"                            \
-    "push %%ecx\n\t"                            \
-    "mov %%edx, %%ebp\n\t"                      \
-    "cpuid\n\t"                                 \
-    "rdtsc\n\t"                                 \
-    "mov (%%esp), %%ecx\n\t"
+#define K_STR_OPEN K_OPEN_KEEPING("%%eax", "%%edx")
 
 #define K_STR_TAKE_OPERANDS                     \
     "mov 4(%%esp), %%edx\n\t"                   \
     "mov %%esi, %%ebx\n\t"                      \
     "mov %%edi, %%eax\n\t"
 
-#define K_STR_RESTORE                           \
-    "add $8, %%esp\n\t"                         \
-    "pop %%ebp\n\t"
+#define K_STR_RESTORE K_RESTORE_COPY
 
 #define K_STR_OPERANDS(base, extra, count, sweeps)                                          \
     : "+S"(base), "+D"(extra), "+a"(sweeps), "+c"(kRecord), "+d"(count)                 \

@@ -125,15 +125,18 @@
 // A copy kernel's destination waits on the stack above the record's address
 // and comes to ECX, free in the vector loops once startTicks is stored.
 #define K_DEST "%%ecx"
-#define K_OPEN_COPY                             \
-    "dec %%edi\n\t"                             \
+// The opening of a kernel with one more value than the registers CPUID leaves
+// alone can hold: EBP saved, `kept` on the stack above the record's address
+// (ECX), `count` moved to EBP; the record's address back in ECX after RDTSC.
+#define K_OPEN_KEEPING(kept, count)             \
     "push %%ebp\n\t"                            \
-    "push %%edx\n\t"                            \
+    "push " kept "\n\t"                         \
     "push %%ecx\n\t"                            \
-    "mov %%eax, %%ebp\n\t"                      \
+    "mov " count ", %%ebp\n\t"                  \
     "cpuid\n\t"                                 \
     "rdtsc\n\t"                                 \
     "mov (%%esp), %%ecx\n\t"
+#define K_OPEN_COPY "dec %%edi\n\t" K_OPEN_KEEPING("%%edx", "%%eax")
 
 #define K_TAKE_DESTINATION "mov 4(%%esp), %%ecx\n\t"
 #define K_RESTORE_COPY                          \

@@ -120,9 +120,8 @@ def is_padding(instruction):
     return bool(match) and match.group(1) == match.group(2)
 
 
-def open_window(instructions):
-    """The timed window's instructions as a step function, past the startTicks stores; the
-    record's register and the closing RDTSC's position."""
+def stamps(instructions):
+    """The positions of the opening and the closing RDTSC, each right after its CPUID, with no fence anywhere."""
     mnemonics = [i[1] for i in instructions]
     if mnemonics.count("cpuid") != 2 or mnemonics.count("rdtsc") != 2:
         raise Mismatch("expected exactly two CPUID and two RDTSC")
@@ -132,7 +131,13 @@ def open_window(instructions):
     closing = mnemonics.index("rdtsc", opening + 1)
     if mnemonics[opening - 1] != "cpuid" or mnemonics[closing - 1] != "cpuid":
         raise Mismatch("each RDTSC must follow its CPUID directly")
+    return opening, closing
 
+
+def open_window(instructions):
+    """The timed window's instructions as a step function, past the startTicks stores; the
+    record's register and the closing RDTSC's position."""
+    opening, closing = stamps(instructions)
     window = iter(instructions[opening + 1:closing])
     step = lambda: next(window)  # noqa: E731
     first = step()
@@ -241,10 +246,7 @@ def check_string_loop(kernel, step, record):
         if not (POINTER_REGISTER.match(source) or source == "0x4(%esp)"):
             raise Mismatch(f"only registers and the stack may feed the loop: {move}")
         move = step()
-    expect(move, "test", where="sweep count test")
-    sweeps = move[2].split(",")[0]
-    if move[2] != f"{sweeps},{sweeps}":
-        raise Mismatch(f"sweep count test: {move}")
+    sweeps = tested_register(move, "sweep count test")
     skip_loop = step()
     expect(skip_loop, "jle", where="skip when no sweep")
     expect(step(), "cld", where="direction flag cleared before the loop")
@@ -274,15 +276,7 @@ def check_string_loop(kernel, step, record):
 def check_library_kernel(instructions):
     """The two stamps, and between them a loop around one indirect call: the library's
     function through a pointer the compiler cannot see through."""
-    mnemonics = [i[1] for i in instructions]
-    if mnemonics.count("cpuid") != 2 or mnemonics.count("rdtsc") != 2:
-        raise Mismatch("expected exactly two CPUID and two RDTSC")
-    if FENCES & set(mnemonics):
-        raise Mismatch(f"fence or RDTSCP present: {sorted(FENCES & set(mnemonics))}")
-    opening = mnemonics.index("rdtsc")
-    closing = mnemonics.index("rdtsc", opening + 1)
-    if mnemonics[opening - 1] != "cpuid" or mnemonics[closing - 1] != "cpuid":
-        raise Mismatch("each RDTSC must follow its CPUID directly")
+    opening, closing = stamps(instructions)
     window = instructions[opening + 1:closing - 1]
     calls = [i for i in window if i[1].startswith("call")]
     if len(calls) != 1 or not calls[0][2].startswith("*"):
@@ -290,6 +284,15 @@ def check_library_kernel(instructions):
     if not any(i[1].startswith("j") and i[0] > calls[0][0] and window[0][0] <= branch_target(i) <= calls[0][0]
                for i in window):
         raise Mismatch("the call must stand in a loop between the stamps")
+
+
+def tested_register(test, where):
+    """The register a `test reg,reg` tests against itself."""
+    expect(test, "test", where=where)
+    register = test[2].split(",")[0]
+    if test[2] != f"{register},{register}":
+        raise Mismatch(f"{where} must test one register against itself: {test}")
+    return register
 
 
 def count_test(step, index):
@@ -375,11 +378,7 @@ def check_straight_loop(kernel, step, index):
         step_value, step_register = set_step[2].split(",")
         if step_value != f"${LINE_BYTES:#x}":
             raise Mismatch(f"the second line must lie a line on: {set_step}")
-        mask_test = step()
-        expect(mask_test, "test", where="one-line block test")
-        mask = mask_test[2].split(",")[0]
-        if mask_test[2] != f"{mask},{mask}":
-            raise Mismatch(f"the one-line block test must test the mask: {mask_test}")
+        mask = tested_register(step(), "the one-line block test of the mask")
         expect(step(), "cmove", f"{mask},{step_register}", "no step in a one-line block")
     count, skip_loop = count_test(step, index)
     head = loop_head(step, "loop head")

@@ -13,21 +13,10 @@
 #include "driver/run_sequence.h"
 #include "kernels/copy_and_fill.h"
 #include "tests/captured_output.h"
+#include "tests/program_run.h"
 #include "tests/fakes/fake_machine.h"
 
 namespace {
-
-struct ProgramRun {
-    int exitCode;
-    std::vector<std::string> out;
-    std::string err;
-};
-
-ProgramRun runWith(const RunOptions& options) {
-    CapturedOutput capture;
-    const int exitCode = runBenchmark(options);
-    return {exitCode, splitLines(capture.out.str()), capture.err.str()};
-}
 
 // The titles of every table, in order, and the header line under each.
 std::vector<std::pair<std::string, std::string>> titledHeaders(const std::vector<std::string>& out) {
