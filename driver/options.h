@@ -19,7 +19,7 @@ struct RunOptions {
     bool perCycle = false;
     // A load-latency table after the throughput tables.
     bool latency = false;
-    // Copy and fill tables after the others.
+    // Copy and fill tables after the read and write tables.
     bool copy = false;
     // The test buffers on 2 MiB pages where the system gives them.
     bool hugePages = false;
