@@ -28,11 +28,14 @@
 #define K_STR_DI "%%rdi"
 #define K_STR_CX "%%rcx"
 
+// The operands come in the registers the loop gives other work, and move to
+// ones CPUID leaves alone before the window opens, so that the compiler needs
+// no free register for them but the record's, frame pointer or not.
 #define K_STR_OPEN                              \
-    "mov %[base], %%r8\n\t"                     \
-    "mov %[extra], %%r12\n\t"                   \
-    "mov %[count], %%r9\n\t"                    \
-    "mov %[sweeps], %%r10d\n\t"                 \
+    "mov %%rsi, %%r8\n\t"                       \
+    "mov %%rdi, %%r12\n\t"                      \
+    "mov %%rax, %%r9\n\t"                       \
+    "mov %%edx, %%r10d\n\t"                     \
     "cpuid\n\t"                                 \
     "rdtsc\n\t"
 
@@ -40,10 +43,9 @@
 #define K_STR_RESTORE ""
 
 #define K_STR_OPERANDS(base, extra, count, sweeps)                                          \
-    : /* no outputs */                                                                  \
-    : [base] "r"(base), [extra] "r"(extra), [count] "r"(count), [sweeps] "r"(sweeps),   \
-      [record] "r"(&timingRecord)                                                       \
-    : "rax", "rbx", "rcx", "rdx", "rsi", "rdi", "r8", "r9", "r10", "r12", "memory", "cc"
+    : "+S"(base), "+D"(extra), "+a"(count), "+d"(sweeps)                                \
+    : [record] "r"(&timingRecord)                                                       \
+    : "rbx", "rcx", "r8", "r9", "r10", "r12", "memory", "cc"
 
 #else
 
