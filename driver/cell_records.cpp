@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "driver/output_line.h"
+#include "kernels/kernel_table.h"
 
 namespace {
 
@@ -56,6 +57,20 @@ bool anyLatency(const std::vector<CellRecord>& cells) {
     return false;
 }
 
+// The copy and fill cells carry the bytes the memory system moved beside the
+// bytes copied or filled.
+bool hasBusBytes(const CellRecord& cell) {
+    const std::string direction = cell.direction;
+    return direction == directionName(Direction::COPY) || direction == directionName(Direction::FILL);
+}
+
+bool anyBusBytes(const std::vector<CellRecord>& cells) {
+    for (const CellRecord& cell : cells) {
+        if (hasBusBytes(cell)) return true;
+    }
+    return false;
+}
+
 // A latency cell: its order stands as the column, its figures per load.
 void writeJsonLatencyCell(std::ostream& out, bool perCycle, const CellRecord& cell) {
     out << "  {\"direction\": " << jsonString(cell.direction) << ", \"block_bytes\": " << cell.blockBytes
@@ -102,7 +117,9 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
         out << "  {\"direction\": " << jsonString(cell.direction) << ", \"alignment_bytes\": " << cell.alignmentBytes
             << ", \"block_bytes\": " << cell.blockBytes << ", \"block\": " << jsonString(cell.block)
             << ", \"instruction\": " << jsonString(cell.instruction)
-            << ", \"bytes_per_second\": " << jsonNumber(cell.bytesPerSecond) << ", \"value\": "
+            << ", \"bytes_per_second\": " << jsonNumber(cell.bytesPerSecond);
+        if (hasBusBytes(cell)) out << ", \"bus_bytes_per_second\": " << jsonNumber(cell.busBytesPerSecond);
+        out << ", \"value\": "
             << jsonString(cell.value) << ", \"unit\": " << jsonString(cell.unit) << ", \"threads\": " << cell.threads
             << ", \"samples_bytes_per_second\": " << jsonNumbers(cell.samplesBytesPerSecond);
         if (run.perCycle) {
@@ -119,12 +136,15 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
 }
 
 void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRecord>& cells) {
-    // The latency fields follow the throughput ones, and only in a run that
-    // measured latency; each record leaves the other kind's fields empty.
+    // The bus bytes of the copy and fill cells follow the throughput fields,
+    // and the latency fields follow them, each only in a run that measured
+    // such cells; each record leaves the fields it has not empty.
     const bool latency = anyLatency(cells);
+    const bool busBytes = anyBusBytes(cells);
     out << "direction,alignment_bytes,block_bytes,block,instruction,bytes_per_second,value,unit,threads,"
            "samples_bytes_per_second";
     if (perCycle) out << ",core_mhz,bytes_per_cycle";
+    if (busBytes) out << ",bus_bytes_per_second";
     if (latency) out << ",column,ns_per_load,samples_ns_per_load" << (perCycle ? ",cycles_per_load" : "");
     endLine(out);
     for (const CellRecord& cell : cells) {
@@ -132,6 +152,7 @@ void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRec
             out << cell.direction << ",," << cell.blockBytes << ',' << cell.block << ",,," << cell.value << ','
                 << cell.unit << ',' << cell.threads << ',';
             if (perCycle) out << ',' << exactNumber(cell.coreMHz) << ',';
+            if (busBytes) out << ',';
             out << ',' << cell.instruction << ',' << exactNumber(cell.nsPerLoad) << ',';
             writeSamples(out, cell.samplesNsPerLoad);
             if (perCycle) out << ',' << exactNumber(cell.cyclesPerLoad);
@@ -145,6 +166,7 @@ void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRec
             << ',' << cell.threads << ',';
         writeSamples(out, cell.samplesBytesPerSecond);
         if (perCycle) out << ',' << exactNumber(cell.coreMHz) << ',' << exactNumber(cell.bytesPerCycle);
+        if (busBytes) out << ',' << (hasBusBytes(cell) ? exactNumber(cell.busBytesPerSecond) : "");
         if (latency) out << (perCycle ? ",,,," : ",,,");
         endLine(out);
     }

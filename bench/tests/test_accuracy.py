@@ -5,11 +5,12 @@ import json
 import re
 import tempfile
 import unittest
+import unittest.mock
 from types import SimpleNamespace
 from pathlib import Path
 
-from accuracy import issue_limits, judging, latency, overhead, reference, same_width, straight_frame
-from accuracy.helper_programs import CycleReading, InterleavedColumns
+from accuracy import copy_fill, issue_limits, judging, latency, overhead, reference, same_width, straight_frame
+from accuracy.helper_programs import CycleReading, InterleavedColumns, read_interleaved_columns
 from accuracy.report_builder import ReportBuilder
 from accuracy.measurements import Round
 from accuracy.runs import OutputError, Run, TableKey, read_run
@@ -228,6 +229,40 @@ class StraightFrameTest(unittest.TestCase):
         # 2^26 bytes in 512 ticks of a 1 MHz counter: 2^17 * 10^6 bytes a second.
         self.assertAlmostEqual(straight_frame.best_rate(passes, 1.0, *key), (1 << 17) * 1e6 / (1 << 30))
         self.assertIsNone(straight_frame.best_rate(passes, 1.0, "read", "VMOVDQA(256)", 65536))
+
+
+class CopyFillTest(unittest.TestCase):
+    def test_likwid_bench_gets_both_arrays_and_as_many_sweeps_as_the_program(self):
+        cases = [
+            # (kernel, block, working set of both arrays, sweeps: 64 MiB copied or the block once)
+            ("copy_avx", 4 << 10, "N:8192B:1", 16384),
+            ("copy_mem_avx", 256 << 20, "N:536870912B:1", 1),
+        ]
+        for kernel, block, domain, sweeps in cases:
+            with self.subTest(kernel=kernel, block=block):
+                self.assertEqual(copy_fill.likwid_copy_command(kernel, block),
+                                 ["likwid-bench", "-t", kernel, "-w", domain, "-i", str(sweeps)])
+
+    def test_rates_count_each_copied_byte_once_over_the_fastest_pass(self):
+        key = ("copy", "REP MOVSB", 256 << 20)
+        m = SimpleNamespace(copy_run=SimpleNamespace(run=Run(clock_mhz=1.0)),
+                            copy_interleaved=[InterleavedColumns({}, {key: 1024.0}),
+                                              InterleavedColumns({}, {key: 512.0})])
+        # The whole 256 MiB block in 512 ticks of a 1 MHz counter.
+        self.assertAlmostEqual(copy_fill.best_rate(m, *key), (256 << 20) / 512 * 1e6 / (1 << 30))
+        self.assertIsNone(copy_fill.best_rate(m, "fill", "memset", 256 << 20))
+
+    def test_the_helpers_labels_may_hold_a_space(self):
+        out = "copy REP MOVSB 4096 120 100\nwrite MOV(32) 4096 90 80\n"
+        with unittest.mock.patch("subprocess.run", return_value=SimpleNamespace(stdout=out)):
+            found = read_interleaved_columns("helper", 0, 1, [4096])
+        self.assertEqual(found.fewest, {("copy", "REP MOVSB", 4096): 100.0, ("write", "MOV(32)", 4096): 80.0})
+
+    def test_the_fill_columns_reference_is_the_widest_ordinary_store(self):
+        kernels = {(k.direction.lower(), k.column): k for k in read_table()}
+        columns = ["MOVDQU", "VMOVDQU(256)", "VMOVDQA64(512)", "VMOVNTDQ(512)", "MOV(32)"]
+        m = SimpleNamespace(copy_interleaved=[InterleavedColumns({}, {("write", c, 4096): 1.0 for c in columns})])
+        self.assertEqual(copy_fill.widest_store(m, kernels), "VMOVDQU(256)")
 
 
 class LatencySectionTest(unittest.TestCase):

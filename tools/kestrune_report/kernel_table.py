@@ -8,14 +8,15 @@ import os
 import re
 from typing import FrozenSet, List, NamedTuple, Optional
 
-ROW = re.compile(r'^KERNEL_ROW\(\s*(\w+),\s*"([^"]+)",\s*(READ|WRITE),\s*(0|CAP_\w+),\s*(true|false),'
-                 r'\s*"(\w+)",\s*(GP32|GP16|MMX|XMM|YMM|ZMM),\s*(CLASSIC|STRAIGHT),\s*([12])\s*\)\s*$')
+ROW = re.compile(r'^KERNEL_ROW\(\s*(\w+),\s*"([^"]+)",\s*(READ|WRITE|COPY|FILL),\s*(0|CAP_\w+),\s*(true|false),'
+                 r'\s*"(\w+)",\s*(GP32|GP16|MMX|XMM|YMM|ZMM|STR8|STR32|LIB),\s*(CLASSIC|STRAIGHT|STRING|LIBRARY),'
+                 r'\s*([12])\s*\)\s*$')
 
 # The name each capability has on the report's capability line.
 EXTENSION_NAMES = {"CAP_MMX": "MMX", "CAP_SSE": "SSE", "CAP_SSE2": "SSE2", "CAP_SSE3": "SSE3",
                    "CAP_SSE41": "SSE4.1", "CAP_AVX": "AVX", "CAP_AVX512F": "AVX512F"}
 CLASSIC_EXTENSIONS = ("MMX", "SSE", "SSE2", "SSE3")
-ACCESS_BYTES = {"GP16": 2, "GP32": 4, "MMX": 8, "XMM": 16, "YMM": 32, "ZMM": 64}
+ACCESS_BYTES = {"GP16": 2, "GP32": 4, "MMX": 8, "XMM": 16, "YMM": 32, "ZMM": 64, "STR8": 1, "STR32": 4, "LIB": 1}
 
 
 class TableError(ValueError):
@@ -25,12 +26,12 @@ class TableError(ValueError):
 class Kernel(NamedTuple):
     function: str
     column: str
-    direction: str      # "READ" or "WRITE"
+    direction: str      # "READ", "WRITE", "COPY" or "FILL"
     capability: str     # "0" or a CAP_ name
     aligned_only: bool  # runs only in the first pass, whose base starts on a page
     instruction: str
     registers: str
-    frame: str = "CLASSIC"  # the loop around the body: "CLASSIC" or "STRAIGHT"
+    frame: str = "CLASSIC"  # the loop around the body: "CLASSIC", "STRAIGHT", "STRING" or "LIBRARY"
     lines_per_pass: int = 1
 
     @property

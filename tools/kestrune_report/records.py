@@ -5,11 +5,16 @@ import io
 import json
 import math
 
+from .model import BUS_BYTES_PER_BYTE, TABLE_ORDER
+
 FIELDS = ("direction", "alignment_bytes", "block_bytes", "block", "instruction",
           "bytes_per_second", "value", "unit")
 # Only for runs with options, so the records of a run without them stay as they were.
 EXTENDED_FIELDS = ("threads",)
 PER_CYCLE_FIELDS = ("core_mhz", "bytes_per_cycle")
+# Only for runs with --copy: the bytes read plus written of a copy or fill cell, empty in
+# the read and write records.
+COPY_FIELDS = ("bus_bytes_per_second",)
 BASELINE_FIELDS = ("baseline_bytes_per_second", "ratio")
 # Only for runs with --latency; a latency record leaves the throughput fields empty and
 # names its chase order as its column.
@@ -22,8 +27,13 @@ def record_fields(report, with_baseline):
     if report.latency is not None:
         latency = LATENCY_FIELDS + (LATENCY_PER_CYCLE_FIELDS if report.per_cycle else ())
     return (FIELDS + (EXTENDED_FIELDS if report.extended else ())
-            + (PER_CYCLE_FIELDS if report.per_cycle else ()) + (BASELINE_FIELDS if with_baseline else ())
+            + (PER_CYCLE_FIELDS if report.per_cycle else ()) + (COPY_FIELDS if _copies(report) else ())
+            + (BASELINE_FIELDS if with_baseline else ())
             + latency)
+
+
+def _copies(report):
+    return len(report.table_order) > len(TABLE_ORDER)
 
 
 def ratio(this, baseline):
@@ -107,6 +117,9 @@ def cell_records(report, baseline=None):
             if report.per_cycle:
                 record["core_mhz"] = cell.core_mhz
                 record["bytes_per_cycle"] = cell.bytes_per_cycle
+            if _copies(report):
+                factor = BUS_BYTES_PER_BYTE.get(table.direction)
+                record["bus_bytes_per_second"] = None if factor is None else cell.bytes_per_second * factor
             if baseline is not None:
                 other = counterparts.get((table.direction, table.alignment, row.block_bytes, column))
                 record["baseline_bytes_per_second"] = None if other is None else other.bytes_per_second
