@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "driver/output_line.h"
+#include "kernels/kernel_table.h"
 
 namespace {
 
@@ -56,13 +57,27 @@ bool anyLatency(const std::vector<CellRecord>& cells) {
     return false;
 }
 
+// The copy and fill cells carry the bytes the memory system moved beside the
+// bytes copied or filled.
+bool hasBusBytes(const CellRecord& cell) {
+    const std::string direction = cell.direction;
+    return direction == directionName(Direction::COPY) || direction == directionName(Direction::FILL);
+}
+
+bool anyBusBytes(const std::vector<CellRecord>& cells) {
+    for (const CellRecord& cell : cells) {
+        if (hasBusBytes(cell)) return true;
+    }
+    return false;
+}
+
 // The fields, in order, from the one list of them.
 enum class RecordField {
 #define RECORD_FIELD(name, ...) name,
 #include "driver/record_fields.def"
 #undef RECORD_FIELD
 };
-enum class RecordCells { ALL, THROUGHPUT, LATENCY };
+enum class RecordCells { ALL, THROUGHPUT, LATENCY, COPY_FILL };
 struct RecordFieldSpec {
     RecordField field;
     const char* name;
@@ -70,19 +85,35 @@ struct RecordFieldSpec {
     bool perCycle;
 };
 constexpr RecordFieldSpec RECORD_FIELDS[] = {
-#define RECORD_FIELD(name, cells, perCycle, ...) {RecordField::name, #name, RecordCells::cells, perCycle},
+#define RECORD_FIELD(name, cells, perCycle, fromText) {RecordField::name, #name, RecordCells::cells, perCycle},
 #include "driver/record_fields.def"
 #undef RECORD_FIELD
 };
 
+// What kinds of cell a run measured, which decides the fields its records have.
+struct RunCells {
+    bool perCycle;
+    bool latency;
+    bool busBytes;
+};
+
 // Whether the run's records have the field at all: the per-cycle ones only
-// with --per-cycle, the latency ones only when latency was measured.
-bool inRun(const RecordFieldSpec& spec, bool perCycle, bool latency) {
-    return (perCycle || !spec.perCycle) && (latency || spec.cells != RecordCells::LATENCY);
+// with --per-cycle, the latency ones only when latency was measured, the copy
+// and fill ones only when copies and fills were.
+bool inRun(const RecordFieldSpec& spec, const RunCells& run) {
+    return (run.perCycle || !spec.perCycle) && (run.latency || spec.cells != RecordCells::LATENCY)
+        && (run.busBytes || spec.cells != RecordCells::COPY_FILL);
 }
 
+
 bool inCell(const RecordFieldSpec& spec, const CellRecord& cell) {
-    return spec.cells == RecordCells::ALL || (spec.cells == RecordCells::LATENCY) == isLatency(cell);
+    switch (spec.cells) {
+        case RecordCells::ALL: return true;
+        case RecordCells::THROUGHPUT: return !isLatency(cell);
+        case RecordCells::LATENCY: return isLatency(cell);
+        case RecordCells::COPY_FILL: return hasBusBytes(cell);
+    }
+    return false;
 }
 
 // One field's value, which JSON and CSV each write in their own way.
@@ -109,6 +140,7 @@ FieldValue valueOf(const CellRecord& cell, RecordField field) {
         case RecordField::block: return text(cell.block);
         case RecordField::instruction: return text(cell.instruction);
         case RecordField::bytes_per_second: return number(cell.bytesPerSecond);
+        case RecordField::bus_bytes_per_second: return number(cell.busBytesPerSecond);
         case RecordField::value: return text(cell.value);
         case RecordField::unit: return text(cell.unit);
         case RecordField::threads: return count(cell.threads);
@@ -142,7 +174,9 @@ std::string csvOf(const FieldValue& value) {
         case FieldValue::Kind::NUMBER: return exactNumber(value.number);
         case FieldValue::Kind::NUMBERS: {
             std::string joined;
-            for (size_t i = 0; i < value.numbers->size(); ++i) joined += (i ? ";" : "") + exactNumber((*value.numbers)[i]);
+            for (size_t i = 0; i < value.numbers->size(); ++i) {
+                joined += (i ? ";" : "") + exactNumber((*value.numbers)[i]);
+            }
             return joined;
         }
     }
@@ -167,13 +201,13 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
     endLine(out);
     out << " \"cells\": [";
     endLine(out);
-    const bool latency = anyLatency(cells);
+    const RunCells runCells = {run.perCycle, anyLatency(cells), anyBusBytes(cells)};
     for (size_t i = 0; i < cells.size(); ++i) {
         const CellRecord& cell = cells[i];
         out << "  {";
         const char* separator = "";
         for (const RecordFieldSpec& spec : RECORD_FIELDS) {
-            if (!inRun(spec, run.perCycle, latency) || !inCell(spec, cell)) continue;
+            if (!inRun(spec, runCells) || !inCell(spec, cell)) continue;
             out << separator << jsonString(spec.name) << ": " << jsonOf(valueOf(cell, spec.field));
             separator = ", ";
         }
@@ -187,11 +221,11 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
 }
 
 void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRecord>& cells) {
-    // Each record leaves the fields of the other kind of cell empty.
-    const bool latency = anyLatency(cells);
+    // Each record leaves the fields of the other kinds of cell empty.
+    const RunCells runCells = {perCycle, anyLatency(cells), anyBusBytes(cells)};
     const char* separator = "";
     for (const RecordFieldSpec& spec : RECORD_FIELDS) {
-        if (!inRun(spec, perCycle, latency)) continue;
+        if (!inRun(spec, runCells)) continue;
         out << separator << spec.name;
         separator = ",";
     }
@@ -199,7 +233,7 @@ void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRec
     for (const CellRecord& cell : cells) {
         separator = "";
         for (const RecordFieldSpec& spec : RECORD_FIELDS) {
-            if (!inRun(spec, perCycle, latency)) continue;
+            if (!inRun(spec, runCells)) continue;
             out << separator << (inCell(spec, cell) ? csvOf(valueOf(cell, spec.field)) : "");
             separator = ",";
         }

@@ -9,7 +9,7 @@
 // A latency cell (direction "latency") has no alignment, rate or bytes per
 // cycle; its column stands where a throughput cell's instruction does.
 struct CellRecord {
-    const char* direction;  // "read", "write" or "latency"
+    const char* direction;  // "read", "write", "copy", "fill" or "latency"
     int alignmentBytes;     // 16, 8 or 4
     int64_t blockBytes;
     std::string block;      // the row's label without its colon, e.g. "4KB"
@@ -24,6 +24,10 @@ struct CellRecord {
     double nsPerLoad = 0;      // latency cells
     double cyclesPerLoad = 0;  // latency cells with --per-cycle, else 0
     std::vector<double> samplesNsPerLoad = {};  // latency cells: every repetition, in order
+    // Copy and fill cells: the bytes read plus the bytes written per second,
+    // twice the rate of a copy (every byte is read and written), the rate of
+    // a fill. The rate itself counts each byte copied or filled once.
+    double busBytesPerSecond = 0;
 };
 
 constexpr const char* LATENCY_DIRECTION = "latency";

@@ -18,7 +18,7 @@ constexpr int64_t LARGEST_MAX_BLOCK_BYTES = int64_t{1} << 32;  // 4 GiB
 constexpr const char* SIZE_CHOICES = "a power of two from 128B to 4GB, such as 4KB, 256MB or 1GB";
 
 enum OptionCode { OPT_ISA = 256, OPT_MAX_SIZE, OPT_THREADS, OPT_REPEAT, OPT_PER_CYCLE, OPT_JSON, OPT_CSV,
-                  OPT_LATENCY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION };
+                  OPT_LATENCY, OPT_COPY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION };
 
 const option LONG_OPTIONS[] = {
     {"isa", required_argument, nullptr, OPT_ISA},
@@ -29,6 +29,7 @@ const option LONG_OPTIONS[] = {
     {"json", required_argument, nullptr, OPT_JSON},
     {"csv", required_argument, nullptr, OPT_CSV},
     {"latency", no_argument, nullptr, OPT_LATENCY},
+    {"copy", no_argument, nullptr, OPT_COPY},
     {"huge-pages", no_argument, nullptr, OPT_HUGE_PAGES},
     {"help", no_argument, nullptr, OPT_HELP},
     {"version", no_argument, nullptr, OPT_VERSION},
@@ -81,6 +82,14 @@ void printUsage() {
         "                   page by page (IN-PAGE) and in address order (SEQUENTIAL).",
         "                   With --threads, the table is measured on the first",
         "                   processor alone while the others wait",
+        "  --copy           add copy and fill tables after the read and write tables,",
+        "                   at the same alignments: each block copied to a destination",
+        "                   half a page past it modulo 4KB by REP MOVSB, REP MOVSD,",
+        "                   loops of MOVDQU, VMOVDQU(256), VMOVDQU64(512) and",
+        "                   VMOVNTDQ(256) stores, and the C library's memcpy; each",
+        "                   block filled by REP STOSB, REP STOSD and memset. A cell",
+        "                   counts each byte copied or filled once; the columns",
+        "                   follow --isa as in the other tables",
         "  --huge-pages     put the test buffers on 2MB pages where the system gives",
         "                   them (never changing a system setting), and print the",
         "                   share obtained; where it gives none, say why on standard",
@@ -259,6 +268,7 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
             case OPT_JSON: options->jsonPath = optarg; break;
             case OPT_CSV: options->csvPath = optarg; break;
             case OPT_LATENCY: options->latency = true; break;
+            case OPT_COPY: options->copy = true; break;
             case OPT_HUGE_PAGES: options->hugePages = true; break;
             case OPT_HELP:
                 printUsage();

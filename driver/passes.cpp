@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <string>
 
 #include "driver/median.h"
 #include "driver/progress.h"
@@ -17,26 +18,27 @@ namespace {
 struct AlignmentPass {
     int offset;
     int alignmentBytes;
-    const char* readTitle;
-    const char* writeTitle;
 };
 
 // A page-aligned buffer plus these offsets starts on a 16-, an 8- (not 16-)
 // and a 4- (not 8-) byte boundary.
-const AlignmentPass ALIGNMENT_PASSES[] = {
-    {0, 16, "128bit(16byte) aligned read", "128bit(16byte) aligned write"},
-    {8, 8, "64bit(8byte) aligned read", "64bit(8byte) aligned write"},
-    {4, 4, "32bit(4byte) aligned read", "32bit(4byte) aligned write"},
-};
+const AlignmentPass ALIGNMENT_PASSES[] = {{0, 16}, {8, 8}, {4, 4}};
+
+// "128bit(16byte) aligned read" and the like.
+std::string tableTitle(Direction direction, const AlignmentPass& pass) {
+    return std::to_string(pass.alignmentBytes * 8) + "bit(" + std::to_string(pass.alignmentBytes) + "byte) aligned " +
+           directionName(direction);
+}
 
 // The first pass starts on a page: the aligned-only columns run there.
 bool aligned16(const AlignmentPass& pass) { return pass.alignmentBytes == 16; }
 
-// Each row starts with an unreported run of the direction's MOV(32) kernel:
-// the table's 32-bit general-register column.
+// Each row starts with an unreported run of the table's first column that
+// every processor runs: MOV(32) in the read and write tables, the byte string
+// instruction in the copy and fill tables.
 TransferKernel warmUpKernel(const std::vector<const KernelSpec*>& columns) {
     for (const KernelSpec* kernel : columns) {
-        if (kernel->registers == RegisterKind::GP32 && kernel->capability == 0) return kernel->run;
+        if (kernel->capability == 0) return kernel->run;
     }
     return nullptr;
 }
@@ -80,9 +82,10 @@ bool measureRow(Direction direction, const AlignmentPass& pass, unsigned char* t
         // Each cell is printed before the next kernel runs.
         printCell(printed, kernel == columns.back());
         if (settings.records) {
-            settings.records->push_back({direction == Direction::READ ? "read" : "write", pass.alignmentBytes,
-                                         blockBytes, blockLabel(blockBytes), kernel->column, rate, printed.value,
-                                         printed.unit, settings.threads, samples, coreMHz, bytesPerCycle});
+            settings.records->push_back({directionName(direction), pass.alignmentBytes, blockBytes,
+                                         blockLabel(blockBytes), kernel->column, rate, printed.value, printed.unit,
+                                         settings.threads, samples, coreMHz, bytesPerCycle});
+            settings.records->back().busBytesPerSecond = rate * busBytesPerByte(direction);
         }
     }
     return true;
@@ -92,19 +95,15 @@ bool runDirection(Direction direction, unsigned char* testBuffer, const PassSett
                   double bytesPerRunTimesHz) {
     for (const AlignmentPass& pass : ALIGNMENT_PASSES) {
         if (interrupted()) return false;
-        const char* title = direction == Direction::READ ? pass.readTitle : pass.writeTitle;
+        const std::string title = tableTitle(direction, pass);
         std::cout << title;
         endLine(std::cout);
         if (settings.perCycle) printCoreClock(coreClockMHz(settings));
-        if (direction == Direction::READ) {
-            printReadHeader(settings.mask, aligned16(pass));
-        } else {
-            printWriteHeader(settings.mask, aligned16(pass));
-        }
+        printTableHeader(direction, settings.mask, aligned16(pass));
         const std::vector<const KernelSpec*> columns = tableColumns(direction, settings.mask, aligned16(pass));
         for (int64_t blockLines = 1; blockLines * LINE_BYTES <= settings.maxBlockBytes; blockLines *= 2) {
             if (interrupted()) return false;
-            if (settings.progress) showProgress(title, blockLines * LINE_BYTES);
+            if (settings.progress) showProgress(title.c_str(), blockLines * LINE_BYTES);
             if (!measureRow(direction, pass, testBuffer, static_cast<int32_t>(blockLines), columns, settings,
                             bytesPerRunTimesHz)) {
                 return false;
@@ -132,4 +131,9 @@ double runRate(double bytesTimesHz, uint64_t ticks) {
 bool runPasses(unsigned char* testBuffer, const PassSettings& settings, double bytesPerRunTimesHz) {
     return runDirection(Direction::READ, testBuffer, settings, bytesPerRunTimesHz) &&
            runDirection(Direction::WRITE, testBuffer, settings, bytesPerRunTimesHz);
+}
+
+bool runCopyAndFillPasses(unsigned char* testBuffer, const PassSettings& settings, double bytesPerRunTimesHz) {
+    return runDirection(Direction::COPY, testBuffer, settings, bytesPerRunTimesHz) &&
+           runDirection(Direction::FILL, testBuffer, settings, bytesPerRunTimesHz);
 }

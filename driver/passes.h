@@ -25,6 +25,11 @@ struct PassSettings {
 // were in, leaving the row as far as it was printed.
 bool runPasses(unsigned char* testBuffer, const PassSettings& settings, double bytesPerRunTimesHz);
 
+// With --copy, right after the read and write tables: the three copy tables,
+// then the three fill tables, in the same passes and rows. The buffer must
+// hold a copy's destination past the largest block (copyFootprintBytes).
+bool runCopyAndFillPasses(unsigned char* testBuffer, const PassSettings& settings, double bytesPerRunTimesHz);
+
 // The bytes a run moved per second: its bytes times the counter's rate, over
 // the ticks it took read as signed, so that a counter that ran backwards gives
 // a negative rate rather than a tiny one.

@@ -5,18 +5,6 @@
 
 #include "kernels/kernel_table.h"
 
-namespace {
-
-// The labels stand in the same order as the cells the passes measure, each
-// followed by a tab but the last.
-void printHeader(Direction direction, CapabilityMask mask, bool aligned16) {
-    std::cout << "SIZE:";
-    for (const KernelSpec* kernel : tableColumns(direction, mask, aligned16)) std::cout << '\t' << kernel->column;
-    endLine(std::cout);
-}
-
-}  // namespace
-
 std::string blockLabel(int64_t blockBytes) {
     std::ostringstream label;
     if (blockBytes >= 0x40000000) {
@@ -56,6 +44,14 @@ void printCell(const PrintedValue& cell, bool endOfRow) {
     }
 }
 
-void printReadHeader(CapabilityMask mask, bool aligned16) { printHeader(Direction::READ, mask, aligned16); }
+// The labels stand in the same order as the cells the passes measure, each
+// followed by a tab but the last.
+void printTableHeader(Direction direction, CapabilityMask mask, bool aligned16) {
+    std::cout << "SIZE:";
+    for (const KernelSpec* kernel : tableColumns(direction, mask, aligned16)) std::cout << '\t' << kernel->column;
+    endLine(std::cout);
+}
 
-void printWriteHeader(CapabilityMask mask, bool aligned16) { printHeader(Direction::WRITE, mask, aligned16); }
+void printReadHeader(CapabilityMask mask, bool aligned16) { printTableHeader(Direction::READ, mask, aligned16); }
+
+void printWriteHeader(CapabilityMask mask, bool aligned16) { printTableHeader(Direction::WRITE, mask, aligned16); }

@@ -4,6 +4,7 @@
 
 #include "driver/output_line.h"
 #include "isa/capability_mask.h"
+#include "kernels/kernel_table.h"
 
 
 // The block size as the report writes it: in B, KB, MB or GB (powers of 1024).
@@ -26,5 +27,7 @@ PrintedValue scaledRate(double rate);
 // One cell: the value and its unit, then a tab, or the end of the row.
 void printCell(const PrintedValue& cell, bool endOfRow);
 
+// The header of a table: SIZE: and the labels of its columns.
+void printTableHeader(Direction direction, CapabilityMask mask, bool aligned16);
 void printReadHeader(CapabilityMask mask, bool aligned16);
 void printWriteHeader(CapabilityMask mask, bool aligned16);

@@ -18,6 +18,7 @@
 #include "driver/progress.h"
 #include "driver/report.h"
 #include "driver/thread_team.h"
+#include "kernels/copy_and_fill.h"
 #include "kernels/kernel_table.h"
 #include "kernels/timing_record.h"
 #include "platform/platform.h"
@@ -147,6 +148,13 @@ void reportPages(const TestBuffer& buffer, int threads) {
     headerLine(pagesLine(share));
 }
 
+// The largest block and the slack past it; with --copy, room for the copy's
+// destination past the largest block as well.
+uint64_t testBufferBytes(const RunOptions& options) {
+    const int64_t reach = options.copy ? copyFootprintBytes(options.maxBlockBytes) : options.maxBlockBytes;
+    return static_cast<uint64_t>(reach) + BUFFER_SLACK_BYTES;
+}
+
 int failAllocation() {
     std::cerr << "malloc failed.";
     endLine(std::cerr);
@@ -215,7 +223,7 @@ int run(const RunOptions& options, bool progress) {
     if (options.threads > 1) headerLine("Threads:" + std::to_string(options.threads));
     if (options.repeat > 1) headerLine("Repeat:" + std::to_string(options.repeat));
 
-    const uint64_t bufferBytes = static_cast<uint64_t>(options.maxBlockBytes) + BUFFER_SLACK_BYTES;
+    const uint64_t bufferBytes = testBufferBytes(options);
     const TestBuffer buffer = allocateRunBuffer(bufferBytes, options.hugePages);
     void* testBuffer = buffer.data;
     if (testBuffer == nullptr) return failAllocation();
@@ -245,6 +253,10 @@ int run(const RunOptions& options, bool progress) {
     settings.progress = progress;
     measured = true;
     description.complete = runPasses(static_cast<unsigned char*>(testBuffer), settings, bytesPerRunTimesHz);
+    if (options.copy && description.complete) {
+        description.complete = runCopyAndFillPasses(static_cast<unsigned char*>(testBuffer), settings,
+                                                    bytesPerRunTimesHz);
+    }
 
     // The team's other members wait for a cell that never comes while the
     // first processor alone measures latency; an interrupted run measures no

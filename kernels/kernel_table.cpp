@@ -3,12 +3,17 @@
 namespace {
 constexpr Direction READ = Direction::READ;
 constexpr Direction WRITE = Direction::WRITE;
+constexpr Direction COPY = Direction::COPY;
+constexpr Direction FILL = Direction::FILL;
 constexpr RegisterKind GP32 = RegisterKind::GP32;
 constexpr RegisterKind GP16 = RegisterKind::GP16;
 constexpr RegisterKind MMX = RegisterKind::MMX;
 constexpr RegisterKind XMM = RegisterKind::XMM;
 constexpr RegisterKind YMM = RegisterKind::YMM;
 constexpr RegisterKind ZMM = RegisterKind::ZMM;
+constexpr RegisterKind STR8 = RegisterKind::STR8;
+constexpr RegisterKind STR32 = RegisterKind::STR32;
+constexpr RegisterKind LIB = RegisterKind::LIB;
 }  // namespace
 
 const KernelSpec KERNEL_TABLE[] = {
@@ -31,7 +36,10 @@ std::vector<const KernelSpec*> tableColumns(Direction direction, CapabilityMask 
 
 int accessBytes(RegisterKind registers) {
     switch (registers) {
+        case RegisterKind::STR8: return 1;
+        case RegisterKind::LIB: return 1;
         case RegisterKind::GP16: return 2;
+        case RegisterKind::STR32: return 4;
         case RegisterKind::GP32: return 4;
         case RegisterKind::MMX: return 8;
         case RegisterKind::XMM: return 16;
@@ -40,3 +48,15 @@ int accessBytes(RegisterKind registers) {
     }
     return 0;
 }
+
+const char* directionName(Direction direction) {
+    switch (direction) {
+        case Direction::READ: return "read";
+        case Direction::WRITE: return "write";
+        case Direction::COPY: return "copy";
+        case Direction::FILL: return "fill";
+    }
+    return "";
+}
+
+int busBytesPerByte(Direction direction) { return direction == Direction::COPY ? 2 : 1; }

@@ -6,8 +6,9 @@
 #include "isa/capability_mask.h"
 #include "kernels/kernels.h"
 
-enum class Direction { READ, WRITE };
-enum class RegisterKind { GP32, GP16, MMX, XMM, YMM, ZMM };
+enum class Direction { READ, WRITE, COPY, FILL };
+// STR8 and STR32: the string instructions' elements; LIB: the C library's call.
+enum class RegisterKind { GP32, GP16, MMX, XMM, YMM, ZMM, STR8, STR32, LIB };
 
 struct KernelSpec {
     const char* function;
@@ -33,5 +34,14 @@ inline bool columnShown(const KernelSpec& kernel, CapabilityMask mask, bool alig
 // cells and the warm-up of every row use.
 std::vector<const KernelSpec*> tableColumns(Direction direction, CapabilityMask mask, bool aligned16);
 
-// The bytes one access of the kernel moves.
+// The bytes one access of the kernel moves (one element of a string
+// instruction; a byte for the library's calls).
 int accessBytes(RegisterKind registers);
+
+// The direction as the records and the table titles name it: "read",
+// "write", "copy" or "fill".
+const char* directionName(Direction direction);
+
+// The bytes the memory system carries per byte a kernel moves: a copy reads
+// and writes each byte it copies.
+int busBytesPerByte(Direction direction);

@@ -3,7 +3,9 @@
 
 // A kernel moves lineCount lines of LINE_BYTES through the block of blockLines
 // lines at base (blockLines a power of two) and leaves the ticks it took in
-// timingRecord.
+// timingRecord. A copy kernel writes them to its destination past the block
+// (kernels/copy_and_fill.h); the string and library kernels move the block
+// whole, lineCount / blockLines times.
 using TransferKernel = void (*)(void* base, int32_t blockLines, int32_t lineCount);
 
 #define KERNEL_ROW(function, ...) extern "C" void function(void* base, int32_t blockLines, int32_t lineCount);

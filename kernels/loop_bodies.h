@@ -87,6 +87,17 @@
 #define K_LINE_READ_ZMM(insn) VECTOR_LOAD_AT(insn, "zmm", "64", "0,1", K_STRAIGHT_ADDRESS)
 #define K_LINE_WRITE_ZMM(insn) VECTOR_STORE_AT(insn, "zmm", "64", "0,1", K_STRAIGHT_ADDRESS)
 
+// A copy line: the line at the base plus the offset loaded with the unaligned
+// load of the register width, then stored at the destination plus the offset
+// with the row's instruction.
+#define K_COPY_ADDRESS K_DEST ", " K_CURSOR
+#define K_COPY_LINE(insn, load, reg, width, registers)                       \
+    VECTOR_LOAD_AT(load, reg, width, registers, K_STRAIGHT_ADDRESS)          \
+    VECTOR_STORE_AT(insn, reg, width, registers, K_COPY_ADDRESS)
+#define K_LINE_COPY_XMM(insn) K_COPY_LINE(insn, "movdqu", "xmm", "16", "0,1,2,3,4,5,6,7")
+#define K_LINE_COPY_YMM(insn) K_COPY_LINE(insn, "vmovdqu", "ymm", "32", "0,1,2,3")
+#define K_LINE_COPY_ZMM(insn) K_COPY_LINE(insn, "vmovdqu64", "zmm", "64", "0,1")
+
 // What one pass of the straight loop moves, by a row's linesPerPass; `kind`
 // is its direction and registers. The second line lies `step` past the first.
 #define K_PASS_1(kind, insn) K_LINE_##kind(insn)

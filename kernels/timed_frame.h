@@ -43,6 +43,7 @@
 // unchanged for i386 and x86-64.
 #include <cstdint>
 
+#include "kernels/copy_and_fill.h"
 #include "kernels/timing_record.h"
 
 #if defined(__x86_64__)
@@ -74,6 +75,18 @@
     : [base] "r"(base), [blockLines] "r"(blockLines), [lineCount] "r"(lineCount),       \
       [record] "r"(&timingRecord)                                                       \
     : "rax", "rbx", "rcx", "rdx", "r8", "r9", "r10", "r11", "memory", "cc"
+
+// A copy kernel's destination waits in R12, which CPUID leaves alone.
+#define K_DEST "%%r12"
+#define K_OPEN_COPY "mov %[destination], %%r12\n\t" K_OPEN
+#define K_TAKE_DESTINATION ""
+#define K_RESTORE_COPY ""
+
+#define K_COPY_OPERANDS(base, blockLines, lineCount, destination)                           \
+    : /* no outputs */                                                                  \
+    : [base] "r"(base), [blockLines] "r"(blockLines), [lineCount] "r"(lineCount),       \
+      [destination] "r"(destination), [record] "r"(&timingRecord)                       \
+    : "rax", "rbx", "rcx", "rdx", "r8", "r9", "r10", "r11", "r12", "memory", "cc"
 
 #elif defined(__i386__)
 
@@ -108,6 +121,32 @@
     : "+S"(base), "+D"(blockLines), "+a"(lineCount), "+c"(kRecord)                      \
     : /* no plain inputs */                                                             \
     : "ebx", "edx", "memory", "cc"
+
+// A copy kernel's destination waits on the stack above the record's address
+// and comes to ECX, free in the vector loops once startTicks is stored.
+#define K_DEST "%%ecx"
+// The opening of a kernel with one more value than the registers CPUID leaves
+// alone can hold: EBP saved, `kept` on the stack above the record's address
+// (ECX), `count` moved to EBP; the record's address back in ECX after RDTSC.
+#define K_OPEN_KEEPING(kept, count)             \
+    "push %%ebp\n\t"                            \
+    "push " kept "\n\t"                         \
+    "push %%ecx\n\t"                            \
+    "mov " count ", %%ebp\n\t"                  \
+    "cpuid\n\t"                                 \
+    "rdtsc\n\t"                                 \
+    "mov (%%esp), %%ecx\n\t"
+#define K_OPEN_COPY "dec %%edi\n\t" K_OPEN_KEEPING("%%edx", "%%eax")
+
+#define K_TAKE_DESTINATION "mov 4(%%esp), %%ecx\n\t"
+#define K_RESTORE_COPY                          \
+    "add $8, %%esp\n\t"                         \
+    "pop %%ebp\n\t"
+
+#define K_COPY_OPERANDS(base, blockLines, lineCount, destination)                           \
+    : "+S"(base), "+D"(blockLines), "+a"(lineCount), "+c"(kRecord), "+d"(destination)   \
+    : /* no plain inputs */                                                             \
+    : "ebx", "memory", "cc"
 
 #else
 #error "the kernels are x86 assembly"
@@ -197,6 +236,18 @@
                      K_OPERANDS(base, blockLines, lineCount) __VA_ARGS__);              \
     }
 
+// A copy kernel: the same frame, with the destination (kernels/copy_and_fill.h)
+// in K_DEST for the loop.
+#define DEFINE_TIMED_COPY_KERNEL(name, targetAttr, loop, after, ...)                     \
+    K_KERNEL_ATTRIBUTES targetAttr void name(void* base, int32_t blockLines,            \
+                                             int32_t lineCount) {                       \
+        [[maybe_unused]] TimingRecord* kRecord = &timingRecord;                         \
+        void* destination = copyDestination(base, blockLines);                          \
+        asm volatile(K_OPEN_COPY K_STORE_START_TICKS K_TAKE_DESTINATION loop K_CLOSE     \
+                     K_RESTORE_COPY after                                               \
+                     K_COPY_OPERANDS(base, blockLines, lineCount, destination) __VA_ARGS__); \
+    }
+
 // The per-row pieces of a kernel, by the row's capability, direction and
 // registers: the target that lets the compiler accept its registers, the
 // index register, the registers it changes and what runs after the window.
@@ -223,6 +274,9 @@
 #define K_INDEX_WRITE_XMM K_INDEX_EAX
 #define K_INDEX_WRITE_YMM K_INDEX_EAX
 #define K_INDEX_WRITE_ZMM K_INDEX_EAX
+#define K_INDEX_COPY_XMM K_INDEX_EAX
+#define K_INDEX_COPY_YMM K_INDEX_EAX
+#define K_INDEX_COPY_ZMM K_INDEX_EAX
 
 // Loads change the registers they load; stores only read theirs. The MMX
 // kernels list MM0-MM7 either way because EMMS after them empties the x87
@@ -240,6 +294,9 @@
 #define K_CLOBBERS_WRITE_XMM
 #define K_CLOBBERS_WRITE_YMM
 #define K_CLOBBERS_WRITE_ZMM
+#define K_CLOBBERS_COPY_XMM K_CLOBBERS_READ_XMM
+#define K_CLOBBERS_COPY_YMM K_CLOBBERS_READ_YMM
+#define K_CLOBBERS_COPY_ZMM K_CLOBBERS_READ_ZMM
 
 // After the record is written, outside the timed window: EMMS after MMX,
 // because the driver's floating-point arithmetic right after the call needs

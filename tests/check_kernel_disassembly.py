@@ -10,7 +10,11 @@ body, index step and branch back. The straight loop: the line's offset computed
 from the index and masked to the block, the body of the row's lines per pass
 (the second a step on), index step and branch back. The latency kernel: its
 pass count test, then only dependent loads, `mov (reg),reg`, unrolled, and
-the pass count's step and branch back.
+the pass count's step and branch back. A copy loop loads each line with the
+unaligned load of its width and stores it at the destination. The string
+kernels: the operands brought into place, the sweep count test, CLD, and per
+sweep the pointers, the count and one REP instruction. The C library's calls:
+one indirect call in a loop between the two stamps.
 """
 import argparse
 import os
@@ -28,6 +32,10 @@ LOOP_HEAD_ALIGNMENT = 64
 LINE_BYTES = 128
 # What the kernel runs once its record is written.
 AFTER_WINDOW = {"MMX": "emms", "YMM": "vzeroupper", "ZMM": "vzeroupper"}
+# The load a copy loop reads each line with: the unaligned move of its width.
+COPY_LOADS = {"XMM": "movdqu", "YMM": "vmovdqu", "ZMM": "vmovdqu64"}
+# The register a fill's REP STOS stores, by its element.
+FILL_SOURCES = {"STR8": "%al", "STR32": "%eax"}
 
 
 def disassemble(objdump, binary, function):
@@ -112,9 +120,8 @@ def is_padding(instruction):
     return bool(match) and match.group(1) == match.group(2)
 
 
-def open_window(instructions):
-    """The timed window's instructions as a step function, past the startTicks stores; the
-    record's register and the closing RDTSC's position."""
+def stamps(instructions):
+    """The positions of the opening and the closing RDTSC, each right after its CPUID, with no fence anywhere."""
     mnemonics = [i[1] for i in instructions]
     if mnemonics.count("cpuid") != 2 or mnemonics.count("rdtsc") != 2:
         raise Mismatch("expected exactly two CPUID and two RDTSC")
@@ -124,7 +131,13 @@ def open_window(instructions):
     closing = mnemonics.index("rdtsc", opening + 1)
     if mnemonics[opening - 1] != "cpuid" or mnemonics[closing - 1] != "cpuid":
         raise Mismatch("each RDTSC must follow its CPUID directly")
+    return opening, closing
 
+
+def open_window(instructions):
+    """The timed window's instructions as a step function, past the startTicks stores; the
+    record's register and the closing RDTSC's position."""
+    opening, closing = stamps(instructions)
     window = iter(instructions[opening + 1:closing])
     step = lambda: next(window)  # noqa: E731
     first = step()
@@ -138,7 +151,8 @@ def open_window(instructions):
 
 def after_window(instructions, closing, record):
     """What follows the closing stamp, once the record's stores are checked."""
-    after = [i[1:] for i in instructions[closing + 1:]]
+    # A base of RBP or R13 has no form without a displacement: objdump then shows 0x0.
+    after = [(i[1], re.sub(r"(^|,)0x0\(", r"\1(", i[2])) for i in instructions[closing + 1:]]
     if after and after[0] == ("mov", "(%esp),%ecx"):
         after = after[1:]
     stores = [("mov", f"%eax,({record})"), ("mov", f"%edx,0x4({record})"), ("sub", f"0x8({record}),%eax"),
@@ -149,17 +163,27 @@ def after_window(instructions, closing, record):
 
 
 def check_kernel(kernel, instructions):
-    mnemonics = [i[1] for i in instructions]
+    if kernel.frame == "LIBRARY":
+        check_library_kernel(instructions)
+        return
     step, record, closing = open_window(instructions)
-    index = "%ecx" if kernel.direction == "READ" and kernel.registers in ("GP32", "GP16") else "%eax"
-    expect(step(), "xor", f"{index},{index}", "index")
-    check_loop = {"CLASSIC": check_classic_loop, "STRAIGHT": check_straight_loop}[kernel.frame]
-    skip_loop, closing_cpuid = check_loop(kernel, step, index)
+    if kernel.frame == "STRING":
+        skip_loop, closing_cpuid = check_string_loop(kernel, step, record)
+    else:
+        step = take_destination(step) if kernel.direction == "COPY" else step
+        index = "%ecx" if kernel.direction == "READ" and kernel.registers in ("GP32", "GP16") else "%eax"
+        expect(step(), "xor", f"{index},{index}", "index")
+        check_loop = {"CLASSIC": check_classic_loop, "STRAIGHT": check_straight_loop}[kernel.frame]
+        skip_loop, closing_cpuid = check_loop(kernel, step, index)
     expect(closing_cpuid, "cpuid", where="closing stamp")
     if branch_target(skip_loop) != closing_cpuid[0]:
         raise Mismatch("an empty run must go straight to the closing stamp")
+    check_cleanup(kernel, instructions, closing, after_window(instructions, closing, record))
 
-    after = after_window(instructions, closing, record)
+
+def check_cleanup(kernel, instructions, closing, after):
+    """EMMS or VZEROUPPER after the closing stamp of the kernels whose registers need it, and nowhere else."""
+    mnemonics = [i[1] for i in instructions]
     wanted_after = AFTER_WINDOW.get(kernel.registers)
     for cleanup in set(AFTER_WINDOW.values()):
         inside = mnemonics[:closing].count(cleanup)
@@ -203,6 +227,72 @@ def check_chase_kernel(instructions, loads_per_pass):
     if branch_target(skip_loop) != closing_cpuid[0]:
         raise Mismatch("an empty run must go straight to the closing stamp")
     after_window(instructions, closing, record)
+
+
+def take_destination(step):
+    """A copy's destination, which i386 brings from the stack once startTicks is stored."""
+    first = step()
+    return step if first[1:] == ("mov", "0x4(%esp),%ecx") else iter_from(first, step)
+
+
+def check_string_loop(kernel, step, record):
+    """The operands moved into place, the sweep count test, CLD, then per sweep the
+    pointers, the count and the one REP instruction, the count's step and branch back."""
+    wide = record.startswith("%r")
+    si, di, cx = ("%rsi", "%rdi", "%rcx") if wide else ("%esi", "%edi", "%ecx")
+    move = step()
+    while move[1] == "mov":
+        source = move[2].split(",")[0]
+        if not (POINTER_REGISTER.match(source) or source == "0x4(%esp)"):
+            raise Mismatch(f"only registers and the stack may feed the loop: {move}")
+        move = step()
+    sweeps = tested_register(move, "sweep count test")
+    skip_loop = step()
+    expect(skip_loop, "jle", where="skip when no sweep")
+    expect(step(), "cld", where="direction flag cleared before the loop")
+    head = loop_head(step, "loop head")
+    pointers = [si, di] if kernel.direction == "COPY" else [di]
+    instruction = head
+    for n, pointer in enumerate(pointers):
+        instruction = step() if n else instruction
+        expect(instruction, "mov", where=f"pointer {n}")
+        if instruction[2].split(",")[1] != pointer:
+            raise Mismatch(f"the sweep must set {pointer}: {instruction}")
+    count = step()
+    expect(count, "mov", where="element count")
+    if count[2].split(",")[1] != cx:
+        raise Mismatch(f"the sweep must set the count in {cx}: {count}")
+    operands = (f"%ds:({si}),%es:({di})" if kernel.direction == "COPY"
+                else f"{FILL_SOURCES[kernel.registers]},%es:({di})")
+    expect(step(), "rep", f"{kernel.instruction} {operands}", "the string instruction")
+    expect(step(), "dec", sweeps, "sweep count step")
+    back = step()
+    expect(back, "jne", where="branch back")
+    if branch_target(back) != head[0]:
+        raise Mismatch("the branch back must go to the loop head")
+    return skip_loop, step()
+
+
+def check_library_kernel(instructions):
+    """The two stamps, and between them a loop around one indirect call: the library's
+    function through a pointer the compiler cannot see through."""
+    opening, closing = stamps(instructions)
+    window = instructions[opening + 1:closing - 1]
+    calls = [i for i in window if i[1].startswith("call")]
+    if len(calls) != 1 or not calls[0][2].startswith("*"):
+        raise Mismatch(f"expected one indirect call between the stamps, found {calls}")
+    if not any(i[1].startswith("j") and i[0] > calls[0][0] and window[0][0] <= branch_target(i) <= calls[0][0]
+               for i in window):
+        raise Mismatch("the call must stand in a loop between the stamps")
+
+
+def tested_register(test, where):
+    """The register a `test reg,reg` tests against itself."""
+    expect(test, "test", where=where)
+    register = test[2].split(",")[0]
+    if test[2] != f"{register},{register}":
+        raise Mismatch(f"{where} must test one register against itself: {test}")
+    return register
 
 
 def count_test(step, index):
@@ -288,11 +378,7 @@ def check_straight_loop(kernel, step, index):
         step_value, step_register = set_step[2].split(",")
         if step_value != f"${LINE_BYTES:#x}":
             raise Mismatch(f"the second line must lie a line on: {set_step}")
-        mask_test = step()
-        expect(mask_test, "test", where="one-line block test")
-        mask = mask_test[2].split(",")[0]
-        if mask_test[2] != f"{mask},{mask}":
-            raise Mismatch(f"the one-line block test must test the mask: {mask_test}")
+        mask = tested_register(step(), "the one-line block test of the mask")
         expect(step(), "cmove", f"{mask},{step_register}", "no step in a one-line block")
     count, skip_loop = count_test(step, index)
     head = loop_head(step, "loop head")
@@ -318,9 +404,32 @@ def check_straight_loop(kernel, step, index):
             raise Mismatch(f"the line must lie at the base plus the offset: {first}")
         base = base or address.group(1)
         check_registers(base, offset, mask_used, count, index)
-        check_body(iter_from(first, step), expected_body(kernel, f"{base},{offset},1")[:-1], f"line {line} access")
+        if kernel.direction == "COPY":
+            destination = check_copy_line(kernel, iter_from(first, step), base, offset, line)
+            check_registers(destination, offset, mask_used, count, index)
+        else:
+            check_body(iter_from(first, step), expected_body(kernel, f"{base},{offset},1")[:-1], f"line {line} access")
     check_loop_tail(step, ("add", f"$0x{lines:x},{index}"), count, index, head)
     return skip_loop, step()
+
+
+def check_copy_line(kernel, step, base, offset, line):
+    """One copied line: every register loaded from the base plus the offset, then stored
+    at the destination plus the offset; returns the destination's register."""
+    name, count = VECTOR_REGISTERS[kernel.registers]
+    width = kernel.access_bytes
+    loads = [(COPY_LOADS[kernel.registers], f"{displacement(width * n, f'{base},{offset},1')},{name}{n}")
+             for n in range(count)]
+    check_body(step, loads, f"line {line} load")
+    first_store = step()
+    address = re.search(r"\((%\w+),(%\w+),1\)", first_store[2])
+    if not address or address.group(2) != offset or address.group(1) == base:
+        raise Mismatch(f"the store must go to the destination plus the offset: {first_store}")
+    destination = address.group(1)
+    stores = [(kernel.instruction, f"{name}{n},{displacement(width * n, f'{destination},{offset},1')}")
+              for n in range(count)]
+    check_body(iter_from(first_store, step), stores, f"line {line} store")
+    return destination
 
 
 def address_width(register):

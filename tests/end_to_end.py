@@ -3,8 +3,9 @@
 structure: system lines, six tables with their titles, the headers the
 capability lines call for, the labelled rows and well-formed cells. With
 --args it runs the program with those options and checks what they add
-(--latency: the load-latency table after the six; --huge-pages: the Pages
-line, and on standard error why where it obtained no 2 MiB page)."""
+(--copy: the copy and fill tables after the six; --latency: the load-latency
+table after them; --huge-pages: the Pages line, and on standard error why
+where it obtained no 2 MiB page)."""
 import argparse
 import csv
 import json
@@ -25,13 +26,16 @@ from kestrune_report.records import cell_records, record_fields, to_csv, to_json
 ARGS = None
 TITLES = ["128bit(16byte) aligned read", "64bit(8byte) aligned read", "32bit(4byte) aligned read",
           "128bit(16byte) aligned write", "64bit(8byte) aligned write", "32bit(4byte) aligned write"]
+# --copy adds these after the six.
+COPY_TITLES = ["128bit(16byte) aligned copy", "64bit(8byte) aligned copy", "32bit(4byte) aligned copy",
+               "128bit(16byte) aligned fill", "64bit(8byte) aligned fill", "32bit(4byte) aligned fill"]
 CLOCK = re.compile(r"^CPU clock:(\d+(\.\d+)?)MHz$")
 PAGES = re.compile(r"^Pages:(4KB|2MB \((100|[1-9][0-9]?)%\))$")
 HUGE_PAGES_REFUSED = re.compile(r"^kestrune: --huge-pages: .+; the run goes on with 4KB pages\n$")
 SIZE_UNITS = [(1 << 30, "GB"), (1 << 20, "MB"), (1 << 10, "KB"), (1, "B")]
 # How the figures a per-cycle run's text gives in seconds follow the core clock they
 # were converted with.
-CLOCK_POWERS = {"core_mhz": 1, "bytes_per_second": 1, "ns_per_load": -1}
+CLOCK_POWERS = {"core_mhz": 1, "bytes_per_second": 1, "bus_bytes_per_second": 1, "ns_per_load": -1}
 EMULATOR_WARNING = re.compile(r"qemu-(i386|x86_64): warning: ")
 
 
@@ -213,7 +217,8 @@ class FullRun(unittest.TestCase):
         self.assertEqual(report.per_cycle, "--per-cycle" in shlex.split(ARGS.args))
         kernels = list(read_tables(ARGS.table).kernels)
         blocks = [1 << power for power in range(7, max_block_bytes().bit_length())]
-        self.assertEqual([table.title for table in report.tables], TITLES)
+        self.assertEqual([table.title for table in report.tables],
+                         TITLES + (COPY_TITLES if has_option("--copy") else []))
         for table in report.tables:
             expected = columns(kernels, table.direction.upper(), frozenset(extensions), table.alignment == 16)
             self.assertEqual(list(table.columns), expected, table.title)

@@ -17,21 +17,10 @@
 #include "kernels/kernels.h"
 #include "kernels/timing_record.h"
 #include "tests/captured_output.h"
+#include "tests/program_run.h"
 #include "tests/fakes/fake_machine.h"
 
 namespace {
-
-struct ProgramRun {
-    int exitCode;
-    std::vector<std::string> out;
-    std::string err;
-};
-
-ProgramRun runWith(const RunOptions& options) {
-    CapturedOutput capture;
-    const int exitCode = runBenchmark(options);
-    return {exitCode, splitLines(capture.out.str()), capture.err.str()};
-}
 
 std::vector<std::string> linesFrom(const std::vector<std::string>& out, const std::string& first, size_t count) {
     for (size_t i = 0; i < out.size(); ++i) {

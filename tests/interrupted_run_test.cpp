@@ -95,7 +95,9 @@ protected:
 };
 
 // The first table has four rows of a warm-up and eight cells: 36 kernel runs.
-// The second has six cells a row: 46 runs reach into its second row.
+// The second has six cells a row: 46 runs reach into its second row. The six
+// read and write tables take 204 runs, the first copy table four cells a row:
+// with --copy, 230 runs reach into the second copy table's second row.
 TEST_F(InterruptedRun, EverySignalAtEveryStageKeepsWhatWasPrintedAndEndsWithItsStatus) {
     const struct {
         int status;
@@ -103,9 +105,11 @@ TEST_F(InterruptedRun, EverySignalAtEveryStageKeepsWhatWasPrintedAndEndsWithItsS
         const char* lastTable;
         bool earlierFile;
         int threads;
+        bool copy = false;
     } cases[] = {
         {130, 5, "read 16", false, 1},  {130, 46, "read 8", true, 1},  {143, 5, "read 16", true, 2},
         {143, 46, "read 8", false, 1},  {129, 5, "read 16", false, 1}, {129, 46, "read 8", true, 2},
+        {143, 230, "copy 8", false, 1, true}, {130, 230, "copy 8", true, 2, true},
     };
     for (const auto& c : cases) {
         SetUp();
@@ -118,6 +122,7 @@ TEST_F(InterruptedRun, EverySignalAtEveryStageKeepsWhatWasPrintedAndEndsWithItsS
         fakeSystem.interruptAfterKernelCalls = c.afterKernelCalls * c.threads;
         fakeSystem.interruptionStatus = c.status;
         options.threads = c.threads;
+        options.copy = c.copy;
         options.jsonPath = json.c_str();
         options.csvPath = csv.c_str();
         const ProgramRun run = runWith(options);

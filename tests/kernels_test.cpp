@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "driver/constants.h"
 #include "kernels/chase_loads.h"
+#include "kernels/copy_and_fill.h"
 #include "kernels/core_clock.h"
 #include "kernels/kernel_table.h"
 #include "kernels/timing_record.h"
@@ -170,13 +172,36 @@ TEST(AllKernels, ZeroLinesTouchNothingYetWriteTheWholeRecord) {
     releaseGuardedRegion(region);
 }
 
+// The bytes a kernel reaches from its base, and the ones it writes: a copy
+// writes its destination past the block, a store or fill loop the block, a
+// read loop nothing.
+size_t reachBytes(const KernelSpec& kernel, size_t blockBytes) {
+    return kernel.direction == Direction::COPY ? static_cast<size_t>(copyFootprintBytes(blockBytes)) : blockBytes;
+}
+
+const unsigned char* writtenStart(const KernelSpec& kernel, const unsigned char* base, int32_t blockLines) {
+    switch (kernel.direction) {
+        case Direction::READ: return nullptr;
+        case Direction::COPY: return static_cast<unsigned char*>(copyDestination(const_cast<unsigned char*>(base), blockLines));
+        case Direction::WRITE:
+        case Direction::FILL: return base;
+    }
+    return nullptr;
+}
+
+// Where a kernel's base lies in a guarded region: at the pass offset from its
+// start, or reaching as close to its end as the offset allows.
+unsigned char* anchoredBase(const GuardedRegion& region, int offset, size_t reach, bool atEnd) {
+    return atEnd ? region.data + region.bytes - reach - (offset ? 16 - offset : 0) : region.data + offset;
+}
+
 // Every kernel at every pass offset it runs at, anchored against the guard page
 // before the block and against the one after it; canaries catch the bytes
 // between a misaligned block and the guard page.
 TEST(AllKernels, StayInsideTheirBlockAndReadsChangeNothing) {
     constexpr int32_t maxLines = 64;
     constexpr unsigned char CANARY = 0x5C;
-    GuardedRegion region = makeGuardedRegion(maxLines * LINE_BYTES + 16);
+    GuardedRegion region = makeGuardedRegion(static_cast<size_t>(copyFootprintBytes(maxLines * LINE_BYTES)) + 16);
     for (size_t k = 0; k < KERNEL_COUNT; ++k) {
         const KernelSpec& kernel = KERNEL_TABLE[k];
         if (!runsHere(kernel)) continue;
@@ -184,19 +209,18 @@ TEST(AllKernels, StayInsideTheirBlockAndReadsChangeNothing) {
             if (kernel.alignedOnly && offset != 0) continue;
             for (int32_t blockLines : {1, 2, maxLines}) {
                 const size_t blockBytes = static_cast<size_t>(blockLines) * LINE_BYTES;
-                unsigned char* const bases[] = {
-                    region.data + offset,
-                    region.data + region.bytes - blockBytes - (offset ? 16 - offset : 0),
-                };
-                for (unsigned char* base : bases) {
+                const size_t reach = reachBytes(kernel, blockBytes);
+                for (bool atEnd : {false, true}) {
+                    unsigned char* const base = anchoredBase(region, offset, reach, atEnd);
                     for (size_t i = 0; i < region.bytes; ++i) region.data[i] = static_cast<unsigned char>(i * 7);
                     std::memset(region.data, CANARY, base - region.data);
-                    std::memset(base + blockBytes, CANARY, region.data + region.bytes - (base + blockBytes));
+                    std::memset(base + reach, CANARY, region.data + region.bytes - (base + reach));
                     const std::vector<unsigned char> before(region.data, region.data + region.bytes);
                     kernel.run(base, blockLines, blockLines * 2);
+                    const unsigned char* const written = writtenStart(kernel, base, blockLines);
                     for (size_t i = 0; i < region.bytes; ++i) {
-                        const bool inBlock = region.data + i >= base && region.data + i < base + blockBytes;
-                        if (kernel.direction == Direction::WRITE && inBlock) continue;
+                        const bool inWritten = written && region.data + i >= written && region.data + i < written + blockBytes;
+                        if (inWritten) continue;
                         ASSERT_EQ(region.data[i], before[i])
                             << kernel.function << " offset " << offset << " blockLines " << blockLines << " byte "
                             << (region.data + i - base);
@@ -208,11 +232,69 @@ TEST(AllKernels, StayInsideTheirBlockAndReadsChangeNothing) {
     releaseGuardedRegion(region);
 }
 
+// EFLAGS.DF, read without touching the red zone below the x86-64 stack pointer.
+bool directionFlagSet() {
+    uintptr_t flags;
+#if defined(__x86_64__)
+    asm volatile("lea -128(%%rsp), %%rsp\n\tpushf\n\tpop %0\n\tlea 128(%%rsp), %%rsp" : "=r"(flags));
+#else
+    asm volatile("pushf\n\tpop %0" : "=r"(flags));
+#endif
+    return (flags & 0x400) != 0;
+}
+
+// A byte pattern with no zero byte and no period a misplaced line could hide in.
+unsigned char patternByte(size_t i) { return static_cast<unsigned char>((i * 2654435761u) >> 24) | 1; }
+
+// Every copy and fill kernel at every pass offset and a table of blocks: one
+// line, several, and the largest block of a run without options, each swept
+// an odd number of times. A copy's destination then holds exactly the source
+// and the source is unchanged; a fill's block holds the fill byte in every
+// byte; and the direction flag is clear after every kernel. The region's
+// guard pages catch any access past the block or the destination.
+TEST(CopyAndFillKernels, LeaveExactlyTheSourceOrTheFillByteAndTheDirectionFlagClear) {
+    const struct {
+        int32_t blockLines;
+        int32_t sweeps;
+    } cases[] = {{1, 1}, {1, 3}, {2, 3}, {64, 3}, {DEFAULT_MAX_BLOCK_BYTES / LINE_BYTES, 1}};
+    for (size_t k = 0; k < KERNEL_COUNT; ++k) {
+        const KernelSpec& kernel = KERNEL_TABLE[k];
+        if (kernel.direction != Direction::COPY && kernel.direction != Direction::FILL) continue;
+        if (!runsHere(kernel)) continue;
+        for (const auto& c : cases) {
+            const size_t blockBytes = static_cast<size_t>(c.blockLines) * LINE_BYTES;
+            const size_t reach = reachBytes(kernel, blockBytes);
+            GuardedRegion region = makeGuardedRegion(reach + 16);
+            for (int offset : {0, 8, 4}) {
+                if (kernel.alignedOnly && offset != 0) continue;
+                unsigned char* const base = anchoredBase(region, offset, reach, true);
+                unsigned char* const written = const_cast<unsigned char*>(writtenStart(kernel, base, c.blockLines));
+                std::vector<unsigned char> expected(blockBytes, FILL_BYTE);
+                for (size_t i = 0; i < blockBytes; ++i) base[i] = patternByte(i);
+                if (kernel.direction == Direction::COPY) {
+                    expected.assign(base, base + blockBytes);
+                    for (size_t i = 0; i < blockBytes; ++i) written[i] = static_cast<unsigned char>(~base[i]);
+                }
+                kernel.run(base, c.blockLines, c.blockLines * c.sweeps);
+                EXPECT_FALSE(directionFlagSet()) << kernel.function;
+                const std::string where = std::string(kernel.function) + " offset " + std::to_string(offset) +
+                                          " blockLines " + std::to_string(c.blockLines);
+                ASSERT_TRUE(std::equal(expected.begin(), expected.end(), written)) << where;
+                if (kernel.direction == Direction::COPY) {
+                    for (size_t i = 0; i < blockBytes; ++i) ASSERT_EQ(base[i], patternByte(i)) << where << " byte " << i;
+                }
+            }
+            releaseGuardedRegion(region);
+        }
+    }
+}
+
 // The aligned instructions fault on an address that is not a multiple of 16;
-// every block size up to 32 MiB, swept twice, must run clean from an aligned base.
+// every block size up to 32 MiB, swept twice, must run clean from an aligned
+// base (a copy's destination keeps the base's alignment).
 TEST(AlignedKernels, RunEveryBlockSizeFromAnAlignedBase) {
-    constexpr int32_t maxLines = 262144;
-    GuardedRegion region = makeGuardedRegion(static_cast<size_t>(maxLines) * LINE_BYTES);
+    constexpr int32_t maxLines = DEFAULT_MAX_BLOCK_BYTES / LINE_BYTES;
+    GuardedRegion region = makeGuardedRegion(static_cast<size_t>(copyFootprintBytes(DEFAULT_MAX_BLOCK_BYTES)));
     for (size_t k = 0; k < KERNEL_COUNT; ++k) {
         const KernelSpec& kernel = KERNEL_TABLE[k];
         if (!kernel.alignedOnly || !runsHere(kernel)) continue;

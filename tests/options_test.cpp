@@ -94,21 +94,23 @@ TEST_F(Options, GoodCommandLinesSetWhatTheyName) {
     }
 }
 
-TEST_F(Options, LatencyAndHugePagesAreOffUnlessNamed) {
+TEST_F(Options, LatencyCopyAndHugePagesAreOffUnlessNamed) {
     const struct {
         std::vector<std::string> arguments;
-        bool latency, hugePages;
+        bool latency, hugePages, copy;
     } cases[] = {
-        {{}, false, false},
-        {{"--latency"}, true, false},
-        {{"--huge-pages"}, false, true},
-        {{"--latency", "--huge-pages", "--max-size", "128B", "--threads", "2"}, true, true},
+        {{}, false, false, false},
+        {{"--latency"}, true, false, false},
+        {{"--huge-pages"}, false, true, false},
+        {{"--copy"}, false, false, true},
+        {{"--latency", "--huge-pages", "--max-size", "128B", "--threads", "2", "--copy"}, true, true, true},
     };
     for (const auto& c : cases) {
         const Parsed parsed = parse(c.arguments);
         ASSERT_EQ(parsed.outcome, OptionsOutcome::RUN) << parsed.err;
         EXPECT_EQ(parsed.options.latency, c.latency) << c.arguments.size();
         EXPECT_EQ(parsed.options.hugePages, c.hugePages) << c.arguments.size();
+        EXPECT_EQ(parsed.options.copy, c.copy) << c.arguments.size();
     }
 }
 
@@ -150,6 +152,7 @@ TEST_F(Options, BadCommandLinesAreOneLineOnStandardError) {
         {{"--threads", "4294967298"}, "--threads", "from 1 to 2"},
         {{"--json", "-", "--csv", "-"}, "--csv", "standard output"},
         {{"--latency=yes"}, "--latency", "takes no value"},
+        {{"--copy=all"}, "--copy", "takes no value"},
         {{"--per-cycle=1"}, "--per-cycle", "takes no value"},
         {{"--huge-pages", "2MB"}, "2MB", "unexpected argument"},
         {{"extra"}, "extra", "unexpected argument"},
@@ -170,7 +173,7 @@ TEST_F(Options, HelpAndVersionPrintOnStandardOutputAndEndTheProgram) {
     EXPECT_EQ(help.outcome, OptionsOutcome::DONE);
     EXPECT_EQ(help.err, "");
     for (const char* option : {"--isa", "--max-size", "--threads", "--repeat", "--per-cycle", "--json", "--csv",
-                               "--latency", "--huge-pages", "--help", "--version"}) {
+                               "--latency", "--copy", "--huge-pages", "--help", "--version"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     // Where the latency table runs when a team is out.

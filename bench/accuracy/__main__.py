@@ -8,11 +8,12 @@ from pathlib import Path
 
 from kestrune_report.kernel_table import read_table
 
-from . import kernel_tsc, latency, limit_sections, reference_sections, same_width, sections, straight_frame
-from .measurements import collect
+from . import (copy_fill, kernel_tsc, latency, limit_sections, reference_sections, same_width, sections,
+               straight_frame)
+from .measurements import collect, collect_copy_only
 from .report_builder import ReportBuilder
 
-HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_columns", "plain_chase"]
+HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_columns", "interleaved_chase"]
 BENCH_SECONDS_TARGET = 600.0
 
 
@@ -35,6 +36,9 @@ def main(argv=None):
     parser.add_argument("--started", type=float, default=None,
                         help="when bench/run-accuracy started (seconds since the epoch): the bench's time then "
                              "counts the build and installs too")
+    parser.add_argument("--only", choices=["copy"],
+                        help="measure and print one section alone: copy, the copy and fill tables beside "
+                             "likwid-bench's copy kernels (about a minute)")
     args = parser.parse_args(argv)
 
     started = time.monotonic() - (time.time() - args.started if args.started else 0.0)
@@ -42,6 +46,12 @@ def main(argv=None):
                for kernel in read_table()}
     tsc_mhz, tsc_source = kernel_tsc.kernel_tsc_mhz()
     helpers = {name: args.helpers / name for name in HELPERS}
+    if args.only == "copy":
+        b = ReportBuilder()
+        copy_fill.copy_fill(b, collect_copy_only(args.binary, helpers, args.out), kernels)
+        sections.targets(b)
+        sys.stdout.write(b.text())
+        return
     m = collect(args.binary, helpers, args.out, args.rounds)
 
     b = ReportBuilder()
@@ -66,6 +76,7 @@ def main(argv=None):
     same_width.same_width(b, m, kernels)
     straight_frame.straight_frame(b, m, kernels)
     latency.latency(b, m)
+    copy_fill.copy_fill(b, m, kernels)
     bench_seconds = time.monotonic() - started
     b.judge("the whole bench < 10 min", bench_seconds < BENCH_SECONDS_TARGET,
             f"{bench_seconds:.0f} s" + (" with the build and installs" if args.started else ""))

@@ -36,7 +36,9 @@ def read_interleaved_columns(helper, cpu, turns, blocks):
                          check=True, capture_output=True, text=True).stdout
     found = InterleavedColumns({}, {})
     for line in out.splitlines():
-        direction, column, block, median, fewest = line.split()
+        # Some column labels hold a space ("REP MOVSB"): the direction leads, the numbers end the line.
+        head, block, median, fewest = line.rsplit(maxsplit=3)
+        direction, column = head.split(" ", 1)
         found.medians[(direction, column, int(block))] = float(median)
         found.fewest[(direction, column, int(block))] = float(fewest)
     return found

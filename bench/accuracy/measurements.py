@@ -10,7 +10,7 @@ from pathlib import Path
 
 from kestrune_report.units import format_size
 
-from . import child_process, helper_programs, host_load, latency, reference, straight_frame
+from . import child_process, copy_fill, helper_programs, host_load, latency, reference, straight_frame
 from .runs import read_run
 from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS
 
@@ -97,11 +97,18 @@ class Measurements:
     # the straight frame's section: runs with FRAME_OPTIONS, and the program's
     # kernels interleaved with likwid-bench
     frame_runs: list = field(default_factory=list)
+    # per frame run: (table, block, column) -> the fastest of the cell's runs, bytes per core cycle
+    frame_fastest: list = field(default_factory=list)
     frame_interleaved: list = field(default_factory=list)
     frame_reference: dict = field(default_factory=dict)
-    # huge pages (bool) -> latency.LatencyRun; (huge, block, column) -> the bench's chase (ns, huge share)
+    # huge pages (bool) -> latency.LatencyRun; (huge, block, column) -> latency.ChasePair
     latency_runs: dict = field(default_factory=dict)
-    plain_chase: dict = field(default_factory=dict)
+    chase_pairs: dict = field(default_factory=dict)
+    # the copy and fill section: a --copy run, the program's kernels interleaved with
+    # likwid-bench's copy kernels; (kernel, block) -> [copied GiB/s per pass]
+    copy_run: object = None
+    copy_interleaved: list = field(default_factory=list)
+    copy_reference: dict = field(default_factory=dict)
     # processor -> busy share over one second before the first run
     background: dict = field(default_factory=dict)
     seconds_waited_for_quiet: float = 0.0
@@ -164,13 +171,25 @@ def _reference_pass(source, pairings, sizes, threads, into):
             into.setdefault((pairing.kernel, size), []).append(source.measure(pairing.kernel, size, threads))
 
 
-def collect(binary, helpers, out_dir, rounds):
+def _start(binary, helpers, out_dir):
     cpu = lowest_online_cpu()
     runs_dir = out_dir / "runs"
     runs_dir.mkdir(parents=True, exist_ok=True)
     m = Measurements(cpu=cpu)
-    runner = _Runner(binary, runs_dir, m)
     m.reference_source = reference.choose_reference(helpers["reference_loop"], cpu)
+    return m, _Runner(binary, runs_dir, m)
+
+
+def collect_copy_only(binary, helpers, out_dir):
+    """The copy and fill section's figures alone."""
+    m, runner = _start(binary, helpers, out_dir)
+    copy_fill.collect(m, runner, helpers, _progress)
+    return m
+
+
+def collect(binary, helpers, out_dir, rounds):
+    m, runner = _start(binary, helpers, out_dir)
+    cpu = m.cpu
     before = host_load.read_cpu_times()
     time.sleep(1.0)
     after = host_load.read_cpu_times()
@@ -216,6 +235,7 @@ def collect(binary, helpers, out_dir, rounds):
 
     straight_frame.collect(m, runner, helpers, _progress)
     latency.collect(m, runner, helpers, _progress)
+    copy_fill.collect(m, runner, helpers, _progress)
 
     _progress("interleaved columns")
     runner.quiet()

@@ -82,6 +82,8 @@ def interleaved_agreements(medians, kernels) -> List[Agreement]:
     """The same from the interleaved-columns helper: (direction, column, block) -> median ticks of a run."""
     columns = {}
     for direction, column, _ in medians:
+        if direction not in ("read", "write"):
+            continue  # the copy and fill kernels have a section of their own
         if column not in columns.setdefault(direction, []):
             columns[direction].append(column)
 

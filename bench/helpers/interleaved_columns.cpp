@@ -5,9 +5,11 @@
 // trails because of its loop.
 //
 // Usage: interleaved_columns CPU TURNS BLOCK_BYTES...
-// Prints "<read|write> <column> <block bytes> <median ticks of a run> <fewest
-// ticks>" per kernel and block; every run moves RUN_LINES lines, so speeds go
-// as 1 / ticks.
+// Prints "<read|write|copy|fill> <column> <block bytes> <median ticks of a
+// run> <fewest ticks>" per kernel and block; every run moves RUN_LINES lines,
+// or the whole block when it is larger, so speeds go as the bytes moved over
+// the ticks. A copy writes past its block, so the buffer holds its
+// destination as well.
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "driver/median.h"
+#include "kernels/copy_and_fill.h"
 #include "kernels/kernel_table.h"
 #include "kernels/timing_record.h"
 #include "pin_to_cpu.h"
@@ -38,23 +41,24 @@ int main(int argc, char** argv) {
     for (int argument = 3; argument < argc; ++argument) {
         const long blockBytes = std::atol(argv[argument]);
         // A fresh page-aligned block, as the program's first pass has.
-        void* block = mmap(nullptr, blockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
+        const size_t bufferBytes = static_cast<size_t>(copyFootprintBytes(blockBytes));
+        void* block = mmap(nullptr, bufferBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
                            -1, 0);
         if (block == MAP_FAILED) return 2;
         const auto blockLines = static_cast<int32_t>(blockBytes / LINE_BYTES);
         std::vector<std::vector<double>> ticks(kernels.size());
         for (int turn = 0; turn < turns; ++turn) {
             for (size_t k = 0; k < kernels.size(); ++k) {
-                kernels[k]->run(block, blockLines, RUN_LINES);
+                kernels[k]->run(block, blockLines, std::max(RUN_LINES, blockLines));
                 ticks[k].push_back(static_cast<double>(timingRecord.elapsedTicks));
             }
         }
         for (size_t k = 0; k < kernels.size(); ++k) {
-            std::printf("%s %s %ld %.0f %.0f\n", kernels[k]->direction == Direction::READ ? "read" : "write",
+            std::printf("%s %s %ld %.0f %.0f\n", directionName(kernels[k]->direction),
                         kernels[k]->column, blockBytes, median(ticks[k]),
                         *std::min_element(ticks[k].begin(), ticks[k].end()));
         }
-        munmap(block, blockBytes);
+        munmap(block, bufferBytes);
     }
     return 0;
 }

@@ -1,4 +1,5 @@
-"""The six-panel figure: read and write by alignment, throughput (or ratio) against block size.
+"""The six-panel figure: read and write by alignment, throughput (or ratio) against block size;
+with --copy, six more panels for copy and fill.
 
 build_figure returns the matplotlib Figure without drawing it anywhere, so callers
 (and the tests) can look at its panels and lines before anything is written.
@@ -20,12 +21,12 @@ from .records import baseline_lookup, cell_ratio, compared_measure  # noqa: E402
 from .units import format_size  # noqa: E402
 
 GIB = 1024 ** 3
-DIRECTIONS = ("read", "write")
 ALIGNMENTS = (16, 8, 4)
-# Twenty-one colours that read on white, and fifteen filled markers.
+# Twenty-seven colours that read on white, and fifteen filled markers.
 COLOURS = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f",
            "#bcbd22", "#17becf", "#393b79", "#1a1a1a", "#637939", "#8c6d31", "#843c39", "#7b4173",
-           "#5254a3", "#8ca252", "#bd9e39", "#ad494a", "#a55194")
+           "#5254a3", "#8ca252", "#bd9e39", "#ad494a", "#a55194", "#d6616b", "#6b6ecf", "#e7ba52",
+           "#ce6dbd", "#31a354", "#756bb1")
 MARKERS = ("o", "s", "^", "v", "D", "P", "X", "*", "<", ">", "h", "p", "d", "H", "8")
 
 
@@ -122,7 +123,7 @@ def _title(report, baseline):
 def _cut_short_line(report):
     # The full list of what is missing goes to stderr; a title has room for the gist.
     complete = [table for table in report.tables if len(table.rows) == len(report.block_sizes)]
-    line = f"run cut short: {len(complete)} of {len(TABLE_ORDER)} tables complete"
+    line = f"run cut short: {len(complete)} of {len(report.table_order)} tables complete"
     partial = report.tables[-1] if len(report.tables) > len(complete) else None
     if partial is not None:
         reached = f"after {partial.rows[-1].block}" if partial.rows else "before its first row"
@@ -165,20 +166,26 @@ def _latency_panel(ax, report, caches):
     _mark_caches(ax, caches)
 
 
+# The height of a row of panels, in inches.
+ROW_HEIGHT = 4.75
+
+
 def build_figure(report, caches=(), baseline=None):
-    # The latency table gets its own panel under the six, when there is one to draw; a
-    # comparison of two runs compares throughput only.
+    # A row of panels per direction: read and write, and copy and fill in a --copy run. The
+    # latency table gets its own panel under them, when there is one to draw; a comparison
+    # of two runs compares throughput only.
+    directions = tuple(dict.fromkeys(direction for direction, _ in report.table_order))
     latency = report.latency is not None and baseline is None
-    figure = Figure(figsize=(17, 14 if latency else 9.5), layout="constrained")
+    figure = Figure(figsize=(17, ROW_HEIGHT * (len(directions) + latency)), layout="constrained")
     throughput_area = figure
     if latency:
-        throughput_area, latency_area = figure.subfigures(2, 1, height_ratios=(2, 1))
+        throughput_area, latency_area = figure.subfigures(2, 1, height_ratios=(len(directions), 1))
         _latency_panel(latency_area.subplots(), report, caches)
-    grid = throughput_area.subplots(2, 3, sharex=True, sharey="row" if baseline is None else "all")
+    grid = throughput_area.subplots(len(directions), 3, sharex=True, sharey="row" if baseline is None else "all")
     baseline_cells = None if baseline is None else baseline_lookup(baseline)
     measure = compared_measure(report, baseline)
     all_values = []
-    for row, direction in enumerate(DIRECTIONS):
+    for row, direction in enumerate(directions):
         handles = {}
         for column_index, alignment in enumerate(ALIGNMENTS):
             ax = grid[row][column_index]
@@ -202,7 +209,7 @@ def build_figure(report, caches=(), baseline=None):
                     _note(ax, f"run stopped after {table.rows[-1].block}", 0.97, "right")
             if baseline is not None:
                 ax.axhline(1.0, color="0.2", linewidth=0.8, label="_parity")
-            if row == len(DIRECTIONS) - 1:
+            if row == len(directions) - 1:
                 ax.set_xlabel("block size")
         if baseline is not None:
             grid[row][0].set_ylabel("ratio to baseline")

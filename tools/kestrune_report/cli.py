@@ -32,7 +32,9 @@ charts (--png, --svg):
   drawn in the same colour and marker everywhere. The title names the threads
   and the runs per cell when there were more than one. --caches draws dashed
   vertical lines at the cache sizes, where the curves are expected to step.
-  A --latency run adds a seventh panel: nanoseconds (core cycles for a
+  A --copy run adds a row of panels for copy and one for fill, in the same
+  units (each byte copied or filled counted once).
+  A --latency run adds a panel under them: nanoseconds (core cycles for a
   --per-cycle run) per load against block size, both axes logarithmic, one
   line per column (RANDOM, IN-PAGE, SEQUENTIAL), with the cache marks.
 
@@ -53,7 +55,9 @@ records (--csv rows, --json "cells"), one per measured cell:
   A run with options adds threads, and a --per-cycle run core_mhz and
   bytes_per_cycle; from text, core_mhz is the clock printed under the table and
   bytes_per_second is bytes_per_cycle times it. From a JSON input every number
-  is the program's exact figure, with each row's own core clock. A --latency
+  is the program's exact figure, with each row's own core clock. A --copy run
+  adds bus_bytes_per_second: the bytes read plus written of a copy (twice
+  bytes_per_second) or fill cell, empty for the others. A --latency
   run adds one record per latency cell: direction latency, column and
   ns_per_load (and cycles_per_load for a --per-cycle run), the throughput
   fields empty.

@@ -10,13 +10,16 @@ import dataclasses
 import json
 import json.scanner
 
-from .model import (ALL_BLOCK_SIZES, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER, LatencyRow,
-                    LatencyTable, Report, ReportError, Row, Table, table_title)
+from .model import (ALL_BLOCK_SIZES, COPY_TABLE_ORDER, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER,
+                    LatencyRow, LatencyTable, Report, ReportError, Row, Table, table_title)
 from .parser import (column_problem, missing_rows_note, missing_tables_note, read_machine_lines,
                      run_blocks)
 from .units import UnitError, format_size, parse_latency, parse_per_cycle, parse_throughput
 
 LATENCY = "latency"
+# The tables in the order their cells come: the six, then those of --copy.
+ALL_TABLES = TABLE_ORDER + COPY_TABLE_ORDER
+DIRECTIONS = tuple(dict.fromkeys(direction for direction, _ in ALL_TABLES))
 
 NOT_A_REPORT = "this is not a Kestrune report"
 
@@ -157,7 +160,8 @@ def _read_cell(cell, report, fail):
     if not isinstance(cell, dict):
         fail(f"expected a cell object, got {json.dumps(cell)}")
     get = _getter(cell, fail)
-    direction = get("direction", lambda value: value in ("read", "write"), "'read' or 'write'")
+    direction = get("direction", lambda value: value in DIRECTIONS,
+                    ", ".join(f"'{name}'" for name in DIRECTIONS[:-1]) + f" or '{DIRECTIONS[-1]}'")
     alignment = get("alignment_bytes", lambda value: _is_count(value) and value in (16, 8, 4), "16, 8 or 4")
     block = get("block_bytes", lambda value: _is_count(value) and value in ALL_BLOCK_SIZES,
                 "a power of two from 128 to 4294967296")
@@ -180,10 +184,10 @@ def _collect(source, cells, starts, report):
 
         key, block, column, printed = _read_cell(cell, report, fail)
         if not tables or tables[-1][0].key != key:
-            following = TABLE_ORDER.index(tables[-1][0].key) + 1 if tables else 0
-            if following >= len(TABLE_ORDER) or TABLE_ORDER[following] != key:
-                expected = "no table after it" if following >= len(TABLE_ORDER) else \
-                    f"'{table_title(*TABLE_ORDER[following])}'"
+            following = ALL_TABLES.index(tables[-1][0].key) + 1 if tables else 0
+            if following >= len(ALL_TABLES) or ALL_TABLES[following] != key:
+                expected = "no table after it" if following >= len(ALL_TABLES) else \
+                    f"'{table_title(*ALL_TABLES[following])}'"
                 after = f" after those of '{tables[-1][0].title}'" if tables else ""
                 fail(f"a cell of '{table_title(*key)}'{after}; cells come in report order, "
                      f"expected {expected}" + (" or more of the table before" if tables else ""))
@@ -304,6 +308,8 @@ def _read_cells(source, cells, report, complete=True):
         report.gaps.append(missing_rows_note(report.tables[-1], blocks))
     if len(tables) < len(TABLE_ORDER):
         report.gaps.append(missing_tables_note(TABLE_ORDER[len(tables):]))
+    elif len(TABLE_ORDER) < len(tables) < len(ALL_TABLES):
+        report.gaps.append(missing_tables_note(ALL_TABLES[len(tables):]))
     if latency_cells:
         if report.gaps:
             source.fail(starts[first_latency], f"cells[{first_latency}]: a '{LATENCY_TITLE}' cell after "

@@ -15,7 +15,9 @@ from typing import FrozenSet, List, NamedTuple, Optional, Tuple
 TABLES_FILE = "tables.json"
 # Where the tables are when the package is not installed with them: the build tree's.
 TABLES_VARIABLE = "KESTRUNE_TABLES"
-ACCESS_BYTES = {"GP16": 2, "GP32": 4, "MMX": 8, "XMM": 16, "YMM": 32, "ZMM": 64}
+ACCESS_BYTES = {"GP16": 2, "GP32": 4, "MMX": 8, "XMM": 16, "YMM": 32, "ZMM": 64, "STR8": 1, "STR32": 4, "LIB": 1}
+DIRECTIONS = ("READ", "WRITE", "COPY", "FILL")
+FRAMES = ("CLASSIC", "STRAIGHT", "STRING", "LIBRARY")
 
 
 class TableError(ValueError):
@@ -25,12 +27,12 @@ class TableError(ValueError):
 class Kernel(NamedTuple):
     function: str
     column: str
-    direction: str      # "READ" or "WRITE"
+    direction: str      # "READ", "WRITE", "COPY" or "FILL"
     capability: str     # "0" or a CAP_ name
     aligned_only: bool  # runs only in the first pass, whose base starts on a page
     instruction: str
     registers: str
-    frame: str          # the loop around the body: "CLASSIC" or "STRAIGHT"
+    frame: str          # the loop around the body: "CLASSIC", "STRAIGHT", "STRING" or "LIBRARY"
     lines_per_pass: int
     extension: Optional[str]  # the capability-line name of its extension; None for the general registers
 
@@ -118,6 +120,10 @@ def parse_tables(document: dict, source: str = TABLES_FILE) -> Tables:
             raise TableError(f"{source}: kernels row {number}: unknown capability {capability}")
         kernel = _record(Kernel, dict(row, capability=capability, extension=names.get(capability)), number,
                          "kernels", source)
+        if kernel.direction not in DIRECTIONS:
+            raise TableError(f"{source}: kernels row {number}: unknown direction {kernel.direction}")
+        if kernel.frame not in FRAMES:
+            raise TableError(f"{source}: kernels row {number}: unknown frame {kernel.frame}")
         if kernel.registers not in ACCESS_BYTES:
             raise TableError(f"{source}: kernels row {number}: unknown registers {kernel.registers}")
         if kernel.frame == "CLASSIC" and kernel.lines_per_pass != 1:

@@ -10,6 +10,10 @@ from .units import Latency, Throughput, format_size
 BLOCK_SIZES = tuple(2 ** power for power in range(7, 26))  # 128B .. 32MB: a run without options
 ALL_BLOCK_SIZES = tuple(2 ** power for power in range(7, 33))  # 128B .. 4GB: what --max-size allows
 TABLE_ORDER = (("read", 16), ("read", 8), ("read", 4), ("write", 16), ("write", 8), ("write", 4))
+# --copy: six more tables right after those.
+COPY_TABLE_ORDER = (("copy", 16), ("copy", 8), ("copy", 4), ("fill", 16), ("fill", 8), ("fill", 4))
+# The bytes the memory system carries per byte copied or filled: a copy reads and writes each.
+BUS_BYTES_PER_BYTE = {"copy": 2, "fill": 1}
 
 
 def kernels():
@@ -30,7 +34,8 @@ def classic_extensions():
 @functools.lru_cache(maxsize=None)
 def classic_columns():
     """The columns a run without options can show."""
-    return frozenset(kernel.column for kernel in kernels() if kernel.shown(frozenset(classic_extensions()), True))
+    return frozenset(kernel.column for kernel in kernels() if kernel.direction in ("READ", "WRITE")
+                     and kernel.shown(frozenset(classic_extensions()), True))
 
 
 @functools.lru_cache(maxsize=None)
@@ -162,6 +167,12 @@ class Report:
     # Plain sentences saying what a cut-short run left out; empty for a complete report.
     gaps: List[str] = field(default_factory=list)
 
+    @property
+    def table_order(self):
+        """The tables the run printed or meant to: the six, and the copy and fill tables of --copy."""
+        copy = any(table.key in COPY_TABLE_ORDER for table in self.tables)
+        return TABLE_ORDER + (COPY_TABLE_ORDER if copy else ())
+
     def table(self, direction, alignment):
         for table in self.tables:
             if table.key == (direction, alignment):
@@ -199,6 +210,7 @@ class Report:
         return (self.input_format != "text" or self.per_cycle
                 or any((self.avx_os_line, self.threads_line, self.repeat_line, self.pages_line))
                 or self.latency is not None
+                or len(self.table_order) > len(TABLE_ORDER)
                 or any(name not in classic_extensions() for name in self.simd)
                 or self.block_sizes != BLOCK_SIZES
                 or any(column not in classic_columns() for table in self.tables for column in table.columns))

@@ -6,22 +6,22 @@ is a report worth drawing. Whatever such a run left out goes into Report.gaps.
 
 Options add lines to the classic report (a wider capability line, the AVX line,
 Threads:, Repeat:, Pages:, a core clock under each title), bytes per cycle instead
-of a rate, other columns, fewer or more rows, and a load-latency table after the
-six throughput tables; a run without options prints none of
+of a rate, other columns, fewer or more rows, six copy and fill tables after the
+six throughput tables, and a load-latency table after those; a run without options prints none of
 that, so every such line is read when present and never required.
 """
 
 import codecs
 import re
 
-from .model import (ALL_BLOCK_SIZES, BLOCK_SIZES, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER, LatencyRow,
-                    LatencyTable, Report, ReportError, Row, Table, classic_extensions, direction_columns,
-                    simd_extensions, table_columns, table_title)
+from .model import (ALL_BLOCK_SIZES, BLOCK_SIZES, COPY_TABLE_ORDER, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER,
+                    LatencyRow, LatencyTable, Report, ReportError, Row, Table, classic_extensions,
+                    direction_columns, simd_extensions, table_columns, table_title)
 from .units import (NUMBER, UnitError, could_be_cut_latency, could_be_cut_throughput, format_size,
                     number_value, parse_latency, parse_per_cycle, parse_size_label, parse_throughput)
 
 BANNER = "Kestrune ver"
-TITLES = {table_title(direction, alignment) for direction, alignment in TABLE_ORDER}
+TITLES = {table_title(direction, alignment) for direction, alignment in TABLE_ORDER + COPY_TABLE_ORDER}
 
 
 class _Mismatch(Exception):
@@ -334,7 +334,7 @@ def _text_blocks(items):
 
 def missing_tables_note(keys):
     titles = [table_title(direction, alignment) for direction, alignment in keys]
-    if len(titles) == len(TABLE_ORDER):
+    if tuple(keys) == TABLE_ORDER:
         return "none of the 6 tables is there"
     return f"missing table{'s' if len(titles) > 1 else ''}: {', '.join(titles)}"
 
@@ -364,22 +364,40 @@ def _read_core_clock(lines, report, table, first):
 
 def _read_tables(lines, report):
     blocks = report.block_sizes = _text_blocks(lines.items)
-    for index, (direction, alignment) in enumerate(TABLE_ORDER):
-        later = TABLE_ORDER[index + 1:]
+    if not _read_table_set(lines, report, TABLE_ORDER, blocks):
+        return
+    copy_title = table_title(*COPY_TABLE_ORDER[0])
+    if lines.peek() == copy_title and not _read_table_set(lines, report, COPY_TABLE_ORDER, blocks):
+        return
+    if lines.peek() == LATENCY_TITLE:
+        _read_latency(lines, report, blocks)
+        return
+    extra = lines.peek()
+    if extra is not None:
+        number = lines.items[lines.position][0]
+        raise ReportError(number, f"expected the end of the report after the last row of "
+                                  f"'{report.tables[-1].title}' (or the '{copy_title}' or "
+                                  f"'{LATENCY_TITLE}' table), got {_show(extra)}")
+
+
+def _read_table_set(lines, report, keys, blocks):
+    """The tables of `keys` in order; False, with the gaps noted, when the input ends among them."""
+    for index, (direction, alignment) in enumerate(keys):
+        later = keys[index + 1:]
         table = Table(direction, alignment)
         title = lines.take(*_literal(table.title, f"the table title '{table.title}'"))
         if title is None:
-            report.gaps.append(missing_tables_note(TABLE_ORDER[index:]))
-            return
+            report.gaps.append(missing_tables_note(keys[index:]))
+            return False
         report.tables.append(table)
         columns = None
-        if _read_core_clock(lines, report, table, index == 0):
+        if _read_core_clock(lines, report, table, len(report.tables) == 1):
             columns = lines.take(*_header_rules(table))
         if columns is None:
             report.gaps.append(f"table '{table.title}' stops after its title: no header, no rows")
             if later:
                 report.gaps.append(missing_tables_note(later))
-            return
+            return False
         table.columns = columns
         header_line = lines.last_read
         for block in blocks:
@@ -388,17 +406,9 @@ def _read_tables(lines, report):
                 report.gaps.append(missing_rows_note(table, blocks))
                 if later:
                     report.gaps.append(missing_tables_note(later))
-                return
+                return False
             table.rows.append(Row(block, cells, lines.last_read))
-    if lines.peek() == LATENCY_TITLE:
-        _read_latency(lines, report, blocks)
-        return
-    extra = lines.peek()
-    if extra is not None:
-        number = lines.items[lines.position][0]
-        raise ReportError(number, f"expected the end of the report after the last row of "
-                                  f"'{report.tables[-1].title}' (or the '{LATENCY_TITLE}' table), "
-                                  f"got {_show(extra)}")
+    return True
 
 
 LATENCY_HEADER = "\t".join(("SIZE:",) + LATENCY_COLUMNS)

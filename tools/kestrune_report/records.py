@@ -6,10 +6,13 @@ import json
 import math
 
 from .kernel_table import read_tables
+from .model import BUS_BYTES_PER_BYTE, TABLE_ORDER
 
 # The tool's own fields, after the program's and before the latency ones.
 BASELINE_FIELDS = ("baseline_bytes_per_second", "ratio")
 LATENCY = "LATENCY"
+# The fields of the copy and fill records, empty in the read and write ones.
+COPY_FILL = "COPY_FILL"
 # The latency table is measured on the first processor alone, whatever --threads says.
 LATENCY_THREADS = 1
 
@@ -20,7 +23,8 @@ def _fields_of(report):
     return [field for field in read_tables().record_fields
             if field.from_text == "ALWAYS" or (field.from_text == "WITH_OPTIONS" and report.extended)
             if report.per_cycle or not field.per_cycle
-            if report.latency is not None or field.cells != LATENCY]
+            if report.latency is not None or field.cells != LATENCY
+            if _copies(report) or field.cells != COPY_FILL]
 
 
 def record_fields(report, with_baseline):
@@ -28,6 +32,10 @@ def record_fields(report, with_baseline):
     return (tuple(field.name for field in fields if field.cells != LATENCY)
             + (BASELINE_FIELDS if with_baseline else ())
             + tuple(field.name for field in fields if field.cells == LATENCY))
+
+
+def _copies(report):
+    return len(report.table_order) > len(TABLE_ORDER)
 
 
 def ratio(this, baseline):
@@ -111,6 +119,9 @@ def cell_records(report, baseline=None):
             if report.per_cycle:
                 record["core_mhz"] = cell.core_mhz
                 record["bytes_per_cycle"] = cell.bytes_per_cycle
+            if _copies(report):
+                factor = BUS_BYTES_PER_BYTE.get(table.direction)
+                record["bus_bytes_per_second"] = None if factor is None else cell.bytes_per_second * factor
             if baseline is not None:
                 other = counterparts.get((table.direction, table.alignment, row.block_bytes, column))
                 record["baseline_bytes_per_second"] = None if other is None else other.bytes_per_second

@@ -2,7 +2,6 @@
 
 from statistics import geometric_mean
 
-from .model import TABLE_ORDER
 from .records import baseline_lookup, cell_ratio, compared_measure
 
 
@@ -35,7 +34,7 @@ def _ratio_summary(table, counterparts, measure):
 
 def summary_lines(report, baseline=None):
     lines = [f"{report.source}: " + ", ".join(report.machine_lines)]
-    lines.append(f"{len(report.tables)} of {len(TABLE_ORDER)} tables, {report.cell_count()} cells")
+    lines.append(f"{len(report.tables)} of {len(report.table_order)} tables, {report.cell_count()} cells")
     width = max((len(table.title) for table in report.tables), default=0)
     counterparts = baseline_lookup(baseline)
     for table in report.tables:
