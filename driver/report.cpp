@@ -51,7 +51,3 @@ void printTableHeader(Direction direction, CapabilityMask mask, bool aligned16) 
     for (const KernelSpec* kernel : tableColumns(direction, mask, aligned16)) std::cout << '\t' << kernel->column;
     endLine(std::cout);
 }
-
-void printReadHeader(CapabilityMask mask, bool aligned16) { printTableHeader(Direction::READ, mask, aligned16); }
-
-void printWriteHeader(CapabilityMask mask, bool aligned16) { printTableHeader(Direction::WRITE, mask, aligned16); }

@@ -29,5 +29,3 @@ void printCell(const PrintedValue& cell, bool endOfRow);
 
 // The header of a table: SIZE: and the labels of its columns.
 void printTableHeader(Direction direction, CapabilityMask mask, bool aligned16);
-void printReadHeader(CapabilityMask mask, bool aligned16);
-void printWriteHeader(CapabilityMask mask, bool aligned16);

@@ -142,7 +142,8 @@ class InterruptedRuns(unittest.TestCase):
             reached = wait_for(out_path, first_row_of(title), process)
             process.send_signal(sig)
             _, err = process.communicate(timeout=300)
-        self.assertTrue(reached, "the run ended before the table began")
+        self.assertTrue(reached, f"the run ended before the table began: exit {process.returncode}, "
+                                 f"standard error {err.decode(errors='replace')[-500:]!r}")
         self.assertEqual(process.returncode, 128 + sig, err)
         self.assertEqual(err.decode(), "")
         with open(out_path, encoding="utf-8") as out:

@@ -113,8 +113,8 @@ TEST(Headers, ColumnsFollowMaskAndAlignment) {
     };
     for (const HeaderCase& c : cases) {
         CapturedOutput capture;
-        printReadHeader(c.mask, c.aligned16);
-        printWriteHeader(c.mask, c.aligned16);
+        printTableHeader(Direction::READ, c.mask, c.aligned16);
+        printTableHeader(Direction::WRITE, c.mask, c.aligned16);
         EXPECT_EQ(capture.out.str(), std::string(c.read) + c.write) << std::hex << c.mask << " " << c.aligned16;
     }
 }

@@ -6,20 +6,9 @@
 #include "driver/run_sequence.h"
 #include "tests/captured_output.h"
 #include "tests/fakes/fake_machine.h"
+#include "tests/program_run.h"
 
 namespace {
-
-struct ProgramRun {
-    int exitCode;
-    std::vector<std::string> out;
-    std::string err;
-};
-
-ProgramRun runWithFakes() {
-    CapturedOutput capture;
-    const int exitCode = runBenchmark(RunOptions{});
-    return {exitCode, splitLines(capture.out.str()), capture.err.str()};
-}
 
 class RunSequence : public testing::Test {
 protected:
@@ -28,7 +17,7 @@ protected:
 
 TEST_F(RunSequence, CompleteRunPrintsSystemLinesThenTablesAndReleasesTheBuffer) {
     fakeSystem.detectedMask = 0x39;
-    const ProgramRun run = runWithFakes();
+    const ProgramRun run = runWith(RunOptions{});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err, "");
     const std::vector<std::string> head = {
@@ -53,7 +42,7 @@ TEST_F(RunSequence, CompleteRunPrintsSystemLinesThenTablesAndReleasesTheBuffer) 
 TEST_F(RunSequence, Win9xFamilySkipsAffinity) {
     fakeSystem.family = OsFamily::WIN9X;
     fakeSystem.affinityQuerySucceeds = false;  // never asked
-    const ProgramRun run = runWithFakes();
+    const ProgramRun run = runWith(RunOptions{});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out[1], "OS:9X based");
     EXPECT_EQ(fakeSystem.affinityQueries, 0);
@@ -77,7 +66,7 @@ TEST_F(RunSequence, PinsToTheLowestProcessorOfTheSystem) {
         resetFakes();
         fakeSystem.processMask = c.processMask;
         fakeSystem.systemMask = c.systemMask;
-        const ProgramRun run = runWithFakes();
+        const ProgramRun run = runWith(RunOptions{});
         EXPECT_EQ(run.exitCode, 0);
         EXPECT_EQ(run.out[1], "OS:NT based");
         EXPECT_EQ(fakeSystem.affinitySet, c.pinnedTo) << std::hex << c.systemMask;
@@ -86,7 +75,7 @@ TEST_F(RunSequence, PinsToTheLowestProcessorOfTheSystem) {
 
 TEST_F(RunSequence, FailedAffinityQueryEndsWithCodeOneAfterTheBanner) {
     fakeSystem.affinityQuerySucceeds = false;
-    const ProgramRun run = runWithFakes();
+    const ProgramRun run = runWith(RunOptions{});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, std::vector<std::string>{"Kestrune ver1.0"});
     EXPECT_EQ(run.err, "GetProcessAffinityMask() failed.\n");
@@ -97,7 +86,7 @@ TEST_F(RunSequence, FailedAffinityQueryEndsWithCodeOneAfterTheBanner) {
 
 TEST_F(RunSequence, FailedAllocationEndsWithCodeTwoAfterTheClockLine) {
     fakeSystem.allocationSucceeds = false;
-    const ProgramRun run = runWithFakes();
+    const ProgramRun run = runWith(RunOptions{});
     EXPECT_EQ(run.exitCode, 2);
     ASSERT_FALSE(run.out.empty());
     EXPECT_EQ(run.out.back(), "CPU clock:3000MHz");
@@ -125,14 +114,14 @@ TEST_F(RunSequence, CapabilityAndSupportLinesAndTheMaskThePassesGet) {
         resetFakes();
         fakeSystem.detectedMask = c.detected;
         fakeSystem.osSupportsSse = c.osSupportsSse;
-        const ProgramRun run = runWithFakes();
+        const ProgramRun run = runWith(RunOptions{});
         ASSERT_EQ(run.exitCode, 0);
         EXPECT_EQ(run.out[2], c.capabilityLine);
         EXPECT_EQ(run.out[3], c.supportLine ? c.supportLine : "measuring CPU clock. please wait 3 seconds.");
         EXPECT_EQ(fakeSystem.sseProbes, c.supportLine ? 1 : 0);
         // The first read header shows which mask reached the passes.
         CapturedOutput header;
-        printReadHeader(c.passesGet, true);
+        printTableHeader(Direction::READ, c.passesGet, true);
         const std::string expected = header.out.str();
         const size_t headerLine = c.supportLine ? 8 : 7;
         EXPECT_EQ(run.out[headerLine] + "\n", expected) << std::hex << c.detected;
@@ -163,7 +152,7 @@ TEST_F(RunSequence, ClockFromTicksOverWallClockMilliseconds) {
         resetFakes();
         fakeSystem.wallClock = {c.from, c.to};
         fakeKernels.serialisedTicks = {5000, 5000 + c.ticks};
-        const ProgramRun run = runWithFakes();
+        const ProgramRun run = runWith(RunOptions{});
         ASSERT_EQ(run.exitCode, 0);
         EXPECT_EQ(run.out[4], c.clockLine);
         EXPECT_EQ(splitFields(run.out[8])[1], c.firstCell) << c.clockLine;
@@ -172,7 +161,7 @@ TEST_F(RunSequence, ClockFromTicksOverWallClockMilliseconds) {
 
 TEST_F(RunSequence, WallClockThatNeverTicksDoesNotHoldUpTheRun) {
     fakeSystem.wallClockFrozen = true;
-    const ProgramRun run = runWithFakes();
+    const ProgramRun run = runWith(RunOptions{});
     EXPECT_EQ(run.exitCode, 0);
     ASSERT_FALSE(run.out.empty());
     EXPECT_EQ(splitFields(run.out.back())[0], "32MB:");
