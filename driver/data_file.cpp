@@ -25,7 +25,8 @@ bool openDataFile(const char* path, DataFile* data) {
         data->toStdout = true;
         return true;
     }
-    data->file = platformIsSpecialFile(path) ? std::fopen(path, "w") : platformCreateFileBeside(path, &data->besidePath);
+    data->file =
+        platformIsSpecialFile(path) ? std::fopen(path, "w") : platformCreateFileBeside(path, &data->besidePath);
     if (data->file != nullptr) return true;
     std::cerr << "kestrune: cannot create " << path;
     endLine(std::cerr);

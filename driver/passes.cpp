@@ -78,7 +78,8 @@ bool measureRow(Direction direction, const AlignmentPass& pass, unsigned char* t
         }
         const double rate = median(samples);
         const double bytesPerCycle = settings.perCycle ? rate / (coreMHz * 1000000.0) : 0.0;
-        const PrintedValue printed = settings.perCycle ? PrintedValue{defaultFormat(bytesPerCycle), "B/c"} : scaledRate(rate);
+        const PrintedValue printed =
+            settings.perCycle ? PrintedValue{defaultFormat(bytesPerCycle), "B/c"} : scaledRate(rate);
         // Each cell is printed before the next kernel runs.
         printCell(printed, kernel == columns.back());
         if (settings.records) {

@@ -33,30 +33,3 @@ std::vector<const KernelSpec*> tableColumns(Direction direction, CapabilityMask 
     }
     return columns;
 }
-
-int accessBytes(RegisterKind registers) {
-    switch (registers) {
-        case RegisterKind::STR8: return 1;
-        case RegisterKind::LIB: return 1;
-        case RegisterKind::GP16: return 2;
-        case RegisterKind::STR32: return 4;
-        case RegisterKind::GP32: return 4;
-        case RegisterKind::MMX: return 8;
-        case RegisterKind::XMM: return 16;
-        case RegisterKind::YMM: return 32;
-        case RegisterKind::ZMM: return 64;
-    }
-    return 0;
-}
-
-const char* directionName(Direction direction) {
-    switch (direction) {
-        case Direction::READ: return "read";
-        case Direction::WRITE: return "write";
-        case Direction::COPY: return "copy";
-        case Direction::FILL: return "fill";
-    }
-    return "";
-}
-
-int busBytesPerByte(Direction direction) { return direction == Direction::COPY ? 2 : 1; }

@@ -6,9 +6,41 @@
 #include "isa/capability_mask.h"
 #include "kernels/kernels.h"
 
-enum class Direction { READ, WRITE, COPY, FILL };
-// STR8 and STR32: the string instructions' elements; LIB: the C library's call.
-enum class RegisterKind { GP32, GP16, MMX, XMM, YMM, ZMM, STR8, STR32, LIB };
+// The directions: each as the records and the table titles name it, and the
+// bytes the memory system carries per byte a kernel moves (a copy reads and
+// writes each byte it copies). tools/write_tables_json.cpp hands this list
+// to the report tool.
+#define DIRECTION_LIST(ROW) \
+    ROW(READ, "read", 1)    \
+    ROW(WRITE, "write", 1)  \
+    ROW(COPY, "copy", 2)    \
+    ROW(FILL, "fill", 1)
+
+// The registers a kernel moves data through, with the bytes of one access:
+// STR8 and STR32 are the string instructions' elements, LIB the C library's
+// call, counted a byte at a time.
+#define REGISTER_LIST(ROW) \
+    ROW(GP32, 4)           \
+    ROW(GP16, 2)           \
+    ROW(MMX, 8)            \
+    ROW(XMM, 16)           \
+    ROW(YMM, 32)           \
+    ROW(ZMM, 64)           \
+    ROW(STR8, 1)           \
+    ROW(STR32, 4)          \
+    ROW(LIB, 1)
+
+enum class Direction {
+#define DIRECTION_KIND(kind, name, busBytes) kind,
+    DIRECTION_LIST(DIRECTION_KIND)
+#undef DIRECTION_KIND
+};
+
+enum class RegisterKind {
+#define REGISTER_KIND(kind, bytes) kind,
+    REGISTER_LIST(REGISTER_KIND)
+#undef REGISTER_KIND
+};
 
 struct KernelSpec {
     const char* function;
@@ -34,14 +66,34 @@ inline bool columnShown(const KernelSpec& kernel, CapabilityMask mask, bool alig
 // cells and the warm-up of every row use.
 std::vector<const KernelSpec*> tableColumns(Direction direction, CapabilityMask mask, bool aligned16);
 
-// The bytes one access of the kernel moves (one element of a string
-// instruction; a byte for the library's calls).
-int accessBytes(RegisterKind registers);
+// The bytes one access of the kernel moves.
+constexpr int accessBytes(RegisterKind registers) {
+    switch (registers) {
+#define REGISTER_BYTES(kind, bytes) \
+    case RegisterKind::kind: return bytes;
+        REGISTER_LIST(REGISTER_BYTES)
+#undef REGISTER_BYTES
+    }
+    return 0;
+}
 
-// The direction as the records and the table titles name it: "read",
-// "write", "copy" or "fill".
-const char* directionName(Direction direction);
+// The direction as the records and the table titles name it.
+constexpr const char* directionName(Direction direction) {
+    switch (direction) {
+#define DIRECTION_NAME(kind, name, busBytes) \
+    case Direction::kind: return name;
+        DIRECTION_LIST(DIRECTION_NAME)
+#undef DIRECTION_NAME
+    }
+    return "";
+}
 
-// The bytes the memory system carries per byte a kernel moves: a copy reads
-// and writes each byte it copies.
-int busBytesPerByte(Direction direction);
+constexpr int busBytesPerByte(Direction direction) {
+    switch (direction) {
+#define DIRECTION_BUS_BYTES(kind, name, busBytes) \
+    case Direction::kind: return busBytes;
+        DIRECTION_LIST(DIRECTION_BUS_BYTES)
+#undef DIRECTION_BUS_BYTES
+    }
+    return 0;
+}

@@ -23,7 +23,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
-from kestrune_report.kernel_table import read_table  # noqa: E402
+from kestrune_report.kernel_table import read_tables  # noqa: E402
 
 LINE = re.compile(r'^\s*([0-9a-f]+):\s+(\S+)\s*(.*?)\s*$')
 FENCES = {"sfence", "lfence", "mfence", "rdtscp"}
@@ -198,7 +198,6 @@ def check_cleanup(kernel, instructions, closing, after):
 # from the register the one before loaded (`mov (reg),reg`, pointer-sized),
 # and the pass count's step and branch back.
 CHASE_FUNCTION = "chaseLoads"
-CHASE_LOADS = re.compile(r"^#define CHASE_LOADS_PER_PASS (\d+)$", re.MULTILINE)
 POINTER_REGISTER = re.compile(r"^%(r\w+|e\w\w)$")
 
 
@@ -448,13 +447,12 @@ def main():
     parser.add_argument("--objdump", required=True)
     parser.add_argument("--binary", required=True)
     parser.add_argument("--table", required=True)
-    parser.add_argument("--chase-header", required=True, help="kernels/chase_loads.h, for its loads per pass")
     args = parser.parse_args()
 
-    with open(args.chase_header, encoding="utf-8") as header:
-        loads_per_pass = int(CHASE_LOADS.search(header.read()).group(1))
+    tables = read_tables(args.table)
+    loads_per_pass = tables.chase_loads_per_pass
     checks = [(kernel.function, lambda instructions, kernel=kernel: check_kernel(kernel, instructions))
-              for kernel in read_table(args.table)]
+              for kernel in tables.kernels]
     checks.append((CHASE_FUNCTION, lambda instructions: check_chase_kernel(instructions, loads_per_pass)))
     failures = 0
     for function, check in checks:

@@ -1,8 +1,9 @@
 // Writes the tables the program is built from as JSON for the report tool and
 // the tests: the kernels (kernels/kernel_list.def), the extensions
-// (isa/extension_list.def) and the fields of the records
+// (isa/extension_list.def), the fields of the records
 // (driver/record_fields.def), every column of every row, named by the table's
-// own *_COLUMNS line. The C preprocessor reads the tables here as it
+// own *_COLUMNS line; the directions and registers of kernels/kernel_table.h
+// and the chase's loads per pass. The C preprocessor reads the tables here as it
 // does for the program, so no second grammar of them exists. The build runs
 // this on the machine that builds, whatever the target.
 //
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "isa/capability_mask.h"
+#include "kernels/chase_loads.h"
+#include "kernels/kernel_table.h"
 
 namespace {
 
@@ -101,6 +104,8 @@ int main(int argc, char** argv) {
     Table kernels{"kernels", {}, {}};
     Table extensions{"extensions", {}, {}};
     Table recordFields{"recordFields", {}, {}};
+    Table directions{"directions", {"kind", "name", "busBytesPerByte"}, {}};
+    Table registers{"registers", {"kind", "accessBytes"}, {}};
     std::vector<std::string> classic;
 
 #define KERNEL_COLUMNS(...) kernels.columns = arguments(#__VA_ARGS__);
@@ -121,6 +126,13 @@ int main(int argc, char** argv) {
 #undef RECORD_FIELD_COLUMNS
 #undef RECORD_FIELD
 
+#define DIRECTION_ROW(kind, name, busBytes) directions.rows.push_back(arguments(#kind "," #name "," #busBytes));
+    DIRECTION_LIST(DIRECTION_ROW)
+#undef DIRECTION_ROW
+#define REGISTER_ROW(kind, bytes) registers.rows.push_back(arguments(#kind "," #bytes));
+    REGISTER_LIST(REGISTER_ROW)
+#undef REGISTER_ROW
+
     // The extensions a run without options measures.
 #define EXTENSION_ROW(capability, name, ...) \
     if (capability & CAP_CLASSIC) classic.push_back(name);
@@ -134,6 +146,11 @@ int main(int argc, char** argv) {
     writeTable(out, extensions);
     out << ",\n";
     writeTable(out, recordFields);
+    out << ",\n";
+    writeTable(out, directions);
+    out << ",\n";
+    writeTable(out, registers);
+    out << ",\n \"chaseLoadsPerPass\": " << CHASE_LOADS_PER_PASS;
     out << ",\n \"classicExtensions\": [";
     for (size_t i = 0; i < classic.size(); ++i) out << (i ? ", " : "") << "\"" << classic[i] << "\"";
     out << "]\n}\n";

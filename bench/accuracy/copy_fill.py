@@ -10,7 +10,7 @@ MByte/s the bytes read plus the bytes written. It is given a working set of
 twice the block and its rate is halved, so that both sides count each byte
 copied once, as the program's cells do."""
 
-from kestrune_report.model import BUS_BYTES_PER_BYTE
+from kestrune_report.kernel_table import read_tables
 from kestrune_report.units import format_size as block_label
 
 from . import child_process, helper_programs, reference
@@ -41,7 +41,7 @@ def likwid_copy_rate(kernel, block):
     """GiB/s copied, or None where likwid-bench cannot run the kernel (a processor without its extension)."""
     result = child_process.run_counting_switches(likwid_copy_command(kernel, block))
     rate = reference.likwid_rate(result.stdout)
-    return None if result.returncode != 0 or rate is None else rate / BUS_BYTES_PER_BYTE["copy"]
+    return None if result.returncode != 0 or rate is None else rate / read_tables().bus_bytes_per_byte("copy")
 
 
 def collect(m, runner, helpers, progress):

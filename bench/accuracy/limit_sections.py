@@ -126,5 +126,6 @@ def per_cycle(b, m):
         for column, value in zip(columns, values):
             b.record("per_cycle", table.label(), "4KB", column, "bytes_per_cycle", value, "B/cycle")
     best = best_error(errors)
-    b.judge(f"per-cycle core clock within {PER_CYCLE_CLOCK_TARGET:.0%} of the bench's", abs(best) <= PER_CYCLE_CLOCK_TARGET,
+    b.judge(f"per-cycle core clock within {PER_CYCLE_CLOCK_TARGET:.0%} of the bench's",
+            abs(best) <= PER_CYCLE_CLOCK_TARGET,
             f"best run {best:+.2%}, median {median(errors):+.2%}, worst {max(errors, key=abs):+.2%}")

@@ -114,7 +114,8 @@ def two_threads(b, m):
 def main_memory(b, m):
     b.heading("6. Main memory: the 256 MiB and 512 MiB rows of --max-size 512MB against likwid-bench at 256 MiB")
     b.say(f"ours: {len(m.dram_runs)} runs of kestrune --isa all --max-size 512MB (a row past 64 MiB moves its whole")
-    b.say(f"block once); reference: likwid-bench at 256 MiB, one sweep, {len(m.dram_runs)} passes alternating with ours.")
+    b.say(f"block once); reference: likwid-bench at 256 MiB, one sweep, {len(m.dram_runs)} passes "
+          "alternating with ours.")
     b.say("Judged best run against best run")
     _missing_pairings(b, m)
     runs = [r.run for r in m.dram_runs]

@@ -90,7 +90,8 @@ def row_host_share(run, kernels, block, limits):
     """What the host left the core in the row of a cell: the median share of the issue limit that the row's
     16-byte loads reached. Their loop needs four cycles a line, so a neighbour, not the loop, holds them back."""
     table = TableKey("read", 16)
-    shares = [run.per_cycle[(table, block, column)] / (limits.per_cycle("xmm_load") * kernels[("read", column)].access_bytes)
+    shares = [run.per_cycle[(table, block, column)]
+              / (limits.per_cycle("xmm_load") * kernels[("read", column)].access_bytes)
               for column in run.columns.get(table, []) if kernels[("read", column)].registers == "XMM"
               and (table, block, column) in run.per_cycle]
     return median(shares) if shares else None
@@ -204,7 +205,8 @@ def _thread_section(b, m):
     b.say(f"two threads (--threads 2) against one at {block_label(THREAD_BLOCK)}, GiB/s, best run of each")
     b.table(["column", "one thread", "two threads", "best/best", "median/median"], rows)
     worst, column = min(ratios)
-    b.judge(f"two threads of 512-bit reads at {THREAD_SCALING_TARGET}x one thread or more", worst >= THREAD_SCALING_TARGET,
+    b.judge(f"two threads of 512-bit reads at {THREAD_SCALING_TARGET}x one thread or more",
+            worst >= THREAD_SCALING_TARGET,
             f"lowest {worst:.2f} ({column})")
 
 

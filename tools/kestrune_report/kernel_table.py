@@ -1,7 +1,8 @@
 """The tables of the benchmark, as the build writes them: tools/write_tables_json.cpp
-includes kernels/kernel_list.def, isa/extension_list.def and
-driver/record_fields.def through the C preprocessor, as the program does, and
-writes every row as JSON (tables.json). Nothing is read until asked for.
+includes kernels/kernel_list.def, isa/extension_list.def,
+driver/record_fields.def and the lists of kernels/kernel_table.h through the C
+preprocessor, as the program does, and writes every row as JSON (tables.json).
+Nothing is read until asked for.
 
 The reader is strict: a row it cannot use is an error, never a row silently
 left out."""
@@ -15,8 +16,6 @@ from typing import FrozenSet, List, NamedTuple, Optional, Tuple
 TABLES_FILE = "tables.json"
 # Where the tables are when the package is not installed with them: the build tree's.
 TABLES_VARIABLE = "KESTRUNE_TABLES"
-ACCESS_BYTES = {"GP16": 2, "GP32": 4, "MMX": 8, "XMM": 16, "YMM": 32, "ZMM": 64, "STR8": 1, "STR32": 4, "LIB": 1}
-DIRECTIONS = ("READ", "WRITE", "COPY", "FILL")
 FRAMES = ("CLASSIC", "STRAIGHT", "STRING", "LIBRARY")
 
 
@@ -35,10 +34,7 @@ class Kernel(NamedTuple):
     frame: str          # the loop around the body: "CLASSIC", "STRAIGHT", "STRING" or "LIBRARY"
     lines_per_pass: int
     extension: Optional[str]  # the capability-line name of its extension; None for the general registers
-
-    @property
-    def access_bytes(self) -> int:
-        return ACCESS_BYTES[self.registers]
+    access_bytes: int   # the bytes one access moves
 
     def shown(self, extensions: FrozenSet[str], aligned16: bool) -> bool:
         """Whether the column appears, given the extensions the tables use."""
@@ -55,15 +51,27 @@ class Extension(NamedTuple):
 
 class RecordField(NamedTuple):
     name: str
-    cells: str       # the records that hold it: "ALL", "THROUGHPUT" or "LATENCY"
+    cells: str       # the records that hold it: "ALL", "THROUGHPUT", "LATENCY" or "COPY_FILL"
     per_cycle: bool  # only in a --per-cycle run
     from_text: str   # whether the report tool writes it: "ALWAYS", "WITH_OPTIONS" or "NEVER"
+
+
+class Direction(NamedTuple):
+    kind: str               # as the kernel table spells it: "READ", ...
+    name: str               # as the records and the table titles do: "read", ...
+    bus_bytes_per_byte: int  # the bytes the memory system carries per byte moved
 
 
 class Tables(NamedTuple):
     kernels: Tuple[Kernel, ...]
     extensions: Tuple[Extension, ...]  # in the capability line's order
     record_fields: Tuple[RecordField, ...]  # in the records' order
+    directions: Tuple[Direction, ...]
+    chase_loads_per_pass: int
+
+    def bus_bytes_per_byte(self, direction_name: str) -> Optional[int]:
+        """For a direction as the records name it; None for one the tables lack."""
+        return next((d.bus_bytes_per_byte for d in self.directions if d.name == direction_name), None)
 
     @property
     def classic_extensions(self) -> Tuple[str, ...]:
@@ -113,19 +121,26 @@ def parse_tables(document: dict, source: str = TABLES_FILE) -> Tables:
                                source)
                        for number, row in enumerate(_rows(document, "extensions", source), 1))
     names = {extension.capability: extension.name for extension in extensions}
+    directions = tuple(_record(Direction, row, number, "directions", source)
+                       for number, row in enumerate(_rows(document, "directions", source), 1))
+    access_bytes = {row.get("kind"): row.get("access_bytes") for row in _rows(document, "registers", source)}
+    loads_per_pass = document.get("chaseLoadsPerPass")
+    if not isinstance(loads_per_pass, int) or loads_per_pass < 1:
+        raise TableError(f"{source}: no chaseLoadsPerPass count")
     kernels = []
     for number, row in enumerate(_rows(document, "kernels", source), 1):
         capability = str(row.get("capability"))
         if capability != "0" and capability not in names:
             raise TableError(f"{source}: kernels row {number}: unknown capability {capability}")
-        kernel = _record(Kernel, dict(row, capability=capability, extension=names.get(capability)), number,
-                         "kernels", source)
-        if kernel.direction not in DIRECTIONS:
+        registers = row.get("registers")
+        if registers not in access_bytes:
+            raise TableError(f"{source}: kernels row {number}: unknown registers {registers}")
+        kernel = _record(Kernel, dict(row, capability=capability, extension=names.get(capability),
+                                      access_bytes=access_bytes[registers]), number, "kernels", source)
+        if kernel.direction not in {direction.kind for direction in directions}:
             raise TableError(f"{source}: kernels row {number}: unknown direction {kernel.direction}")
         if kernel.frame not in FRAMES:
             raise TableError(f"{source}: kernels row {number}: unknown frame {kernel.frame}")
-        if kernel.registers not in ACCESS_BYTES:
-            raise TableError(f"{source}: kernels row {number}: unknown registers {kernel.registers}")
         if kernel.frame == "CLASSIC" and kernel.lines_per_pass != 1:
             raise TableError(f"{source}: kernels row {number}: the classic loop moves one line per pass")
         kernels.append(kernel)
@@ -134,7 +149,7 @@ def parse_tables(document: dict, source: str = TABLES_FILE) -> Tables:
         raise TableError(f"{source}: a function is named twice")
     fields = tuple(_record(RecordField, row, number, "recordFields", source)
                    for number, row in enumerate(_rows(document, "recordFields", source), 1))
-    return Tables(tuple(kernels), extensions, fields)
+    return Tables(tuple(kernels), extensions, fields, directions, loads_per_pass)
 
 
 @functools.lru_cache(maxsize=None)

@@ -12,8 +12,6 @@ ALL_BLOCK_SIZES = tuple(2 ** power for power in range(7, 33))  # 128B .. 4GB: wh
 TABLE_ORDER = (("read", 16), ("read", 8), ("read", 4), ("write", 16), ("write", 8), ("write", 4))
 # --copy: six more tables right after those.
 COPY_TABLE_ORDER = (("copy", 16), ("copy", 8), ("copy", 4), ("fill", 16), ("fill", 8), ("fill", 4))
-# The bytes the memory system carries per byte copied or filled: a copy reads and writes each.
-BUS_BYTES_PER_BYTE = {"copy": 2, "fill": 1}
 
 
 def kernels():

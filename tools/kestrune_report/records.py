@@ -6,13 +6,14 @@ import json
 import math
 
 from .kernel_table import read_tables
-from .model import BUS_BYTES_PER_BYTE, TABLE_ORDER
+from .model import COPY_TABLE_ORDER, TABLE_ORDER
 
 # The tool's own fields, after the program's and before the latency ones.
 BASELINE_FIELDS = ("baseline_bytes_per_second", "ratio")
 LATENCY = "LATENCY"
 # The fields of the copy and fill records, empty in the read and write ones.
 COPY_FILL = "COPY_FILL"
+COPY_DIRECTIONS = frozenset(direction for direction, _ in COPY_TABLE_ORDER)
 # The latency table is measured on the first processor alone, whatever --threads says.
 LATENCY_THREADS = 1
 
@@ -120,7 +121,8 @@ def cell_records(report, baseline=None):
                 record["core_mhz"] = cell.core_mhz
                 record["bytes_per_cycle"] = cell.bytes_per_cycle
             if _copies(report):
-                factor = BUS_BYTES_PER_BYTE.get(table.direction)
+                factor = read_tables().bus_bytes_per_byte(table.direction) \
+                    if table.direction in COPY_DIRECTIONS else None
                 record["bus_bytes_per_second"] = None if factor is None else cell.bytes_per_second * factor
             if baseline is not None:
                 other = counterparts.get((table.direction, table.alignment, row.block_bytes, column))

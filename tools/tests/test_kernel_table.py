@@ -29,7 +29,12 @@ KERNELS = [
 ]
 FIELDS = [{"name": "direction", "cells": "ALL", "perCycle": False, "fromText": "ALWAYS"},
           {"name": "samples_ns_per_load", "cells": "LATENCY", "perCycle": False, "fromText": "NEVER"}]
-DOCUMENT = {"kernels": KERNELS, "extensions": EXTENSIONS, "recordFields": FIELDS, "classicExtensions": ["MMX"]}
+DIRECTIONS = [{"kind": "READ", "name": "read", "busBytesPerByte": 1},
+              {"kind": "WRITE", "name": "write", "busBytesPerByte": 1},
+              {"kind": "COPY", "name": "copy", "busBytesPerByte": 2}]
+REGISTERS = [{"kind": "GP16", "accessBytes": 2}, {"kind": "MMX", "accessBytes": 8}, {"kind": "ZMM", "accessBytes": 64}]
+DOCUMENT = {"kernels": KERNELS, "extensions": EXTENSIONS, "recordFields": FIELDS, "directions": DIRECTIONS,
+            "registers": REGISTERS, "chaseLoadsPerPass": 16, "classicExtensions": ["MMX"]}
 
 
 def changed(change):
@@ -42,17 +47,18 @@ class GoodTables(unittest.TestCase):
     def test_each_row_reads_into_its_kernel_and_extension(self):
         tables = parse_tables(DOCUMENT)
         self.assertEqual(list(tables.kernels), [
-            Kernel("readMovq", "MOVQ", "READ", "CAP_MMX", False, "movq", "MMX", "CLASSIC", 1, "MMX"),
+            Kernel("readMovq", "MOVQ", "READ", "CAP_MMX", False, "movq", "MMX", "CLASSIC", 1, "MMX", 8),
             Kernel("readVmovdqa64", "VMOVDQA64(512)", "READ", "CAP_AVX512F", True, "vmovdqa64", "ZMM", "STRAIGHT",
-                   2, "AVX512F"),
-            Kernel("writeMov16", "MOV(16)", "WRITE", "0", False, "mov", "GP16", "CLASSIC", 1, None),
+                   2, "AVX512F", 64),
+            Kernel("writeMov16", "MOV(16)", "WRITE", "0", False, "mov", "GP16", "CLASSIC", 1, None, 2),
         ])
         self.assertEqual(list(tables.extensions), [Extension("CAP_MMX", "MMX", "mmx", "mmx", True),
                                                    Extension("CAP_AVX512F", "AVX512F", "avx512", "avx512f", False)])
         self.assertEqual(tables.classic_extensions, ("MMX",))
         self.assertEqual(list(tables.record_fields), [RecordField("direction", "ALL", False, "ALWAYS"),
                                                       RecordField("samples_ns_per_load", "LATENCY", False, "NEVER")])
-        self.assertEqual([kernel.access_bytes for kernel in tables.kernels], [8, 64, 2])
+        self.assertEqual([tables.bus_bytes_per_byte(name) for name in ("read", "copy", "fill")], [1, 2, None])
+        self.assertEqual(tables.chase_loads_per_pass, 16)
 
     def test_the_project_tables_read_and_every_column_has_one_kernel_per_direction(self):
         kernels = read_table()
@@ -84,6 +90,11 @@ class MalformedTables(unittest.TestCase):
              "tables.json: extensions row 1 lacks option"),
             ("an unknown register kind", changed(lambda d: d["kernels"][0].update(registers="QMM")),
              "tables.json: kernels row 1: unknown registers QMM"),
+            ("an unknown direction", changed(lambda d: d["kernels"][2].update(direction="FILL")),
+             "tables.json: kernels row 3: unknown direction FILL"),
+            ("a direction lacking its bus bytes", changed(lambda d: d["directions"][0].pop("busBytesPerByte")),
+             "tables.json: directions row 1 lacks bus_bytes_per_byte"),
+            ("no chase count", changed(lambda d: d.pop("chaseLoadsPerPass")), "tables.json: no chaseLoadsPerPass"),
             ("a classic loop of two lines", changed(lambda d: d["kernels"][0].update(linesPerPass=2)),
              "tables.json: kernels row 1: the classic loop moves one line per pass"),
             ("an unknown capability", changed(lambda d: d["kernels"][1].update(capability="CAP_AVX10")),
