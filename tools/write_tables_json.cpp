@@ -2,8 +2,9 @@
 // the tests: the kernels (kernels/kernel_list.def), the extensions
 // (isa/extension_list.def), the fields of the records
 // (driver/record_fields.def), every column of every row, named by the table's
-// own *_COLUMNS line; the directions and registers of kernels/kernel_table.h
-// and the chase's loads per pass. The C preprocessor reads the tables here as it
+// own *_COLUMNS line; the directions and registers of kernels/kernel_table.h,
+// the chase's loads per pass and how far past its page a copy's destination
+// starts. The C preprocessor reads the tables here as it
 // does for the program, so no second grammar of them exists. The build runs
 // this on the machine that builds, whatever the target.
 //
@@ -17,6 +18,7 @@
 
 #include "isa/capability_mask.h"
 #include "kernels/chase_loads.h"
+#include "kernels/copy_and_fill.h"
 #include "kernels/kernel_table.h"
 
 namespace {
@@ -151,6 +153,7 @@ int main(int argc, char** argv) {
     out << ",\n";
     writeTable(out, registers);
     out << ",\n \"chaseLoadsPerPass\": " << CHASE_LOADS_PER_PASS;
+    out << ",\n \"copyDestinationSkewBytes\": " << COPY_DESTINATION_SKEW_BYTES;
     out << ",\n \"classicExtensions\": [";
     for (size_t i = 0; i < classic.size(); ++i) out << (i ? ", " : "") << "\"" << classic[i] << "\"";
     out << "]\n}\n";

@@ -234,13 +234,16 @@ class StraightFrameTest(unittest.TestCase):
 class CopyFillTest(unittest.TestCase):
     def test_likwid_bench_gets_both_arrays_and_as_many_sweeps_as_the_program(self):
         cases = [
-            # (kernel, block, working set of both arrays, sweeps: 64 MiB copied or the block once)
-            ("copy_avx", 4 << 10, "N:8192B:1", 16384),
-            ("copy_mem_avx", 256 << 20, "N:536870912B:1", 1),
+            # (kernel, block, placement, working set of both arrays and where the destination starts,
+            #  sweeps: 64 MiB copied or the block once)
+            ("copy_avx", 4 << 10, copy_fill.ITS_OWN, "N:8192B:1", 16384),
+            ("copy_mem_avx", 256 << 20, copy_fill.ITS_OWN, "N:536870912B:1", 1),
+            # the program's half page past a page boundary: 256 doubles
+            ("copy_mem_avx", 4 << 10, copy_fill.AS_OURS, "N:8192B:1-0:N,1:N:256", 16384),
         ]
-        for kernel, block, domain, sweeps in cases:
-            with self.subTest(kernel=kernel, block=block):
-                self.assertEqual(copy_fill.likwid_copy_command(kernel, block),
+        for kernel, block, placement, domain, sweeps in cases:
+            with self.subTest(kernel=kernel, block=block, placement=placement):
+                self.assertEqual(copy_fill.likwid_copy_command(kernel, block, placement),
                                  ["likwid-bench", "-t", kernel, "-w", domain, "-i", str(sweeps)])
 
     def test_rates_count_each_copied_byte_once_over_the_fastest_pass(self):

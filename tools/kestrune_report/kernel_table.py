@@ -68,6 +68,7 @@ class Tables(NamedTuple):
     record_fields: Tuple[RecordField, ...]  # in the records' order
     directions: Tuple[Direction, ...]
     chase_loads_per_pass: int
+    copy_destination_skew_bytes: int  # how far past a page boundary a copy's destination starts
 
     def bus_bytes_per_byte(self, direction_name: str) -> Optional[int]:
         """For a direction as the records name it; None for one the tables lack."""
@@ -124,9 +125,11 @@ def parse_tables(document: dict, source: str = TABLES_FILE) -> Tables:
     directions = tuple(_record(Direction, row, number, "directions", source)
                        for number, row in enumerate(_rows(document, "directions", source), 1))
     access_bytes = {row.get("kind"): row.get("access_bytes") for row in _rows(document, "registers", source)}
-    loads_per_pass = document.get("chaseLoadsPerPass")
-    if not isinstance(loads_per_pass, int) or loads_per_pass < 1:
-        raise TableError(f"{source}: no chaseLoadsPerPass count")
+    counts = {}
+    for key in ("chaseLoadsPerPass", "copyDestinationSkewBytes"):
+        counts[key] = document.get(key)
+        if not isinstance(counts[key], int) or counts[key] < 1:
+            raise TableError(f"{source}: no {key} count")
     kernels = []
     for number, row in enumerate(_rows(document, "kernels", source), 1):
         capability = str(row.get("capability"))
@@ -149,7 +152,8 @@ def parse_tables(document: dict, source: str = TABLES_FILE) -> Tables:
         raise TableError(f"{source}: a function is named twice")
     fields = tuple(_record(RecordField, row, number, "recordFields", source)
                    for number, row in enumerate(_rows(document, "recordFields", source), 1))
-    return Tables(tuple(kernels), extensions, fields, directions, loads_per_pass)
+    return Tables(tuple(kernels), extensions, fields, directions, counts["chaseLoadsPerPass"],
+                  counts["copyDestinationSkewBytes"])
 
 
 @functools.lru_cache(maxsize=None)

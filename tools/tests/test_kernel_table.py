@@ -34,7 +34,8 @@ DIRECTIONS = [{"kind": "READ", "name": "read", "busBytesPerByte": 1},
               {"kind": "COPY", "name": "copy", "busBytesPerByte": 2}]
 REGISTERS = [{"kind": "GP16", "accessBytes": 2}, {"kind": "MMX", "accessBytes": 8}, {"kind": "ZMM", "accessBytes": 64}]
 DOCUMENT = {"kernels": KERNELS, "extensions": EXTENSIONS, "recordFields": FIELDS, "directions": DIRECTIONS,
-            "registers": REGISTERS, "chaseLoadsPerPass": 16, "classicExtensions": ["MMX"]}
+            "registers": REGISTERS, "chaseLoadsPerPass": 16, "copyDestinationSkewBytes": 2048,
+            "classicExtensions": ["MMX"]}
 
 
 def changed(change):
@@ -58,7 +59,7 @@ class GoodTables(unittest.TestCase):
         self.assertEqual(list(tables.record_fields), [RecordField("direction", "ALL", False, "ALWAYS"),
                                                       RecordField("samples_ns_per_load", "LATENCY", False, "NEVER")])
         self.assertEqual([tables.bus_bytes_per_byte(name) for name in ("read", "copy", "fill")], [1, 2, None])
-        self.assertEqual(tables.chase_loads_per_pass, 16)
+        self.assertEqual((tables.chase_loads_per_pass, tables.copy_destination_skew_bytes), (16, 2048))
 
     def test_the_project_tables_read_and_every_column_has_one_kernel_per_direction(self):
         kernels = read_table()
@@ -95,6 +96,8 @@ class MalformedTables(unittest.TestCase):
             ("a direction lacking its bus bytes", changed(lambda d: d["directions"][0].pop("busBytesPerByte")),
              "tables.json: directions row 1 lacks bus_bytes_per_byte"),
             ("no chase count", changed(lambda d: d.pop("chaseLoadsPerPass")), "tables.json: no chaseLoadsPerPass"),
+            ("a skew of no bytes", changed(lambda d: d.update(copyDestinationSkewBytes=0)),
+             "tables.json: no copyDestinationSkewBytes count"),
             ("a classic loop of two lines", changed(lambda d: d["kernels"][0].update(linesPerPass=2)),
              "tables.json: kernels row 1: the classic loop moves one line per pass"),
             ("an unknown capability", changed(lambda d: d["kernels"][1].update(capability="CAP_AVX10")),
