@@ -78,13 +78,13 @@ enum class RecordField {
 #undef RECORD_FIELD
 };
 enum class RecordCells { ALL, THROUGHPUT, LATENCY, COPY_FILL };
-struct RecordFieldSpec {
+struct RecordFieldRow {
     RecordField field;
     const char* name;
     RecordCells cells;
     bool perCycle;
 };
-constexpr RecordFieldSpec RECORD_FIELDS[] = {
+constexpr RecordFieldRow RECORD_FIELDS[] = {
 #define RECORD_FIELD(name, cells, perCycle, fromText) {RecordField::name, #name, RecordCells::cells, perCycle},
 #include "driver/record_fields.def"
 #undef RECORD_FIELD
@@ -100,14 +100,15 @@ struct RunCells {
 // Whether the run's records have the field at all: the per-cycle ones only
 // with --per-cycle, the latency ones only when latency was measured, the copy
 // and fill ones only when copies and fills were.
-bool inRun(const RecordFieldSpec& spec, const RunCells& run) {
-    return (run.perCycle || !spec.perCycle) && (run.latency || spec.cells != RecordCells::LATENCY)
-        && (run.busBytes || spec.cells != RecordCells::COPY_FILL);
+bool inRun(const RecordFieldRow& row, const RunCells& run) {
+    return (run.perCycle || !row.perCycle) && (run.latency || row.cells != RecordCells::LATENCY)
+        && (run.busBytes || row.cells != RecordCells::COPY_FILL);
 }
 
-
-bool inCell(const RecordFieldSpec& spec, const CellRecord& cell) {
-    switch (spec.cells) {
+// Whether this cell's record holds the field: the other kinds of cell leave it
+// out of JSON and empty in CSV.
+bool inCell(const RecordFieldRow& row, const CellRecord& cell) {
+    switch (row.cells) {
         case RecordCells::ALL: return true;
         case RecordCells::THROUGHPUT: return !isLatency(cell);
         case RecordCells::LATENCY: return isLatency(cell);
@@ -206,9 +207,9 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
         const CellRecord& cell = cells[i];
         out << "  {";
         const char* separator = "";
-        for (const RecordFieldSpec& spec : RECORD_FIELDS) {
-            if (!inRun(spec, runCells) || !inCell(spec, cell)) continue;
-            out << separator << jsonString(spec.name) << ": " << jsonOf(valueOf(cell, spec.field));
+        for (const RecordFieldRow& row : RECORD_FIELDS) {
+            if (!inRun(row, runCells) || !inCell(row, cell)) continue;
+            out << separator << jsonString(row.name) << ": " << jsonOf(valueOf(cell, row.field));
             separator = ", ";
         }
         out << "}" << (i + 1 < cells.size() ? "," : "");
@@ -224,17 +225,17 @@ void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRec
     // Each record leaves the fields of the other kinds of cell empty.
     const RunCells runCells = {perCycle, anyLatency(cells), anyBusBytes(cells)};
     const char* separator = "";
-    for (const RecordFieldSpec& spec : RECORD_FIELDS) {
-        if (!inRun(spec, runCells)) continue;
-        out << separator << spec.name;
+    for (const RecordFieldRow& row : RECORD_FIELDS) {
+        if (!inRun(row, runCells)) continue;
+        out << separator << row.name;
         separator = ",";
     }
     endLine(out);
     for (const CellRecord& cell : cells) {
         separator = "";
-        for (const RecordFieldSpec& spec : RECORD_FIELDS) {
-            if (!inRun(spec, runCells)) continue;
-            out << separator << (inCell(spec, cell) ? csvOf(valueOf(cell, spec.field)) : "");
+        for (const RecordFieldRow& row : RECORD_FIELDS) {
+            if (!inRun(row, runCells)) continue;
+            out << separator << (inCell(row, cell) ? csvOf(valueOf(cell, row.field)) : "");
             separator = ",";
         }
         endLine(out);
