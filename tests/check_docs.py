@@ -17,7 +17,7 @@ from pathlib import Path
 
 LINK = re.compile(r"!?\[(?:[^\]\\]|\\.)*\]\(\s*<?([^)\s>]+)>?(?:\s+\"[^\"]*\")?\s*\)")
 REFERENCE_DEFINITION = re.compile(r"^\s{0,3}\[[^\]]+\]:\s+<?(\S+?)>?(?:\s+\".*\")?\s*$")
-CODE_SPAN = re.compile(r"(`+)(.+?)\1")
+CODE_SPAN = re.compile(r"(`+)(.+?)\1", re.S)
 HEADING = re.compile(r"^\s{0,3}(#{1,6})\s+(.*?)\s*#*\s*$")
 FENCE = re.compile(r"^\s{0,3}(```|~~~)")
 PROGRAM_WORD = re.compile(r"^(?:.*/)?kestrune(?:\.exe)?$")
@@ -91,21 +91,44 @@ def anchors(path, cache={}):
     return cache[path]
 
 
-def check_links(repo, page, faults):
-    for number, line, in_code in prose_and_code(page.read_text(encoding="utf-8").splitlines()):
-        if in_code:
+def prose_paragraphs(lines):
+    """The prose of a page as (first line number, text) paragraphs, so that a
+    link or a code span that wraps onto the next line is read whole."""
+    paragraph, start = [], 0
+    for number, line, in_code in prose_and_code(lines):
+        if in_code or not line.strip() or HEADING.match(line):
+            if paragraph:
+                yield start, "\n".join(paragraph)
+            paragraph = []
+            if not in_code and HEADING.match(line):
+                yield number, line
             continue
-        prose = CODE_SPAN.sub("", line)
-        targets = [m.group(1) for m in LINK.finditer(prose)]
-        definition = REFERENCE_DEFINITION.match(prose)
-        if definition:
-            targets.append(definition.group(1))
-        for target in targets:
+        if not paragraph:
+            start = number
+        paragraph.append(line)
+    if paragraph:
+        yield start, "\n".join(paragraph)
+
+
+def line_of(start, text, offset):
+    return start + text.count("\n", 0, offset)
+
+
+def check_links(repo, page, faults):
+    for start, text in prose_paragraphs(page.read_text(encoding="utf-8").splitlines()):
+        # Code spans are blanked, not removed, so that offsets keep their lines.
+        prose = CODE_SPAN.sub(lambda span: re.sub(r"[^\n]", " ", span.group(0)), text)
+        targets = [(m.start(), m.group(1)) for m in LINK.finditer(prose)]
+        for offset, line in enumerate(prose.split("\n")):
+            definition = REFERENCE_DEFINITION.match(line)
+            if definition:
+                targets.append((prose.index(line), definition.group(1)))
+        for offset, target in targets:
             if re.match(r"^[a-z][a-z0-9+.-]*:", target, re.I):
                 continue  # a URL, not a file of the repository
             path_part, _, anchor = target.partition("#")
             destination = (page.parent / path_part).resolve() if path_part else page
-            where = f"{shown(page, repo)}:{number}: link {target}"
+            where = f"{shown(page, repo)}:{line_of(start, prose, offset)}: link {target}"
             if repo.resolve() not in [destination, *destination.parents]:
                 faults.append(f"{where}: points outside the repository")
             elif not destination.exists():
@@ -141,27 +164,26 @@ def command_lines(repo, page):
     """Every command line of the program a page shows, in code blocks (a
     trailing backslash continues one) and in code spans, with where it is."""
     found = []
+    lines = page.read_text(encoding="utf-8").splitlines()
     pending = None
-    for number, line, in_code in prose_and_code(page.read_text(encoding="utf-8").splitlines()):
+    for number, line, in_code in prose_and_code(lines):
+        if not in_code:
+            pending = None
+            continue
         where = f"{shown(page, repo)}:{number}"
-        if in_code:
-            if pending is not None:
-                pending = (pending[0], pending[1] + " " + line.strip())
-            else:
-                pending = (where, line.strip())
-            if pending[1].endswith("\\"):
-                pending = (pending[0], pending[1][:-1])
-                continue
-            command = command_text(pending[1])
+        pending = (pending[0], pending[1] + " " + line.strip()) if pending else (where, line.strip())
+        if pending[1].endswith("\\"):
+            pending = (pending[0], pending[1][:-1])
+            continue
+        command = command_text(pending[1])
+        if command is not None:
+            found.append((pending[0], command))
+        pending = None
+    for start, text in prose_paragraphs(lines):
+        for span in CODE_SPAN.finditer(text):
+            command = command_text(span.group(2).replace("\n", " "))
             if command is not None:
-                found.append((pending[0], command))
-            pending = None
-        else:
-            pending = None
-            for span in CODE_SPAN.finditer(line):
-                command = command_text(span.group(2))
-                if command is not None:
-                    found.append((where, command))
+                found.append((f"{shown(page, repo)}:{line_of(start, text, span.start())}", command))
     return found
 
 
@@ -223,6 +245,7 @@ def main():
     options = arguments.parse_args()
     repo = options.repo.resolve()
     runner = shlex.split(options.runner)
+    options.binary, options.parser = options.binary.resolve(), options.parser.resolve()
     faults = []
     for page in pages(repo):
         check_links(repo, page, faults)
