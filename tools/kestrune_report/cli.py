@@ -1,10 +1,13 @@
 """Command line: read a saved report, check it whole, then write what was asked for."""
 
 import argparse
+import glob
+import math
 import os
 import sys
 
 from .caches import parse_cache_list, read_sysfs_caches
+from .compare import DEFAULT_TOLERANCE, compare, csv_table, json_table, text_table
 from .kernel_table import TableError
 from .loader import parse_report
 from .parser import ReportError, decode_report
@@ -92,9 +95,28 @@ def build_parser():
                              "(Linux sysfs), or give sizes such as 32K,1M,32M or bytes")
     parser.add_argument("--baseline", metavar="OTHER.txt",
                         help="compare with another saved report: ratio this/OTHER (see below)")
-    parser.add_argument("--csv", metavar="FILE", help="write one CSV row per cell")
-    parser.add_argument("--json", metavar="FILE", help="write the cells and machine lines as JSON")
+    parser.add_argument("--csv", metavar="FILE", help="write one CSV row per cell (with --compare: per report)")
+    parser.add_argument("--json", metavar="FILE", help="write the cells and machine lines as JSON "
+                                                        "(with --compare: the table)")
+    parser.add_argument("--compare", nargs="+", metavar="PATH",
+                        help="one table of many JSON reports (files, or directories of *.json): "
+                             "headline figures per cache level and memory, flagged against the "
+                             "median of the same processor model (see below)")
+    parser.add_argument("--tolerance", metavar="PERCENT", type=_tolerance_argument,
+                        help=f"with --compare: flag a figure more than PERCENT worse than the median "
+                             f"(default {DEFAULT_TOLERANCE:g})")
     return parser
+
+
+def _tolerance_argument(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and 0 <= value < 100):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a percentage; expected a number from 0 to below 100, "
+                                         f"such as 10 or 2.5")
+    return value
 
 
 class _Failure(Exception):
@@ -167,10 +189,76 @@ def _write_all(contents):
             raise _Failure(f"cannot write {path}: {error.strerror}", 1) from None
 
 
+def _compared_files(paths, note):
+    """The files to compare: each PATH named, or every *.json in a directory, sorted by name."""
+    files = []
+    for path in paths:
+        if os.path.isdir(path):
+            found = sorted(glob.glob(os.path.join(glob.escape(path), "*.json")))
+            if not found:
+                note(f"{path}: a directory without *.json files")
+            files.extend(name for name in found if not os.path.isdir(name))
+        else:
+            files.append(path)
+    return files
+
+
+def _load_compared(path, note):
+    """The report in path, or None after one line on stderr saying why it is left out."""
+    try:
+        with open(path, "rb") as file:
+            data = file.read()
+    except OSError as error:
+        note(f"{path}: cannot read it: {error.strerror}; left out of the comparison")
+        return None
+    try:
+        report = parse_report(decode_report(data), os.path.basename(path))
+    except ReportError as error:
+        note(f"{path}: {error}; left out of the comparison")
+        return None
+    if report.input_format != "json":
+        note(f"{path}: a text report, which does not name its machine; --compare reads the program's JSON "
+             f"(kestrune --json FILE); left out of the comparison")
+        return None
+    return report
+
+
+def _run_compare(args, stdout, stderr):
+    def note(message):
+        print(f"{PROGRAM}: {message}", file=stderr)
+
+    for option in ("png", "svg", "baseline"):
+        if getattr(args, option):
+            raise _Failure(f"--{option} does not go with --compare, which writes a table (text, --csv, --json)", 2)
+    if args.caches:
+        raise _Failure("--caches does not go with --compare: each report's levels come from its own caches", 2)
+    outputs = [(option, getattr(args, option)) for option in ("csv", "json") if getattr(args, option)]
+    if [path for _, path in outputs].count("-") > 1:
+        raise _Failure("--csv - and --json - cannot both write to standard output", 2)
+    files = _compared_files(args.compare + ([args.report] if args.report else []), note)
+    _refuse_overwriting_inputs([output for output in outputs if output[1] != "-"], files)
+    loaded = [(path, report) for path, report in ((path, _load_compared(path, note)) for path in files)
+              if report is not None]
+    if not loaded:
+        raise _Failure("no readable report to compare", 2)
+    tolerance = DEFAULT_TOLERANCE if args.tolerance is None else args.tolerance
+    rows = compare(loaded, tolerance)
+    render = {"csv": lambda: csv_table(rows), "json": lambda: json_table(rows, tolerance)}
+    _write_all({path: render[option]().encode("utf-8") for option, path in outputs if path != "-"})
+    to_stdout = [option for option, path in outputs if path == "-"]
+    # Standard output named by an option carries that format alone, as with the program's own files.
+    stdout.write(render[to_stdout[0]]() if to_stdout else text_table(rows, tolerance))
+    return 0
+
+
 def _run(args, stdin, stdout, stderr):
     def note(message):
         print(f"{PROGRAM}: {message}", file=stderr)
 
+    if args.compare:
+        return _run_compare(args, stdout, stderr)
+    if args.tolerance is not None:
+        raise _Failure("--tolerance goes with --compare", 2)
     if args.report is None and getattr(stdin, "isatty", lambda: False)():
         raise _Failure("no report given: name a saved report or pipe one in (see --help)", 2)
     if args.report == "-" and args.baseline == "-":
