@@ -6,7 +6,7 @@ import math
 import os
 import sys
 
-from .caches import parse_cache_list, read_sysfs_caches
+from .caches import parse_cache_list, read_sysfs_caches, report_caches
 from .compare import DEFAULT_TOLERANCE, compare, csv_table, json_table, text_table
 from .kernel_table import TableError
 from .loader import parse_report
@@ -189,6 +189,29 @@ def _write_all(contents):
             raise _Failure(f"cannot write {path}: {error.strerror}", 1) from None
 
 
+def _auto_caches(report, note):
+    """--caches auto: the caches of the machine the report was measured on, which a JSON report
+    names; this machine's only for a report that does not, and stderr says which it is."""
+    caches = report_caches(report.machine)
+    if caches:
+        machine = report.machine
+        note(f"--caches auto: the caches the report names for its machine "
+             f"({machine.processor or 'processor not named'}, host {machine.host or 'not named'}): "
+             + ", ".join(cache.label for cache in caches))
+        for cache in machine.level_caches():
+            if cache.doubtful:
+                note(f"--caches auto: the report marks {cache.described}; drawn dotted and labelled 'doubtful'")
+        return caches
+    why = "a text report names no caches" if report.input_format == "text" else "the report names no caches"
+    caches = read_sysfs_caches()
+    if caches:
+        note(f"--caches auto: {why}; marking this machine's (Linux sysfs): "
+             + ", ".join(cache.label for cache in caches))
+    else:
+        note(f"--caches auto: {why}, and this machine does not report its cache sizes; none marked")
+    return caches
+
+
 def _compared_files(paths, note):
     """The files to compare: each PATH named, or every *.json in a directory, sorted by name."""
     files = []
@@ -278,9 +301,7 @@ def _run(args, stdin, stdout, stderr):
 
     caches = args.caches
     if caches == "auto":
-        caches = read_sysfs_caches()
-        if not caches:
-            note("--caches auto: this machine does not report its cache sizes; none marked")
+        caches = _auto_caches(report, note)
     if caches and not (args.png or args.svg):
         note("--caches only marks the charts; add --png or --svg")
 
