@@ -89,7 +89,7 @@ def _mark_caches(ax, caches):
         if not low <= cache.size <= high:
             continue
         # A size the report's machine doubts is dotted, in another colour, and says so.
-        colour, style = (DOUBTFUL_COLOUR, (0, (1, 2))) if cache.doubtful else ("0.35", (0, (4, 3)))
+        colour, style = (DOUBTFUL_COLOUR, ":") if cache.doubtful else ("0.35", (0, (4, 3)))
         ax.axvline(cache.size, color=colour, linestyle=style, linewidth=1, zorder=1,
                    label=f"_cache {cache.label}")
         ax.annotate(cache.label, xy=(cache.size, 1), xycoords=to_axes_top, xytext=(-3, -3),
