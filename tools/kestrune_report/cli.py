@@ -25,7 +25,9 @@ Save a run first, then draw it:
   kestrune-report run.txt --png run.png --caches auto
 The report may also be the program's own JSON (kestrune --json run.json); an
 input starting with '{' is read as that. With no output option it prints a
-short summary of the report."""
+short summary of the report. Reports of many machines (or many runs of one),
+side by side, each figure held against its processor model's median:
+  kestrune-report --compare node1.json node2.json results/"""
 
 EPILOG = """\
 charts (--png, --svg):
@@ -33,8 +35,13 @@ charts (--png, --svg):
   (bytes per core cycle for a --per-cycle run) against block size (128B to the
   run's largest block, log2 axis), one line per instruction, each instruction
   drawn in the same colour and marker everywhere. The title names the threads
-  and the runs per cell when there were more than one. --caches draws dashed
-  vertical lines at the cache sizes, where the curves are expected to step.
+  and the runs per cell when there were more than one, and the machine (its
+  processor, host and date) when the report is the program's JSON. --caches
+  draws dashed vertical lines at the cache sizes, where the curves are expected
+  to step. --caches auto takes the caches the JSON report names for the machine
+  that ran it (a size that machine doubted is dotted and labelled "doubtful"),
+  and this machine's (Linux sysfs) only for a report that names none; stderr
+  says which.
   A --copy run adds a row of panels for copy and one for fill, in the same
   units (each byte copied or filled counted once).
   A --latency run adds a panel under them: nanoseconds (core cycles for a
@@ -65,13 +72,33 @@ records (--csv rows, --json "cells"), one per measured cell:
   ns_per_load (and cycles_per_load for a --per-cycle run), the throughput
   fields empty.
 
+--compare PATH [PATH ...] [--tolerance PERCENT] (many machines, or many runs):
+  PATH is a JSON report of the program (kestrune --json FILE) or a directory,
+  every *.json in it in name order. Prints one row per report: report, host,
+  processor, date, threads, and per level (L1, L2, ... from the report's own
+  caches, then memory) the best read, write and copy rate in GB/s over every
+  instruction and alignment at a block inside the level, and the RANDOM load
+  latency in ns at the level's largest block inside it. A block is inside a
+  level when it is larger than the level below and at most half the level (with
+  --threads, of each thread's share of a shared cache); memory is the run's
+  largest block when it is at least 4 times the largest cache. A cache the
+  report marks doubtful is no level (a note says so). Each figure more than
+  PERCENT (default 10) worse than the median of the reports of the same
+  processor model and threads (a rate below, a latency above) gets a '!' and
+  its report a "flagged" line; under each model's reports, min, median, max
+  and spread rows. --csv FILE and --json FILE write the same table ('-' for
+  standard output, which then carries only that format): exact bytes per
+  second and ns per load, the flagged figures and the notes. A file that is
+  not a readable JSON report is named on stderr and left out.
+
 A report cut short by an interrupted run is drawn as far as it goes, and stderr
 says which tables or rows are missing. Input that is not a Kestrune report gets
 one line on stderr naming the line and what was expected; nothing is written.
 
-exit status: 0 done; 1 an output file could not be written, or a chart was
-asked for without matplotlib (Debian package python3-matplotlib); 2 bad
-arguments or an input that is not a Kestrune report."""
+exit status: 0 done (--compare: compared, whether or not anything is flagged);
+1 an output file could not be written, or a chart was asked for without
+matplotlib (Debian package python3-matplotlib); 2 bad arguments, an input that
+is not a Kestrune report, or (--compare) no readable report at all."""
 
 
 def _caches_argument(text):
@@ -91,8 +118,9 @@ def build_parser():
     parser.add_argument("--png", metavar="FILE", help="write the chart as PNG")
     parser.add_argument("--svg", metavar="FILE", help="write the chart as SVG")
     parser.add_argument("--caches", metavar="auto|L1,L2,L3", type=_caches_argument, default=(),
-                        help="mark cache sizes on the chart: 'auto' reads this machine's "
-                             "(Linux sysfs), or give sizes such as 32K,1M,32M or bytes")
+                        help="mark cache sizes on the chart: 'auto' takes those the JSON report "
+                             "names, else this machine's (Linux sysfs); or give sizes such as "
+                             "32K,1M,32M or bytes")
     parser.add_argument("--baseline", metavar="OTHER.txt",
                         help="compare with another saved report: ratio this/OTHER (see below)")
     parser.add_argument("--csv", metavar="FILE", help="write one CSV row per cell (with --compare: per report)")

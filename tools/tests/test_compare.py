@@ -253,6 +253,16 @@ class Fleet(unittest.TestCase):
         self.assertIn("cannot write", stderr)
 
 
+class Help(unittest.TestCase):
+    def test_help_explains_compare(self):
+        status, stdout, _ = run(["--help"])
+        self.assertEqual(status, 0)
+        for words in ("--compare PATH [PATH ...] [--tolerance PERCENT]", "every *.json in it in name order",
+                      "at most half the level", "at least 4 times the largest cache", "default 10",
+                      "no readable report at all"):
+            self.assertIn(words, " ".join(stdout.split()))
+
+
 class Levels(unittest.TestCase):
     def test_blocks_inside_each_level_for_the_threads_sharing_it(self):
         l1, l2 = Cache(1, "data", 32 * KB, 1), Cache(2, "unified", MB, 2)
