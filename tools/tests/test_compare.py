@@ -96,7 +96,7 @@ class Fleet(unittest.TestCase):
         status, stdout, stderr = run(["--compare", *self.paths])
         self.assertEqual((status, stderr), (0, ""))
         self.assertEqual(flagged(self.compare_json()), {PLANTED[:3]})
-        marked = [line for line in stdout.splitlines() if "!" in line and not line.startswith("rates in")]
+        marked = [line for line in stdout.splitlines() if "!" in line and line.startswith(self.directory.name)]
         self.assertEqual(len(marked), 1, stdout)
         self.assertTrue(marked[0].startswith(self.paths[1]), marked[0])
         flag_lines = [line for line in stdout.splitlines() if line.startswith("flagged")]
