@@ -111,9 +111,7 @@ def level_blocks(caches, threads, blocks):
     if not blocks:
         return levels, notes
     largest = blocks[-1]
-    if not caches:
-        levels[MEMORY] = [largest]
-    elif largest >= MEMORY_FACTOR * below:
+    if largest >= MEMORY_FACTOR * below:  # without caches, `below` is 0: the largest block, unchecked
         levels[MEMORY] = [largest]
     else:
         levels[MEMORY] = []
@@ -151,8 +149,8 @@ def headline(path, report):
     machine = report.machine
     if machine is None or machine.caches is None:
         caches = []
-        row.notes.append("the report has no cache sizes (written before reports named their machine?): "
-                         "only a memory figure, at its largest block, which may still be in a cache")
+        row.notes.append("the report names no caches: only a memory figure, at its largest block, which may "
+                         "still be in a cache")
     else:
         caches = [cache for cache in machine.level_caches() if not cache.doubtful]
         for cache in machine.level_caches():
