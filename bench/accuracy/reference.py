@@ -94,13 +94,17 @@ class LikwidReference:
         rate = likwid_rate(result.stdout)
         if result.returncode != 0 or rate is None:
             raise ReferenceError(f"{' '.join(command)} failed: {result.stdout.strip()[-300:]}")
+        self.note(result)
+        return rate
+
+    def note(self, result):
+        """Keeps where a run of likwid-bench ran and how often it was pushed off, for the report."""
         self.forced_switches.append(result.involuntary_switches)
         self.placements.update(int(cpu) for cpu in _PLACED.findall(result.stdout))
-        return rate
 
     def describe(self):
         where = ", ".join(f"hwthread {cpu}" for cpu in sorted(self.placements)) or "unknown"
-        switches = sorted(self.forced_switches)
+        switches = sorted(self.forced_switches) or [0]
         return (f"likwid-bench (ran on {where}; Kestrune pins to processor {self.cpu}); forced switches per "
                 f"invocation: median {switches[len(switches) // 2]}, most {switches[-1]}")
 
