@@ -10,7 +10,7 @@ from types import SimpleNamespace
 from pathlib import Path
 
 from accuracy import copy_fill, issue_limits, judging, latency, overhead, reference, same_width, straight_frame
-from accuracy.helper_programs import CycleReading, InterleavedColumns, read_interleaved_columns
+from accuracy.helper_programs import CycleReading
 from accuracy.report_builder import ReportBuilder
 from accuracy.measurements import Round
 from accuracy.runs import OutputError, Run, TableKey, read_run
@@ -249,12 +249,6 @@ class CopyFillTest(unittest.TestCase):
         # The whole 256 MiB block in 512 ticks of a 1 MHz counter.
         self.assertAlmostEqual(copy_fill.best_rate(m, *key), (256 << 20) / 512 * 1e6 / (1 << 30))
         self.assertIsNone(copy_fill.best_rate(m, "fill", "memset", 256 << 20))
-
-    def test_the_helpers_labels_may_hold_a_space(self):
-        out = "copy REP MOVSB 4096 120 100\nwrite MOV(32) 4096 90 80\n"
-        with unittest.mock.patch("subprocess.run", return_value=SimpleNamespace(stdout=out)):
-            found = read_interleaved_columns("helper", 0, 1, [4096])
-        self.assertEqual(found.fewest, {("copy", "REP MOVSB", 4096): 100.0, ("write", "MOV(32)", 4096): 80.0})
 
     def test_the_fill_columns_reference_is_the_widest_ordinary_store(self):
         kernels = {(k.direction.lower(), k.column): k for k in read_table()}
