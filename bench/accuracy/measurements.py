@@ -16,7 +16,7 @@ from . import (child_process, copy_fill, helper_programs, host_load, host_state,
                reference, straight_frame)
 from .paired_reference import PAIR_RUN_BYTES, PairSides, measure_groups, read_kernel_turns
 from .runs import read_run
-from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS, TURN_RUN_BYTES
+from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS, TURN_RUN_BYTES, width_groups
 
 # A run pushed off its processor more often than this is run once more, while
 # the bench's ration of retries lasts; the report counts the runs set aside.
@@ -202,14 +202,18 @@ def _pairs(m, helpers, runner, section):
     m.pair_failures += sides.failures
 
 
-def _same_width(m, helpers):
-    command = [str(helpers["kernel_turns"]), str(m.cpu), "1", str(INTERLEAVED_TURNS)]
-    kernels = [f"{direction}:{column}" for direction, column in m.shown if direction in ("read", "write")]
-    for block in AGREEMENT_BLOCKS:
-        out = subprocess.run(command + [str(block), str(TURN_RUN_BYTES)] + kernels, check=True, capture_output=True,
-                             text=True).stdout
-        for (direction, column), (_, ticks) in read_kernel_turns(out).items():
-            m.same_width_turns[(direction, column, block)] = ticks
+def _same_width(m, helpers, kernels):
+    """Each group of one width and direction in turn, in a process of its own: its columns' runs lie
+    milliseconds apart, so that each turn's pairs share the host's moment."""
+    for direction in ("read", "write"):
+        columns = [column for shown_direction, column in m.shown if shown_direction == direction]
+        for members in width_groups(kernels, direction, columns).values():
+            for block in AGREEMENT_BLOCKS:
+                command = [str(helpers["kernel_turns"]), str(m.cpu), "1", str(INTERLEAVED_TURNS), str(block),
+                           str(TURN_RUN_BYTES)] + [f"{direction}:{column}" for column in members]
+                out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+                for (found_direction, column), (_, ticks) in read_kernel_turns(out).items():
+                    m.same_width_turns[(found_direction, column, block)] = ticks
 
 
 def collect_planted(helpers, out_dir, plan, tsc_mhz, kernels):
@@ -217,7 +221,7 @@ def collect_planted(helpers, out_dir, plan, tsc_mhz, kernels):
     m, runner = _start(None, helpers, out_dir, plan, tsc_mhz)
     sections = _Sections(m, helpers, kernels)
     _progress("same width: the program's kernels in turn")
-    sections.measure("same width", lambda: _same_width(m, helpers))
+    sections.measure("same width", lambda: _same_width(m, helpers, kernels))
     sections.measure(paired_sections.ONE_THREAD, lambda: _pairs(m, helpers, runner, paired_sections.ONE_THREAD))
     return m
 
@@ -293,7 +297,7 @@ def collect(binary, helpers, out_dir, plan, tsc_mhz, kernels):
     sections.measure(paired_sections.TWO_THREADS, two_threads)
     sections.measure(paired_sections.MAIN_MEMORY, main_memory)
     _progress("same width: the program's kernels in turn")
-    sections.measure("same width", lambda: _same_width(m, helpers))
+    sections.measure("same width", lambda: _same_width(m, helpers, kernels))
     sections.measure("straight frame", frame)
     sections.measure("latency", lambda: latency.collect(m, runner, helpers, _progress, plan))
     sections.measure("copy", copy)

@@ -123,27 +123,27 @@ def _row(b, label, agreement):
 
 def same_width(b, m, kernels):
     """Judged on pairs from the kernel_turns helper; the program's single and --repeat runs shown beside."""
-    repeat_count = m.repeat_runs[0].run.repeat
     b.heading("10. Same width, same speed: each column against the best of its width at 4 and 16 KiB, "
               "16-byte-aligned tables")
     host_state.report(b, "same_width", m.host_states.get("same width"))
     found = paired_judgements(m.same_width_turns, kernels)
     show_judgements(b, "same_width", found,
-                    f"the program's kernels run in turn in one process (the kernel_turns helper), "
+                    f"the kernels of one width and direction run in turn in one process (the kernel_turns helper), "
                     f"{INTERLEAVED_TURNS} turns, each run {block_label(TURN_RUN_BYTES)}; each turn pairs a column "
                     f"with its group's leader, the column of the highest median rate (non-temporal stores left out)")
-    b.say()
-    b.say(f"beside: share of the best median of its group in the {len(m.rounds)} runs with --isa all --per-cycle "
-          f"(single) and the {len(m.repeat_runs)} runs with --repeat {repeat_count} (each cell a median of "
-          f"{repeat_count})")
-    builds = [("single", agreements([r.run for r in m.rounds], kernels)),
-              ("--repeat", agreements([r.run for r in m.repeat_runs], kernels))]
-    by_place = {}
-    for label, agreements_found in builds:
-        for agreement in agreements_found:
-            by_place.setdefault((agreement.group, agreement.block), []).append(_row(b, label, agreement))
-    b.table(["group", "block", "runs", "lowest", "trailing", "every column's share"],
-            [row for rows in by_place.values() for row in rows])
+    kinds = [("single", m.rounds)] + ([(f"--repeat {m.repeat_runs[0].run.repeat}", m.repeat_runs)]
+                                      if m.repeat_runs else [])
+    builds = [(label, agreements([r.run for r in runs], kernels)) for label, runs in kinds if runs]
+    if builds:
+        b.say()
+        b.say("beside: each column's median as a share of the best median of its group, in the program's runs with "
+              "--isa all --per-cycle (single) and with --repeat (each cell a median of its runs)")
+        by_place = {}
+        for label, agreements_found in builds:
+            for agreement in agreements_found:
+                by_place.setdefault((agreement.group, agreement.block), []).append(_row(b, label, agreement))
+        b.table(["group", "block", "runs", "lowest", "trailing", "every column's share"],
+                [row for rows in by_place.values() for row in rows])
     judge_target(b, f"same-width columns within {1 - AGREEMENT_TARGET:.0%} of each other at 4 and 16 KiB (the "
                     f"program's kernels in turn, in pairs)", found)
     return found
