@@ -1,6 +1,7 @@
 """Entry point: python3 -m accuracy --repo ROOT --binary KESTRUNE --helpers DIR --out DIR [--full | --plant-fault]"""
 
 import argparse
+import dataclasses
 import sys
 import time
 from datetime import datetime, timezone
@@ -28,8 +29,8 @@ def _model_name():
 
 def _plan_lines(b, chosen):
     planned = plan.planned_seconds(chosen)
-    other = plan.FULL if chosen is plan.DEFAULT else plan.DEFAULT
-    b.say(f"plan: {chosen.name} run{' (--full)' if chosen is plan.FULL else ''}: {chosen.rounds} rounds, "
+    other = plan.DEFAULT if chosen.name == plan.FULL.name else plan.FULL
+    b.say(f"plan: {chosen.name} run{' (--full)' if chosen.name == plan.FULL.name else ''}: {chosen.rounds} rounds, "
           f"{chosen.pairs} pairs per comparison, latency to {block_label(chosen.latency_max_block)}; the "
           f"{other.name} run: {other.rounds} rounds, {other.pairs} pairs, latency to "
           f"{block_label(other.latency_max_block)}, {'more' if other is plan.FULL else 'fewer'} sizes; planned "
@@ -69,6 +70,8 @@ def main(argv=None):
     parser.add_argument("--out", type=Path, required=True)
     parser.add_argument("--full", dest="plan", action="store_const", const=plan.FULL, default=plan.DEFAULT,
                         help="more rounds and pairs, every size, and the 1 GiB latency rows (about half an hour)")
+    parser.add_argument("--rounds", type=int, default=None,
+                        help="runs with --isa all --per-cycle, in place of the plan's (3, or 5 with --full)")
     parser.add_argument("--started", type=float, default=None,
                         help="when bench/run-accuracy started (seconds since the epoch): the bench's time then "
                              "counts the build and installs too")
@@ -79,6 +82,8 @@ def main(argv=None):
                         help="the binary and helpers are the planted-fault build: run the sections that judge the "
                              "planted column and pass only if they fail it and nothing else")
     args = parser.parse_args(argv)
+    if args.rounds:
+        args.plan = dataclasses.replace(args.plan, rounds=args.rounds)
 
     started = time.monotonic() - (time.time() - args.started if args.started else 0.0)
     kernels = {(kernel.direction.lower(), kernel.column): kernel
@@ -123,9 +128,10 @@ def main(argv=None):
     latency.latency(b, m)
     copy_fill.copy_fill(b, m, kernels)
     bench_seconds = time.monotonic() - started
-    b.judge("the whole bench < 10 min", bench_seconds < BENCH_SECONDS_TARGET if args.plan is plan.DEFAULT else None,
+    default = args.plan.name == plan.DEFAULT.name
+    b.judge("the whole bench < 10 min", bench_seconds < BENCH_SECONDS_TARGET if default else None,
             f"{bench_seconds:.0f} s" + (" with the build and installs" if args.started else "")
-            + ("" if args.plan is plan.DEFAULT else " (--full: not held to ten minutes)"))
+            + ("" if default else " (--full: not held to ten minutes)"))
     sections.targets(b)
     b.say()
     b.say(f"raw runs in {args.out / 'runs'}")

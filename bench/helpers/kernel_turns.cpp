@@ -16,7 +16,7 @@
 // prints the direction and column of every kernel the processor runs.
 // Before the first turn each kernel runs once unrecorded, so that the caches
 // and the TLB hold what they hold in the program's steady rows; then, turn
-// after turn, each chosen kernel runs once.
+// after turn, each chosen kernel runs once, in reverse order every other turn.
 #include <sched.h>
 #include <sys/mman.h>
 
@@ -128,9 +128,12 @@ int main(int argc, char** argv) {
             if (!failed) kernel->run(block, blockLines, lineCount);
         }
         // Turn after turn, every chosen kernel once: the host's slow moments
-        // fall on all of them alike.
+        // fall on all of them alike. Every other turn runs them in reverse, so
+        // that no kernel always follows the same one (a store after stores
+        // meets a store buffer and caches its predecessor left).
         for (int turn = 0; turn < turns; ++turn) {
-            for (size_t k = 0; k < chosen.size(); ++k) {
+            for (size_t step = 0; step < chosen.size(); ++step) {
+                const size_t k = turn % 2 == 0 ? step : chosen.size() - 1 - step;
                 start.wait();
                 if (!failed) chosen[k]->run(block, blockLines, lineCount);
                 ticks[k][turn][index] = static_cast<double>(timingRecord.elapsedTicks);
