@@ -35,6 +35,7 @@ def _plan_lines(b, chosen):
           f"{other.name} run: {other.rounds} rounds, {other.pairs} pairs, latency to "
           f"{block_label(other.latency_max_block)}, {'more' if other is plan.FULL else 'fewer'} sizes; planned "
           f"{sum(planned.values()):.0f} s with the build")
+    b.say("planned seconds by step: " + ", ".join(f"{step} {seconds:.0f}" for step, seconds in planned.items()))
 
 
 def _planted(args, kernels, tsc_mhz):

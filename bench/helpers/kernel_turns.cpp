@@ -118,8 +118,10 @@ int main(int argc, char** argv) {
     auto work = [&](int index) {
         pinTo(firstCpu + index);
         // A fresh page-aligned block per thread, as the program's first pass has;
-        // a copy writes past its block, so the buffer holds its destination too.
-        const size_t bufferBytes = static_cast<size_t>(copyFootprintBytes(blockBytes));
+        // a copy writes past its block, so its buffer holds the destination too.
+        const bool copies = std::any_of(chosen.begin(), chosen.end(),
+                                        [](const KernelSpec* kernel) { return kernel->direction == Direction::COPY; });
+        const size_t bufferBytes = static_cast<size_t>(copies ? copyFootprintBytes(blockBytes) : blockBytes);
         void* block = mmap(nullptr, bufferBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
                            -1, 0);
         if (block == MAP_FAILED) failed = true;
