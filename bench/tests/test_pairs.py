@@ -105,7 +105,8 @@ class VerdictTest(unittest.TestCase):
         held = ratios_judged([1.0] * 5, AtLeast(0.97))
         failed = ratios_judged([0.8] * 5, AtLeast(0.97))
         open_ = ratios_judged([0.9, 1.0, 1.1, 0.95, 1.05], AtLeast(0.97))
-        cases = [([held, held], HOLDS), ([held, open_], CANNOT_JUDGE), ([open_, failed, held], FAILS), ([], CANNOT_JUDGE)]
+        cases = [([held, held], HOLDS), ([held, open_], CANNOT_JUDGE), ([open_, failed, held], FAILS),
+                 ([], CANNOT_JUDGE)]
         for judgements, verdict in cases:
             with self.subTest([j.verdict for j in judgements]):
                 self.assertEqual(pairs.target_verdict(judgements), verdict)
