@@ -41,7 +41,7 @@ def _plan_lines(b, chosen):
 def _planted(args, kernels, tsc_mhz):
     """Runs the sections that judge the planted column on the planted build; passes when they find it alone."""
     helpers = {name: args.helpers / name for name in HELPERS}
-    m = measurements.collect_planted(helpers, args.out, args.plan, tsc_mhz, kernels)
+    m = measurements.collect_planted(helpers, args.out, args.plan, tsc_mhz, kernels, PLANTED_COLUMN)
     b = ReportBuilder()
     b.say(f"Kestrune accuracy bench, planted fault: {PLANTED_COLUMN[0]} {PLANTED_COLUMN[1]} slowed by one extra load "
           f"a line (the build option KESTRUNE_PLANTED_FAULT); {_model_name()}; plan {args.plan.name}")
