@@ -120,7 +120,7 @@ class PairSides:
             return rate
         if group.placement is not None or self.tsc_mhz is None:
             return None  # the own loop copies nothing, and its GiB/s need the counter's rate
-        gib = self.reference_source.measure(group.kernel, group.block, group.threads)
+        gib = self.reference_source.measure(group.kernel, group.block, group.threads, self.run_bytes)
         return gib * (1 << 30) / (self.tsc_mhz * 1e6)
 
 

@@ -117,10 +117,11 @@ class OwnLoopReference:
         self.cpu = cpu
         self.why = why
 
-    def measure(self, kernel, size, threads=1):
+    def measure(self, kernel, size, threads=1, run_bytes=None):
         # Several threads: one copy per processor, started together, their rates added.
+        total = run_bytes if run_bytes else iterations(size) * size
         copies = [subprocess.Popen([str(self.helper), str(self.cpu + index), kernel, str(size),
-                                    str(iterations(size) * size)], stdout=subprocess.PIPE, text=True)
+                                    str(max(total, size))], stdout=subprocess.PIPE, text=True)
                   for index in range(threads)]
         rates = []
         for copy in copies:
