@@ -10,9 +10,8 @@ from . import child_process
 from .runs import GIB
 
 BYTES_PER_MEASUREMENT = 1 << 26  # what each of the program's cells moves below 64 MiB
-SIZES = [4 << 10, 256 << 10, 8 << 20, 32 << 20]
-THREAD_SIZES = [4 << 10, 32 << 20]  # per thread
-DRAM_SIZE = 256 << 20
+# The block of the trial run that decides whether likwid-bench can run here.
+TRIAL_SIZE = 4 << 10
 
 
 @dataclass(frozen=True)
@@ -143,7 +142,7 @@ def choose_reference(own_loop_helper, cpu):
         return OwnLoopReference(own_loop_helper, cpu, "not installed")
     likwid = LikwidReference(cpu)
     try:
-        likwid.measure("load", SIZES[0])
+        likwid.measure("load", TRIAL_SIZE)
     except (ReferenceError, OSError) as error:
         return OwnLoopReference(own_loop_helper, cpu, str(error))
     likwid.forced_switches.clear()
