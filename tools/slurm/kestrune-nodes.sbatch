@@ -24,6 +24,9 @@
 #                           compares them too
 #   --compare-csv FILE      the comparison as CSV (default: the job's output
 #                           file with .csv in place of its extension)
+#   --tolerance PERCENT     flag a figure more than PERCENT worse than the
+#                           median of the nodes of the same processor model
+#                           (kestrune-report's default when not given: 10)
 #   --kestrune PATH         the benchmark (default: kestrune on PATH)
 #   --kestrune-report PATH  the report tool (default: kestrune-report on PATH)
 #   --reserve SECONDS       time kept at the end of the job's time limit for
@@ -87,14 +90,16 @@ kestrune=kestrune
 report=kestrune-report
 dir=
 csv=
+tolerance=()
 reserve=120
 while [ $# -gt 0 ]; do
     case "$1" in
-        --dir|--compare-csv|--kestrune|--kestrune-report|--reserve)
+        --dir|--compare-csv|--tolerance|--kestrune|--kestrune-report|--reserve)
             [ $# -ge 2 ] || usage_error "option $1 needs a value"
             case "$1" in
                 --dir) dir=$2 ;;
                 --compare-csv) csv=$2 ;;
+                --tolerance) tolerance=(--tolerance "$2") ;;
                 --kestrune) kestrune=$2 ;;
                 --kestrune-report) report=$2 ;;
                 --reserve)
@@ -103,7 +108,7 @@ while [ $# -gt 0 ]; do
             esac
             shift 2 ;;
         --) shift; break ;;
-        *) usage_error "unknown option $1 (the job's options are --dir, --compare-csv, --kestrune, --kestrune-report and --reserve; kestrune's own follow --)" ;;
+        *) usage_error "unknown option $1 (the job's options are --dir, --compare-csv, --tolerance, --kestrune, --kestrune-report and --reserve; kestrune's own follow --)" ;;
     esac
 done
 kestrune_options=("$@")
@@ -155,7 +160,7 @@ done
 compared=1
 echo
 if compgen -G "$dir/*.json" > /dev/null; then
-    "$report" --compare "$dir" --csv "$csv" && compared=0
+    "$report" --compare "$dir" --csv "$csv" "${tolerance[@]}" && compared=0
     [ $compared -eq 0 ] && echo "kestrune-nodes: comparison as CSV in $csv"
 else
     echo "kestrune-nodes: no report to compare in $dir"
