@@ -17,9 +17,9 @@
 # Options (before the "--"; what follows it goes to kestrune in place of the
 # default options):
 #   --dir DIR               where the reports go, on a file system every node
-#                           shares (default: kestrune-nodes-JOB in the
-#                           directory sbatch was run from; an array's tasks
-#                           share one); every *.json in it is compared, so a
+#                           shares (default: kestrune-nodes-JOB in the job's
+#                           working directory; an array's tasks share one);
+#                           every *.json in it is compared, so a
 #                           directory that keeps earlier jobs' reports
 #                           compares them too
 #   --compare-csv FILE      the comparison as CSV (default: the job's output
@@ -116,7 +116,8 @@ kestrune_options=("$@")
 [ -n "${SLURM_JOB_ID:-}" ] || usage_error "not in a Slurm job: submit it with sbatch"
 
 job=$SLURM_JOB_ID
-[ -n "$dir" ] || dir="${SLURM_SUBMIT_DIR:-$PWD}/kestrune-nodes-${SLURM_ARRAY_JOB_ID:-$job}"
+# The job starts in its working directory: sbatch's --chdir, else where sbatch ran.
+[ -n "$dir" ] || dir="$PWD/kestrune-nodes-${SLURM_ARRAY_JOB_ID:-$job}"
 if [ -z "$csv" ]; then
     # An array's job id shows every task; the task's own id shows just it.
     task=${SLURM_ARRAY_JOB_ID:+${SLURM_ARRAY_JOB_ID}_${SLURM_ARRAY_TASK_ID}}

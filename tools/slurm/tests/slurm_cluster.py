@@ -166,8 +166,9 @@ class Cluster:
         return done.returncode == 0 and done.stdout.strip() == "idle"
 
     def run(self, command, check=True, timeout=60):
+        # From inside the cluster's directory: sbatch's jobs start where it ran unless told otherwise.
         done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                              env=self.env, timeout=timeout)
+                              env=self.env, cwd=self.root, timeout=timeout)
         if check and done.returncode != 0:
             raise AssertionError(f"{' '.join(command)} exited {done.returncode}: {done.stderr.strip()}")
         return done
