@@ -1,6 +1,7 @@
 #!/bin/bash
 # kestrune-nodes.sbatch: measures every node of a Slurm allocation with
-# kestrune, one exclusive task per node, and compares the nodes in one table.
+# kestrune, one task per node with the whole node to itself, and compares the
+# nodes in one table. Needs Slurm 20.11 or later (srun --whole).
 #
 #   sbatch --nodes=N --time=MINUTES [--partition=P] kestrune-nodes.sbatch \
 #          [OPTION]... [-- KESTRUNE-OPTION...]
@@ -137,7 +138,10 @@ mapfile -t nodes < <(scontrol show hostnames "$SLURM_JOB_NODELIST")
 
 echo "kestrune-nodes: job $job on ${#nodes[@]} node(s): ${nodes[*]}"
 echo "kestrune-nodes: $kestrune ${kestrune_options[*]} --json $dir/NODE-$job.json${limit:+ (stopped after $limit s)}"
-srun --ntasks-per-node=1 --exclusive --kill-on-bad-exit=0 \
+# The job has its nodes to itself (--exclusive above); --whole gives the step
+# every processor of each, where a step's own --exclusive would give it only
+# the one processor its task asks for, and --threads all would find one.
+srun --ntasks-per-node=1 --whole --kill-on-bad-exit=0 \
     bash -c "$(declare -f measure_node); measure_node \"\$@\"" measure_node \
     "$dir" "$limit" "$kestrune" "${kestrune_options[@]}"
 

@@ -16,6 +16,7 @@ import csv
 import glob
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -30,8 +31,9 @@ CLUSTER = None
 SKIPPED = 77
 # Each submission's own bound; the measurements themselves take seconds.
 JOB_SECONDS = 300
-# A run small enough for a test: every extension, the latency table, 4 KB blocks.
-KESTRUNE_OPTIONS = ["--isa", "all", "--latency", "--max-size", "4KB"]
+# A run small enough for a test: every extension, every processor the task was given, the
+# latency table, 4 KB blocks.
+KESTRUNE_OPTIONS = ["--isa", "all", "--threads", "all", "--latency", "--max-size", "4KB"]
 
 
 def read(path):
@@ -100,6 +102,8 @@ class NodesJob(unittest.TestCase):
                 with open(name + ".json") as file:
                     report = json.load(file)
                 self.assertIs(report["complete"], True)
+                # The task had the whole node.
+                self.assertEqual(report["report"]["threads"], CLUSTER.processors)
                 self.assertTrue(report["cells"])
                 self.assertTrue(os.path.getsize(name + ".txt") > 0)
 
@@ -192,6 +196,8 @@ def main():
     parser.add_argument("--described-machine", required=True,
                         help="a report naming a machine, for the fixture when the job's reports name none")
     ARGS, rest = parser.parse_known_args()
+    # Stopped from outside (a test runner's time-out), it still stops the cluster on its way out.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
     CLUSTER = slurm_cluster.Cluster()
     try:
         try:

@@ -3,13 +3,15 @@
 munged, slurmctld and slurmd run in the foreground as this process's children
 with a configuration, a munge key, state, spool, logs, pid files and sockets
 all inside one temporary directory, the daemons on loopback ports, and no
-cgroup plugin. The test process becomes a child subreaper, so the step
-daemons slurmd forks and the jobs' processes come back to it as children
-when their parents go: stopping the cluster ends exactly what it started.
+cgroup plugin (tasks are bound to their processors by affinity). The test
+process becomes a child subreaper, so the step daemons slurmd forks and the
+jobs' processes come back to it as children when their parents go: stopping
+the cluster ends exactly what it started.
 """
 
 import ctypes
 import os
+import re
 import shutil
 import signal
 import socket
@@ -73,9 +75,10 @@ def _configuration(root, node_line):
         f"SlurmdPidFile={path('slurmd.pid')}",
         f"SlurmctldLogFile={path('slurmctld.log')}",
         f"SlurmdLogFile={path('slurmd.log')}",
-        # Nothing that needs cgroups, accounting or mail.
+        # Nothing that needs cgroups, accounting or mail. Tasks are bound to the processors
+        # their step was given, as on a production cluster, by affinity alone.
         "ProctrackType=proctrack/linuxproc",
-        "TaskPlugin=task/none",
+        "TaskPlugin=task/affinity",
         "JobAcctGatherType=jobacct_gather/none",
         "AccountingStorageType=accounting_storage/none",
         "JobCompType=jobcomp/none",
@@ -98,6 +101,7 @@ class Cluster:
         self.root = tempfile.mkdtemp(prefix="kestrune-slurm-")
         self.processes = {}
         self.node = None
+        self.processors = None
         self.env = None
 
     def log(self, name):
@@ -123,6 +127,7 @@ class Cluster:
             file.write(os.urandom(1024))
         node_line = _node_line()
         self.node, configuration = _configuration(self.root, node_line)
+        self.processors = int(re.search(r"\bCPUs=(\d+)", node_line).group(1))
         conf = os.path.join(self.root, "slurm.conf")
         with open(conf, "w") as file:
             file.write(configuration)
