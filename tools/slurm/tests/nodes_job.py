@@ -196,6 +196,9 @@ def main():
     parser.add_argument("--described-machine", required=True,
                         help="a report naming a machine, for the fixture when the job's reports name none")
     ARGS, rest = parser.parse_known_args()
+    # sbatch and the jobs run in the cluster's own directory.
+    for name in ("job_script", "kestrune", "kestrune_report", "described_machine"):
+        setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     # Stopped from outside (a test runner's time-out), it still stops the cluster on its way out.
     signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
     CLUSTER = slurm_cluster.Cluster()

@@ -189,6 +189,7 @@ class Cluster:
             queue = self.run(["squeue", "--noheader", "--format=%i"], check=False)
             if queue.returncode == 0 and not queue.stdout.strip():
                 return True
+            _reap()  # the step daemons that ended, left to this process as a subreaper
             time.sleep(1)
         return False
 
