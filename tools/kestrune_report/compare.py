@@ -18,6 +18,7 @@ import io
 import json
 import math
 import statistics
+import textwrap
 from dataclasses import dataclass, field
 from typing import Dict, List, Optional
 
@@ -33,6 +34,7 @@ DEFAULT_TOLERANCE = 10.0
 # The spread rows under each processor model's reports, by the statistic they show.
 SPREAD_ROWS = (("min", min), ("median", statistics.median), ("max", max))
 REPORT_ROW = "report"
+LEGEND_WIDTH = 110
 
 
 @dataclass
@@ -109,9 +111,7 @@ def level_blocks(caches, threads, blocks):
     if not blocks:
         return levels, notes
     largest = blocks[-1]
-    if not caches:
-        levels[MEMORY] = [largest]
-    elif largest >= MEMORY_FACTOR * below:
+    if largest >= MEMORY_FACTOR * below:  # without caches, `below` is 0: the largest block, unchecked
         levels[MEMORY] = [largest]
     else:
         levels[MEMORY] = []
@@ -149,8 +149,8 @@ def headline(path, report):
     machine = report.machine
     if machine is None or machine.caches is None:
         caches = []
-        row.notes.append("the report has no cache sizes (written before reports named their machine?): "
-                         "only a memory figure, at its largest block, which may still be in a cache")
+        row.notes.append("the report names no caches: only a memory figure, at its largest block, which may "
+                         "still be in a cache")
     else:
         caches = [cache for cache in machine.level_caches() if not cache.doubtful]
         for cache in machine.level_caches():
@@ -297,15 +297,23 @@ def text_table(rows, tolerance):
                        for index, (cell, width) in enumerate(zip(cells, widths))).rstrip()
              for cells in table]
     lines.append("")
-    lines.append(f"rates in GB/s (2^30 bytes per second), the best instruction and alignment at a block inside "
-                 f"the level; random: the RANDOM load latency in ns at the level's largest block inside it; "
-                 f"'!': more than {tolerance:g}% worse than the median of the reports of the same processor "
-                 f"model and threads")
+    lines.extend(textwrap.wrap(
+        f"rates in GB/s (2^30 bytes per second), the best instruction and alignment at a block inside the level; "
+        f"random: the RANDOM load latency in ns at the level's largest block inside it; '!': more than "
+        f"{tolerance:g}% worse than the median of the reports of the same processor model and threads", LEGEND_WIDTH))
     lines.extend(flagged_lines(rows, tolerance))
+    lines.extend(note_lines(rows))
+    return "\n".join(lines) + "\n"
+
+
+def note_lines(rows):
+    """Each note once, naming the reports it applies to: ten runs of one machine share theirs."""
+    paths = {}
     for row in rows:
         for note in row.notes:
-            lines.append(f"note {row.path}: {note}")
-    return "\n".join(lines) + "\n"
+            paths.setdefault(note, []).append(row.path)
+    return [f"note ({'every report' if len(found) == len(rows) > 1 else ', '.join(found)}): {note}"
+            for note, found in paths.items()]
 
 
 def _field_name(level, kind):

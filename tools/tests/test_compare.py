@@ -96,7 +96,7 @@ class Fleet(unittest.TestCase):
         status, stdout, stderr = run(["--compare", *self.paths])
         self.assertEqual((status, stderr), (0, ""))
         self.assertEqual(flagged(self.compare_json()), {PLANTED[:3]})
-        marked = [line for line in stdout.splitlines() if "!" in line and not line.startswith("rates in")]
+        marked = [line for line in stdout.splitlines() if "!" in line and line.startswith(self.directory.name)]
         self.assertEqual(len(marked), 1, stdout)
         self.assertTrue(marked[0].startswith(self.paths[1]), marked[0])
         flag_lines = [line for line in stdout.splitlines() if line.startswith("flagged")]
@@ -111,7 +111,7 @@ class Fleet(unittest.TestCase):
         self.assertEqual(list(rows), [host for host, _, _ in FLEET])
         a1, b1 = rows["a1"], rows["b1"]
         self.assertEqual((a1["processor"], a1["date"], a1["threads"]),
-                         (MACHINES["A"]["brand"], "2026-12-11T06:01:02Z", 1))
+                         (MACHINES["A"]["brand"], described_machine()["run"]["date"], 1))
         # Strictly inside: above the level below, at most half the level; memory at the largest
         # block, at least four times the largest cache. B has no L3: its memory starts sooner.
         expected = {"a1": {"L1": "2KB", "L2": "16KB", "L3": "128KB", MEMORY: "2MB"},
@@ -142,6 +142,32 @@ class Fleet(unittest.TestCase):
         self.assertNotEqual(medians["b1"], medians["a1"])
         self.assertEqual(medians["c1"], next(entry for entry in document["reports"] if entry["host"] == "c1")
                          ["figures"][MEMORY]["read"]["bytes_per_second"])
+
+    def test_a_report_naming_no_machine_or_run_with_other_threads_is_held_against_no_other(self):
+        # Both far slower than the A nodes: neither is flagged, and neither moves the A nodes' medians.
+        slow = fleet_report("a4", "A", 0.5)
+        del slow["machine"], slow["run"]
+        two_threads = json_report(described("a5", "A"), BLOCKS, lambda direction, block: GIB, threads=2)
+        extra = []
+        for name, document in (("old.json", slow), ("threads.json", two_threads)):
+            extra.append(os.path.join(self.directory.name, name))
+            with open(extra[-1], "w") as file:
+                json.dump(document, file)
+        document = self.compare_json_of(self.paths + extra)
+        self.assertEqual(flagged(document), {PLANTED[:3]})
+        old, threads = document["reports"][-2:]
+        self.assertEqual((old["host"], old["processor"], list(old["figures"])), (None, None, [MEMORY]))
+        self.assertEqual(old["notes"], ["the report names no caches: only a memory figure, at its largest block, "
+                                        "which may still be in a cache",
+                                        "the report names no processor: held against no other report"])
+        self.assertIsNone(old["figures"][MEMORY]["read"]["median"])
+        self.assertEqual(threads["threads"], 2)
+        self.assertEqual(threads["figures"][MEMORY]["read"]["median"], GIB)
+
+    def compare_json_of(self, paths):
+        status, stdout, stderr = run(["--compare", *paths, "--json", "-"])
+        self.assertEqual((status, stderr), (0, ""))
+        return json.loads(stdout)
 
     def test_the_tolerance_sets_how_far_below_the_median_is_flagged(self):
         # The planted figure is about 21% below its median, the sound nodes within 2% below theirs.

@@ -92,9 +92,9 @@ class Charts(unittest.TestCase):
             self.assertIn(f">{label}<", svg)
         for cache in OTHER_CACHES:
             self.assertNotIn(f">{cache.label}<", svg)
-        self.assertIn("--caches auto: the caches the report names for its machine (AMD EPYC, host vm): "
+        self.assertIn("--caches auto: the caches the report names for its machine (Oxide Virtual Turin-like Processor, host vm): "
                       "L1 48KB, L2 1MB, L3 508MB (doubtful)", stderr)
-        self.assertIn("the report marks L3 508MB (doubtful: larger than", stderr)
+        self.assertIn("the report marks L3 508MB (doubtful: cpuid 0x80000006 says 508 MiB", stderr)
         self.assertIn("drawn dotted and labelled 'doubtful'", stderr)
 
     def test_a_report_naming_no_caches_gets_this_machines_and_says_so(self):
@@ -119,7 +119,7 @@ class Charts(unittest.TestCase):
     def test_the_title_and_summary_name_the_machine(self):
         from kestrune_report.chart import build_figure
         report = parse_report(described_report(), "run.json")
-        named = "AMD EPYC, host vm, 2026-12-11T06:01:02Z"
+        named = f"{DESCRIBED['machine']['processor']['brand']}, host vm, {DESCRIBED['run']['date']}"
         self.assertIn(f"on {named}", "\n".join(text.get_text() for text in build_figure(report).texts))
         with tempfile.TemporaryDirectory() as directory:
             path = os.path.join(directory, "run.json")
