@@ -47,7 +47,7 @@
 set -u
 
 DEFAULT_KESTRUNE_OPTIONS=(--isa all --threads all --latency --max-size 1GB --repeat 3)
-# kestrune exits 124 from `timeout` when the time ran out.
+# `timeout` exits 124 when it stopped kestrune.
 TIMED_OUT=124
 
 usage_error() {
