@@ -115,6 +115,7 @@ class NodesJob(unittest.TestCase):
         self.assertNotIn("flagged", output)
         table = [line for line in output.splitlines() if line.startswith(self.reports)]
         self.assertEqual([line.split()[0] for line in table], reports, output)
+        self.assertEqual([line for line in table if "!" in line], [], output)
         self.assertEqual(self.compared(f"{self.array}_1"), reports)
 
     def test_a_node_whose_kestrune_fails_is_listed_with_its_exit_status_and_the_others_compared(self):
