@@ -49,6 +49,14 @@ std::string jsonStrings(const std::vector<std::string>& texts) { return jsonList
 std::string jsonNumbers(const std::vector<double>& values) { return jsonList(values, jsonNumber); }
 
 bool isLatency(const CellRecord& cell) { return std::string(cell.direction) == LATENCY_DIRECTION; }
+bool isCoreToCore(const CellRecord& cell) { return std::string(cell.direction) == CORE_TO_CORE_DIRECTION; }
+
+bool anyCoreToCore(const std::vector<CellRecord>& cells) {
+    for (const CellRecord& cell : cells) {
+        if (isCoreToCore(cell)) return true;
+    }
+    return false;
+}
 
 bool anyLatency(const std::vector<CellRecord>& cells) {
     for (const CellRecord& cell : cells) {
@@ -77,7 +85,7 @@ enum class RecordField {
 #include "driver/record_fields.def"
 #undef RECORD_FIELD
 };
-enum class RecordCells { ALL, THROUGHPUT, LATENCY, COPY_FILL };
+enum class RecordCells { ALL, BLOCKS, THROUGHPUT, LATENCY, COPY_FILL, CORE_TO_CORE };
 struct RecordFieldRow {
     RecordField field;
     const char* name;
@@ -95,6 +103,7 @@ struct RunCells {
     bool perCycle;
     bool latency;
     bool busBytes;
+    bool coreToCore;
 };
 
 // Whether the run's records have the field at all: the per-cycle ones only
@@ -102,7 +111,8 @@ struct RunCells {
 // and fill ones only when copies and fills were.
 bool inRun(const RecordFieldRow& row, const RunCells& run) {
     return (run.perCycle || !row.perCycle) && (run.latency || row.cells != RecordCells::LATENCY)
-        && (run.busBytes || row.cells != RecordCells::COPY_FILL);
+        && (run.busBytes || row.cells != RecordCells::COPY_FILL)
+        && (run.coreToCore || row.cells != RecordCells::CORE_TO_CORE);
 }
 
 // Whether this cell's record holds the field: the other kinds of cell leave it
@@ -110,16 +120,18 @@ bool inRun(const RecordFieldRow& row, const RunCells& run) {
 bool inCell(const RecordFieldRow& row, const CellRecord& cell) {
     switch (row.cells) {
         case RecordCells::ALL: return true;
-        case RecordCells::THROUGHPUT: return !isLatency(cell);
+        case RecordCells::BLOCKS: return !isCoreToCore(cell);
+        case RecordCells::THROUGHPUT: return !isLatency(cell) && !isCoreToCore(cell);
         case RecordCells::LATENCY: return isLatency(cell);
         case RecordCells::COPY_FILL: return hasBusBytes(cell);
+        case RecordCells::CORE_TO_CORE: return isCoreToCore(cell);
     }
     return false;
 }
 
 // One field's value, which JSON and CSV each write in their own way.
 struct FieldValue {
-    enum class Kind { TEXT, COUNT, NUMBER, NUMBERS } kind;
+    enum class Kind { TEXT, COUNT, NUMBER, NUMBERS, FLAG } kind;
     std::string text;
     int64_t count;
     double number;
@@ -130,6 +142,7 @@ FieldValue text(const std::string& value) { return {FieldValue::Kind::TEXT, valu
 FieldValue count(int64_t value) { return {FieldValue::Kind::COUNT, "", value, 0, nullptr}; }
 FieldValue number(double value) { return {FieldValue::Kind::NUMBER, "", 0, value, nullptr}; }
 FieldValue numbers(const std::vector<double>& values) { return {FieldValue::Kind::NUMBERS, "", 0, 0, &values}; }
+FieldValue flag(bool value) { return {FieldValue::Kind::FLAG, "", value ? 1 : 0, 0, nullptr}; }
 
 // A latency cell's order stands as its column, where a throughput cell's
 // instruction does.
@@ -152,6 +165,15 @@ FieldValue valueOf(const CellRecord& cell, RecordField field) {
         case RecordField::ns_per_load: return number(cell.nsPerLoad);
         case RecordField::samples_ns_per_load: return numbers(cell.samplesNsPerLoad);
         case RecordField::cycles_per_load: return number(cell.cyclesPerLoad);
+        case RecordField::from_processor: return text(cell.fromProcessor);
+        case RecordField::to_processor: return text(cell.toProcessor);
+        case RecordField::timed_by: return text(cell.timedBy);
+        case RecordField::siblings: return flag(cell.siblings);
+        case RecordField::shared_cache_level: return count(cell.sharedCacheLevel);
+        case RecordField::different_packages: return flag(cell.differentPackages);
+        case RecordField::different_nodes: return flag(cell.differentNodes);
+        case RecordField::ns_one_way: return number(cell.nsOneWay);
+        case RecordField::cycles_one_way: return number(cell.cyclesOneWay);
     }
     return text("");
 }
@@ -162,6 +184,7 @@ std::string jsonOf(const FieldValue& value) {
         case FieldValue::Kind::COUNT: return std::to_string(value.count);
         case FieldValue::Kind::NUMBER: return jsonNumber(value.number);
         case FieldValue::Kind::NUMBERS: return jsonNumbers(*value.numbers);
+        case FieldValue::Kind::FLAG: return value.count ? "true" : "false";
     }
     return "null";
 }
@@ -180,6 +203,7 @@ std::string csvOf(const FieldValue& value) {
             }
             return joined;
         }
+        case FieldValue::Kind::FLAG: return value.count ? "true" : "false";
     }
     return "";
 }
@@ -202,7 +226,7 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
     endLine(out);
     out << " \"cells\": [";
     endLine(out);
-    const RunCells runCells = {run.perCycle, anyLatency(cells), anyBusBytes(cells)};
+    const RunCells runCells = {run.perCycle, anyLatency(cells), anyBusBytes(cells), anyCoreToCore(cells)};
     for (size_t i = 0; i < cells.size(); ++i) {
         const CellRecord& cell = cells[i];
         out << "  {";
@@ -223,7 +247,7 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
 
 void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRecord>& cells) {
     // Each record leaves the fields of the other kinds of cell empty.
-    const RunCells runCells = {perCycle, anyLatency(cells), anyBusBytes(cells)};
+    const RunCells runCells = {perCycle, anyLatency(cells), anyBusBytes(cells), anyCoreToCore(cells)};
     const char* separator = "";
     for (const RecordFieldRow& row : RECORD_FIELDS) {
         if (!inRun(row, runCells)) continue;
