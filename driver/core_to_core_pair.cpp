@@ -16,8 +16,9 @@ struct alignas(128) SharedLine {
 };
 SharedLine towardAnswerer, towardTimer;
 
-// What the partner is asked to do next.
-enum class OrderKind { PIN, ANSWER, STOP };
+// What the partner is asked to do next: pin itself and answer the
+// calibration (the start of a pair), answer the samples, or end.
+enum class OrderKind { PIN_AND_ANSWER, ANSWER, STOP };
 struct Order {
     OrderKind kind = OrderKind::STOP;
     ProcessorId processor{0, 0};
@@ -27,23 +28,29 @@ struct Order {
 
 // The ordering: the timing thread writes `order`, then moves `given` on with
 // a release; the partner, seeing it with an acquire, sees the order, carries
-// it out, writes `pinned`, then sets `done` to the order's number with a
-// release, and the timing thread sees both with an acquire. No order is given
-// while one is in hand.
+// it out, then sets `done` to the order's number with a release, and the
+// timing thread sees that with an acquire. A pin's outcome comes the same way
+// through `pinned` and `pinTried`, before the partner answers. No order is
+// given while one is in hand.
 struct Partner {
     PlatformThread thread = 0;
     bool running = false;
     Order order;
     bool pinned = false;
+    std::atomic<uint32_t> pinTried{0};
     std::atomic<uint32_t> given{0};
     std::atomic<uint32_t> done{0};
 };
 Partner partner;
 
-// Waits spin, and now and then offer the processor, as the thread team's do:
-// where the two threads share a processor (a system without affinity, a
-// test) the one being waited for gets to run.
-constexpr uint32_t SPINS_BEFORE_YIELD = 4096;
+// Waits spin, and soon offer the processor: where the two threads share a
+// processor (a system without affinity, a busy machine running the tests)
+// the one being waited for gets to run. Each pair hands the partner two
+// orders, so a wait that gave the processor up only after thousands of spins
+// made a 300-processor table on a loaded two-processor machine take ten
+// times as long; where each thread has its processor the offer comes
+// straight back, and no wait falls inside a timed round trip.
+constexpr uint32_t SPINS_BEFORE_YIELD = 64;
 void relax(uint32_t* spins) {
     asm volatile("pause");
     if (++*spins % SPINS_BEFORE_YIELD == 0) platformYield();
@@ -57,10 +64,12 @@ void serve(void*) {
         seen = partner.given.load(std::memory_order_acquire);
         const Order order = partner.order;
         if (order.kind == OrderKind::STOP) break;
-        if (order.kind == OrderKind::PIN) partner.pinned = platformPinThread(order.processor);
-        if (order.kind == OrderKind::ANSWER) {
-            pingPongAnswer(&towardTimer.word, &towardAnswerer.word, order.first, order.rounds);
+        bool answer = true;
+        if (order.kind == OrderKind::PIN_AND_ANSWER) {
+            answer = partner.pinned = platformPinThread(order.processor);
+            partner.pinTried.store(seen, std::memory_order_release);
         }
+        if (answer) pingPongAnswer(&towardTimer.word, &towardAnswerer.word, order.first, order.rounds);
         partner.done.store(seen, std::memory_order_release);
     }
 }
@@ -76,15 +85,12 @@ void awaitPartner(uint32_t number) {
     while (partner.done.load(std::memory_order_acquire) != number) relax(&spins);
 }
 
-// One sample: `rounds` round trips from `*next`, the timing side here while
-// the partner answers; the ticks the timing frame counted.
-uint64_t sample(uint32_t* next, int32_t rounds) {
-    const uint32_t number = give({OrderKind::ANSWER, {0, 0}, *next, rounds});
+// `rounds` round trips from `*next`, the timing side here while the partner
+// answers them; the ticks the timing frame counted.
+uint64_t timeRounds(uint32_t* next, int32_t rounds) {
     pingPongTimed(&towardAnswerer.word, &towardTimer.word, *next, rounds);
-    const uint64_t ticks = timingRecord.elapsedTicks;
-    awaitPartner(number);
     *next += PING_PONG_VALUES_PER_ROUND * static_cast<uint32_t>(rounds);
-    return ticks;
+    return timingRecord.elapsedTicks;
 }
 
 }  // namespace
@@ -122,22 +128,33 @@ int32_t sampleRounds(double clockMHz, uint64_t calibrationTicks) {
 
 PairTiming timePair(const ProcessorId& answerer, double clockMHz, uint64_t frameTicks) {
     PairTiming timing;
-    awaitPartner(give({OrderKind::PIN, answerer, 0, 0}));
-    if (!partner.pinned) return timing;
-    // Every pair starts its values afresh from words no one is waiting on;
-    // within the pair they only go up, so no sample can take an earlier
-    // sample's answer for its own.
+    // Every pair starts its values afresh from words no one is waiting on
+    // (the partner is idle); within the pair they only go up, so no sample
+    // can take an earlier sample's answer for its own.
     towardAnswerer.word = 0;
     towardTimer.word = 0;
     uint32_t next = 1;
-    const uint64_t calibration = sample(&next, CALIBRATION_ROUNDS);
+    // The partner pins itself and, where it could, answers the calibration.
+    const uint32_t pinOrder = give({OrderKind::PIN_AND_ANSWER, answerer, next, CALIBRATION_ROUNDS});
+    uint32_t spins = 0;
+    while (partner.pinTried.load(std::memory_order_acquire) != pinOrder) relax(&spins);
+    if (!partner.pinned) {
+        awaitPartner(pinOrder);
+        return timing;
+    }
+    const uint64_t calibration = timeRounds(&next, CALIBRATION_ROUNDS);
+    awaitPartner(pinOrder);
     const int32_t rounds = sampleRounds(clockMHz, calibration > frameTicks ? calibration - frameTicks : 0);
+    // The partner answers every sample in one run: the samples' boundaries
+    // are the timing side's alone.
+    const uint32_t answerOrder = give({OrderKind::ANSWER, {0, 0}, next, rounds * PAIR_SAMPLES});
     for (int s = 0; s < PAIR_SAMPLES; ++s) {
-        const uint64_t ticks = sample(&next, rounds);
+        const uint64_t ticks = timeRounds(&next, rounds);
         const double roundTrip =
             static_cast<double>(static_cast<int64_t>(ticks > frameTicks ? ticks - frameTicks : 0)) / rounds;
         timing.samplesTicksPerRoundTrip.push_back(roundTrip);
     }
+    awaitPartner(answerOrder);
     timing.ticksPerRoundTrip =
         *std::min_element(timing.samplesTicksPerRoundTrip.begin(), timing.samplesTicksPerRoundTrip.end());
     timing.measured = true;
