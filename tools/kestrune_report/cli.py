@@ -4,6 +4,7 @@ import argparse
 import os
 import sys
 
+from . import core_to_core
 from .caches import parse_cache_list, read_sysfs_caches
 from .kernel_table import TableError
 from .loader import parse_report
@@ -62,6 +63,15 @@ records (--csv rows, --json "cells"), one per measured cell:
   ns_per_load (and cycles_per_load for a --per-cycle run), the throughput
   fields empty.
 
+core to core (--matrix FILE, for a kestrune --core-to-core run):
+  the matrix as a heat map, the timing processor down, the answering one
+  across, one-way latency in ns (core cycles for a --per-cycle run); from a
+  JSON report, SMT sibling pairs outlined in red. The summary adds the median
+  one-way latency of SMT siblings, of pairs sharing the last-level cache and
+  of the rest (from a JSON report; a printed table says only the figures).
+  The records (--csv, --json) leave the matrix out: the program's own --json
+  has one record per pair.
+
 A report cut short by an interrupted run is drawn as far as it goes, and stderr
 says which tables or rows are missing. Input that is not a Kestrune report gets
 one line on stderr naming the line and what was expected; nothing is written.
@@ -92,6 +102,9 @@ def build_parser():
                              "(Linux sysfs), or give sizes such as 32K,1M,32M or bytes")
     parser.add_argument("--baseline", metavar="OTHER.txt",
                         help="compare with another saved report: ratio this/OTHER (see below)")
+    parser.add_argument("--matrix", metavar="FILE",
+                        help="draw the core-to-core table (kestrune --core-to-core) as a heat map, "
+                             "PNG or SVG by the name's ending; sibling pairs marked from a JSON report")
     parser.add_argument("--csv", metavar="FILE", help="write one CSV row per cell")
     parser.add_argument("--json", metavar="FILE", help="write the cells and machine lines as JSON")
     return parser
@@ -138,6 +151,15 @@ def _render_outputs(args, report, baseline, caches):
             contents[args.csv] = to_csv(records, record_fields(report, baseline is not None)).encode("utf-8")
         if args.json:
             contents[args.json] = to_json(report, records, baseline).encode("utf-8")
+    if args.matrix:
+        try:
+            contents[args.matrix] = core_to_core.draw(report.core_to_core,
+                                                      "svg" if args.matrix.endswith(".svg") else "png")
+        except ImportError as error:
+            if (error.name or "").split(".")[0] != "matplotlib":
+                raise
+            raise _Failure(f"--matrix needs matplotlib: install the Debian package {MATPLOTLIB_PACKAGE}; "
+                           f"nothing was written", 1) from None
     if args.png or args.svg:
         try:
             from .chart import build_figure, render  # matplotlib is slow to load; only charts need it
@@ -177,7 +199,7 @@ def _run(args, stdin, stdout, stderr):
         raise _Failure("the report and the baseline cannot both come from standard input", 2)
     report, where = _load(args.report, stdin)
     baseline, baseline_where = _load(args.baseline, stdin) if args.baseline else (None, None)
-    outputs = [(option, getattr(args, option)) for option in ("png", "svg", "csv", "json")
+    outputs = [(option, getattr(args, option)) for option in ("png", "svg", "csv", "json", "matrix")
                if getattr(args, option)]
     _refuse_overwriting_inputs(outputs, (args.report, args.baseline))
 
@@ -196,6 +218,8 @@ def _run(args, stdin, stdout, stderr):
     if caches and not (args.png or args.svg):
         note("--caches only marks the charts; add --png or --svg")
 
+    if args.matrix and report.core_to_core is None:
+        raise _Failure(f"--matrix: {where} has no '{core_to_core.TITLE}' table (kestrune --core-to-core)", 2)
     if not outputs:
         print("\n".join(summary_lines(report, baseline)), file=stdout)
         return 0

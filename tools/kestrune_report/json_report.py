@@ -10,6 +10,7 @@ import dataclasses
 import json
 import json.scanner
 
+from . import core_to_core
 from .model import (ALL_BLOCK_SIZES, COPY_TABLE_ORDER, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER,
                     LatencyRow, LatencyTable, Report, ReportError, Row, Table, table_title)
 from .parser import (column_problem, missing_rows_note, missing_tables_note, read_machine_lines,
@@ -282,6 +283,12 @@ def _read_latency_cells(source, cells, starts, first, report):
 
 def _read_cells(source, cells, report, complete=True):
     starts = [source.members(cells)[number] for number in range(len(cells))]
+    # The core-to-core cells, when the run measured them, come after every other cell.
+    first_matrix = next((number for number, cell in enumerate(cells) if core_to_core.is_core_to_core(cell)),
+                        len(cells))
+    if first_matrix < len(cells):
+        report.core_to_core = core_to_core.from_records(cells[first_matrix:], report.per_cycle, complete)
+        cells = cells[:first_matrix]
     # The latency cells, when the run measured latency, follow every throughput cell.
     first_latency = next((number for number, cell in enumerate(cells) if _is_latency(cell)), len(cells))
     latency_cells = cells[first_latency:]
