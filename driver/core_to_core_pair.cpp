@@ -8,13 +8,18 @@
 
 namespace {
 
-// The words the two sides hand the values through, one 64-byte line each
-// way. Each is alone on a 128-byte pair of lines: some processors fetch
-// lines in aligned pairs, and the two directions must not travel together.
+// The word both sides hand the values through, in both directions: one line.
+// Each side reads the line and then writes it, so the processor hands it over
+// with the right to write it, one transfer per way. Through one line each way
+// every store must first take back the copy the other side's spinning read
+// left, an invalidation on top of the transfer: an A/B of the two layouts
+// (the bench's ping-pong helper) read a third longer through two lines on a
+// two-processor guest. The line is alone on a 128-byte pair of lines: some
+// processors fetch lines in aligned pairs.
 struct alignas(128) SharedLine {
     volatile uint32_t word;
 };
-SharedLine towardAnswerer, towardTimer;
+SharedLine shared;
 
 // What the partner is asked to do next: pin itself and answer the
 // calibration (the start of a pair), answer the samples, or end.
@@ -69,7 +74,7 @@ void serve(void*) {
             answer = partner.pinned = platformPinThread(order.processor);
             partner.pinTried.store(seen, std::memory_order_release);
         }
-        if (answer) pingPongAnswer(&towardTimer.word, &towardAnswerer.word, order.first, order.rounds);
+        if (answer) pingPongAnswer(&shared.word, &shared.word, order.first, order.rounds);
         partner.done.store(seen, std::memory_order_release);
     }
 }
@@ -88,7 +93,7 @@ void awaitPartner(uint32_t number) {
 // `rounds` round trips from `*next`, the timing side here while the partner
 // answers them; the ticks the timing frame counted.
 uint64_t timeRounds(uint32_t* next, int32_t rounds) {
-    pingPongTimed(&towardAnswerer.word, &towardTimer.word, *next, rounds);
+    pingPongTimed(&shared.word, &shared.word, *next, rounds);
     *next += PING_PONG_VALUES_PER_ROUND * static_cast<uint32_t>(rounds);
     return timingRecord.elapsedTicks;
 }
@@ -113,7 +118,7 @@ uint64_t emptyFrameTicks() {
     constexpr int TRIES = 8;
     uint64_t fewest = 0;
     for (int t = 0; t < TRIES; ++t) {
-        pingPongTimed(&towardAnswerer.word, &towardTimer.word, 0, 0);
+        pingPongTimed(&shared.word, &shared.word, 0, 0);
         if (t == 0 || timingRecord.elapsedTicks < fewest) fewest = timingRecord.elapsedTicks;
     }
     return fewest;
@@ -128,11 +133,10 @@ int32_t sampleRounds(double clockMHz, uint64_t calibrationTicks) {
 
 PairTiming timePair(const ProcessorId& answerer, double clockMHz, uint64_t frameTicks) {
     PairTiming timing;
-    // Every pair starts its values afresh from words no one is waiting on
+    // Every pair starts its values afresh from a word no one is waiting on
     // (the partner is idle); within the pair they only go up, so no sample
     // can take an earlier sample's answer for its own.
-    towardAnswerer.word = 0;
-    towardTimer.word = 0;
+    shared.word = 0;
     uint32_t next = 1;
     // The partner pins itself and, where it could, answers the calibration.
     const uint32_t pinOrder = give({OrderKind::PIN_AND_ANSWER, answerer, next, CALIBRATION_ROUNDS});
