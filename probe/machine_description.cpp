@@ -300,10 +300,20 @@ MachineDescription describeMachine() {
     return machine;
 }
 
+namespace {
+bool described = false;
+MachineDescription kept;
+}  // namespace
+
 const MachineDescription& machineDescription() {
-    static const MachineDescription machine = describeMachine();
-    return machine;
+    if (!described) {
+        kept = describeMachine();
+        described = true;
+    }
+    return kept;
 }
+
+void forgetMachineDescription() { described = false; }
 
 PairRelation pairRelation(const MachineDescription& machine, const ProcessorId& a, const ProcessorId& b) {
     PairRelation relation;

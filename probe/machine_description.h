@@ -76,9 +76,10 @@ struct MachineDescription {
 // The description of this machine, read on the first call and kept.
 const MachineDescription& machineDescription();
 
-// Reads the machine afresh, for tests that change the fake machine between
-// descriptions; machineDescription() keeps what its first call read.
+// Reads the machine afresh; machineDescription() keeps what its first call
+// read until forgetMachineDescription(), for tests that change the machine.
 MachineDescription describeMachine();
+void forgetMachineDescription();
 
 // More cache than any processor has for each logical processor that shares
 // it (the largest-cache server parts have about 24 MiB of L3 for each): a

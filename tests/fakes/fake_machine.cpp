@@ -8,6 +8,7 @@
 #include "kernels/core_clock.h"
 #include "kernels/kernels.h"
 #include "kernels/timing_record.h"
+#include "probe/machine_description.h"
 #include "probe/os_sse_probe.h"
 #include "probe/simd_capabilities.h"
 
@@ -53,6 +54,7 @@ void resetFakes() {
     fakeSystem.memory.hugePages = "transparent: never; reserved: 0";
     fakeSystem.system = {"Fake OS 1", "1", "1.2.3", "fakehost", {}};
     fakeSystem.secondsSinceEpoch = 1796986862;  // 2026-12-11T11:01:02Z
+    forgetMachineDescription();
 }
 
 unsigned char* fakeTestBuffer() { return buffers[0]; }
