@@ -8,6 +8,7 @@
 
 #include "isa/capability_mask.h"
 #include "platform/platform.h"
+#include "probe/cpuid_leaves.h"
 #include "probe/simd_capabilities.h"
 
 struct FakeSystem {
@@ -41,6 +42,13 @@ struct FakeSystem {
     std::string hugePageRefusal = "no 2MB pages are reserved for it (/proc/sys/vm/nr_hugepages)";
     // Processors that refuse every thread pinned to them.
     std::vector<ProcessorId> refusedProcessors;
+    // The machine as its description reads it: what CPUID returns and what
+    // the system says. resetFakes gives a plain two-processor machine.
+    CpuidReadings cpuid;
+    PlatformTopology topology;
+    PlatformMemory memory;
+    PlatformSystem system;
+    int64_t secondsSinceEpoch = 0;
 
     // What the driver did.
     int affinityQueries = 0;
