@@ -56,7 +56,7 @@ void printUsage() {
         "  --repeat N       measure each cell N times in a row (N from 1 to " + std::to_string(MAX_REPEAT) + ")";
     // The budget of a 256-processor table: its ordered pairs at some 1.7 ms each.
     const std::string samplesLine = "                   of " + std::to_string(PAIR_SAMPLES) + " samples of " +
-                                    std::to_string(SAMPLE_MICROSECONDS) + " us per pair. About 1.7 ms a pair:";
+                                    std::to_string(SAMPLE_MICROSECONDS) + " us each. A pair takes about 1.7 ms:";
     const std::string budgetLine = "                   2 s for 32 processors, 2 minutes for 256.";
     const char* lines[] = {
         "Usage: kestrune [OPTION]...",
