@@ -13,7 +13,7 @@ namespace {
 // with the right to write it, one transfer per way. Through one line each way
 // every store must first take back the copy the other side's spinning read
 // left, an invalidation on top of the transfer: an A/B of the two layouts
-// (the bench's ping-pong helper) read a third longer through two lines on a
+// (the bench's ping-pong helper) read half as long again through two lines on a
 // two-processor guest. The line is alone on a 128-byte pair of lines: some
 // processors fetch lines in aligned pairs.
 struct alignas(128) SharedLine {
