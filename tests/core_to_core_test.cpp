@@ -231,6 +231,24 @@ TEST_F(CoreToCore, ATeamNamedByThreadsIsTheFirstProcessorsAndCyclesComeWithPerCy
     EXPECT_EQ(tail[4], "0:\t-\t375c");
 }
 
+TEST_F(CoreToCore, TheProgressLineNamesTheRowAndTheJsonHoldsACellPerPairAfterEveryOther) {
+    fakeSystem.processMask = 0x3;
+    fakeSystem.standardErrorIsTerminal = true;
+    const WholeRun run = runProgram({"--core-to-core", "--latency", "--max-size", "128B", "--json", "-"});
+    ASSERT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.err.find("\rkestrune: core to core latency, row 1, "), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.substr(run.err.size() - 2), " \r");
+    std::string json;
+    for (const std::string& line : run.out) json += line + "\n";
+    const std::string first = "{\"direction\": \"core_to_core\"";
+    const size_t firstPair = json.find(first);
+    ASSERT_NE(firstPair, std::string::npos) << json;
+    EXPECT_EQ(json.find("\"direction\": \"latency\"", firstPair), std::string::npos) << "a cell after the matrix";
+    EXPECT_NE(json.find("\"from_processor\": \"1\", \"to_processor\": \"0\", \"timed_by\": \"1\"", firstPair),
+              std::string::npos) << json;
+    EXPECT_EQ(json.find("\"block_bytes\"", firstPair), std::string::npos) << "a pair has no block";
+}
+
 TEST_F(CoreToCore, CommandLinesWithoutTwoProcessorsAreRefusedBeforeAnythingIsMeasured) {
     const struct {
         uint32_t processMask;
