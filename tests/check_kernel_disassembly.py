@@ -236,7 +236,9 @@ def check_chase_kernel(instructions, loads_per_pass):
 # or PAUSE.
 PING_PONG_TIMED = "pingPongTimed"
 PING_PONG_ANSWER = "pingPongAnswer"
-MEMORY_WORD = re.compile(r"^\((%\w+)\)$")
+# A base register alone; objdump writes a base of RBP or R13 with a 0x0 displacement.
+MEMORY_WORD = re.compile(r"^(?:0x0)?\((%\w+)\)$")
+REGISTER_32 = re.compile(r"^%(e\w\w|r\d+d)$")
 
 
 def no_locks_or_fences(instructions):
@@ -262,7 +264,7 @@ def wait_for(step, first, where):
     wait = first or step()
     expect(wait, "cmp", where=f"{where} wait")
     value, word = wait[2].split(",")
-    if not MEMORY_WORD.match(word) or value.startswith("%r"):
+    if not MEMORY_WORD.match(word) or not REGISTER_32.match(value):
         raise Mismatch(f"{where} wait must compare a 32-bit register with memory: {wait}")
     back = step()
     expect(back, "jne", where=f"{where} wait's branch")
