@@ -274,7 +274,9 @@ PlatformSystem platformSystem() {
         build = platform == VER_PLATFORM_WIN32_NT ? old.dwBuildNumber : (old.dwBuildNumber & 0xffff);
         servicePack = old.szCSDVersion;
     }
+    // Windows 98 Second Edition's is " A".
     while (!servicePack.empty() && servicePack.back() == ' ') servicePack.pop_back();
+    while (!servicePack.empty() && servicePack.front() == ' ') servicePack.erase(0, 1);
     system.osName = windowsName(platform, major, minor, build, server);
     system.kernelRelease = std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
     system.osVersion = system.kernelRelease + (servicePack.empty() ? "" : " " + servicePack);

@@ -245,11 +245,18 @@ const char* buildTarget() {
 #endif
 }
 
-const char* compilerName() {
+#define KESTRUNE_TEXT(x) #x
+#define KESTRUNE_NUMBER(x) KESTRUNE_TEXT(x)
+
+// The compiler's name and version, and its own words where they say more
+// (MinGW's GCC calls itself "12-posix").
+std::string compilerName() {
 #if defined(__clang__)
     return "Clang " __clang_version__;
 #elif defined(__GNUC__)
-    return "GCC " __VERSION__;
+    const std::string version = KESTRUNE_NUMBER(__GNUC__) "." KESTRUNE_NUMBER(__GNUC_MINOR__) "." KESTRUNE_NUMBER(
+        __GNUC_PATCHLEVEL__);
+    return "GCC " + version + (version == __VERSION__ ? "" : " (" __VERSION__ ")");
 #else
     return "unknown";
 #endif

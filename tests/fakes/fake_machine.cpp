@@ -1,6 +1,7 @@
 #include "tests/fakes/fake_machine.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -48,6 +49,9 @@ void resetFakes() {
     fakeSystem.cpuid.maxLeaf = 4;
     fakeSystem.cpuid.leaf0 = {4, 0x756e6547, 0x6c65746e, 0x49656e69};  // "GenuineIntel"
     fakeSystem.cpuid.leaf1 = {0x000906ea, 0x00020800, 0, 0x178bfbff};
+    fakeSystem.cpuid.maxExtendedLeaf = 0x80000004;
+    const char brand[48] = "Fake(R) Processor @ 3.00GHz";
+    std::memcpy(fakeSystem.cpuid.brand, brand, sizeof brand);
     // L1 data: 8 ways, 1 partition, 64 B lines, 64 sets; L2: 16 ways, 1024 sets, shared by 2.
     fakeSystem.cpuid.leaf4 = {{0x00000121, 0x01c0003f, 63, 0}, {0x00004143, 0x03c0003f, 1023, 0}};
     fakeSystem.topology.online = 2;
@@ -188,7 +192,10 @@ bool platformReplaceFile(const char* from, const char* to) {
 
 GuardOutcome platformRunGuarded(void (*)()) { return GuardOutcome::COMPLETED; }
 
-PlatformTopology platformTopology() { return fakeSystem.topology; }
+PlatformTopology platformTopology() {
+    ++fakeSystem.topologyReads;
+    return fakeSystem.topology;
+}
 PlatformMemory platformMemory() { return fakeSystem.memory; }
 PlatformSystem platformSystem() { return fakeSystem.system; }
 int64_t platformSecondsSinceEpoch() { return fakeSystem.secondsSinceEpoch; }

@@ -49,6 +49,7 @@ struct FakeSystem {
     PlatformMemory memory;
     PlatformSystem system;
     int64_t secondsSinceEpoch = 0;
+    int topologyReads = 0;  // what the driver did: reads of the system's topology
 
     // What the driver did.
     int affinityQueries = 0;
