@@ -41,6 +41,9 @@ void resetFakes() {
     monotonicNow = 0;
     lastPin = {-1, -1};
     lastPinner = std::thread::id();
+    // The test's own thread is pinned by the runs that pin it (the
+    // core-to-core table's rows); the fake kernels would count its pin.
+    pinnedTo = {-1, -1};
     // 20 s 500 ms to 23 s 500 ms with 9e9 ticks: a 3000 MHz clock.
     fakeSystem.wallClock = {{2026, 12, 10, 11, 0, 20, 500}, {2026, 12, 10, 11, 0, 23, 500}};
     fakeKernels.serialisedTicks = {1000, 1000 + 9000000000ull};
