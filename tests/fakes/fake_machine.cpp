@@ -4,6 +4,7 @@
 #include <mutex>
 #include <thread>
 
+#include "kernels/chase_chains.h"
 #include "kernels/chase_loads.h"
 #include "kernels/core_clock.h"
 #include "kernels/kernels.h"
@@ -206,3 +207,16 @@ extern "C" void* chaseLoads(void* start, int32_t passes) {
     timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;
     return start;
 }
+
+// The parallel-chains kernels are recorded as "chaseChains" and their chain
+// count, with the block as the base and their passes as the line count.
+#define FAKE_CHAIN_KERNEL(chains)                                                                 \
+    extern "C" void chaseChains##chains(void* base, int32_t passes) {                            \
+        std::lock_guard<std::mutex> hold(fakeLock);                                               \
+        fakeKernels.calls.push_back({"chaseChains" #chains, base, 0, passes, pinnedTo.number});  \
+        timingRecord.startTicks = 1000;                                                           \
+        timingRecord.elapsedTicks = nextElapsedTicks();                                           \
+        timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;              \
+    }
+PARALLEL_CHAINS(FAKE_CHAIN_KERNEL)
+#undef FAKE_CHAIN_KERNEL
