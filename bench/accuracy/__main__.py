@@ -8,9 +8,9 @@ from pathlib import Path
 
 from kestrune_report.kernel_table import read_table
 
-from . import (copy_fill, kernel_tsc, latency, limit_sections, reference_sections, same_width, sections,
-               straight_frame)
-from .measurements import collect, collect_copy_only
+from . import (copy_fill, kernel_tsc, latency, limit_sections, parallel_chains, reference_sections, same_width,
+               sections, straight_frame)
+from .measurements import collect, collect_chains_only, collect_copy_only
 from .report_builder import ReportBuilder
 
 HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_columns", "interleaved_chase"]
@@ -36,9 +36,10 @@ def main(argv=None):
     parser.add_argument("--started", type=float, default=None,
                         help="when bench/run-accuracy started (seconds since the epoch): the bench's time then "
                              "counts the build and installs too")
-    parser.add_argument("--only", choices=["copy"],
+    parser.add_argument("--only", choices=["copy", "chains"],
                         help="measure and print one section alone: copy, the copy and fill tables beside "
-                             "likwid-bench's copy kernels (about a minute)")
+                             "likwid-bench's copy kernels (about a minute); chains, the parallel-chains table "
+                             "(about three minutes)")
     args = parser.parse_args(argv)
 
     started = time.monotonic() - (time.time() - args.started if args.started else 0.0)
@@ -49,6 +50,12 @@ def main(argv=None):
     if args.only == "copy":
         b = ReportBuilder()
         copy_fill.copy_fill(b, collect_copy_only(args.binary, helpers, args.out), kernels)
+        sections.targets(b)
+        sys.stdout.write(b.text())
+        return
+    if args.only == "chains":
+        b = ReportBuilder()
+        parallel_chains.parallel_chains(b, collect_chains_only(args.binary, helpers, args.out))
         sections.targets(b)
         sys.stdout.write(b.text())
         return
@@ -77,6 +84,7 @@ def main(argv=None):
     straight_frame.straight_frame(b, m, kernels)
     latency.latency(b, m)
     copy_fill.copy_fill(b, m, kernels)
+    parallel_chains.parallel_chains(b, m.chain_runs)
     bench_seconds = time.monotonic() - started
     b.judge("the whole bench < 10 min", bench_seconds < BENCH_SECONDS_TARGET,
             f"{bench_seconds:.0f} s" + (" with the build and installs" if args.started else ""))

@@ -10,7 +10,7 @@ from pathlib import Path
 
 from kestrune_report.units import format_size
 
-from . import child_process, copy_fill, helper_programs, host_load, latency, reference, straight_frame
+from . import child_process, copy_fill, helper_programs, host_load, latency, parallel_chains, reference, straight_frame
 from .runs import read_run
 from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS
 
@@ -109,6 +109,8 @@ class Measurements:
     copy_run: object = None
     copy_interleaved: list = field(default_factory=list)
     copy_reference: dict = field(default_factory=dict)
+    # the parallel chains' runs: parallel_chains.ChainsRun
+    chain_runs: list = field(default_factory=list)
     # processor -> busy share over one second before the first run
     background: dict = field(default_factory=dict)
     seconds_waited_for_quiet: float = 0.0
@@ -180,6 +182,12 @@ def _start(binary, helpers, out_dir):
     return m, _Runner(binary, runs_dir, m)
 
 
+def collect_chains_only(binary, helpers, out_dir):
+    """The parallel-chains section's runs alone."""
+    _, runner = _start(binary, helpers, out_dir)
+    return parallel_chains.collect(runner, _progress)
+
+
 def collect_copy_only(binary, helpers, out_dir):
     """The copy and fill section's figures alone."""
     m, runner = _start(binary, helpers, out_dir)
@@ -236,6 +244,7 @@ def collect(binary, helpers, out_dir, rounds):
     straight_frame.collect(m, runner, helpers, _progress)
     latency.collect(m, runner, helpers, _progress)
     copy_fill.collect(m, runner, helpers, _progress)
+    m.chain_runs = parallel_chains.collect(runner, _progress)
 
     _progress("interleaved columns")
     runner.quiet()
