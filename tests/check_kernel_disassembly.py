@@ -277,7 +277,10 @@ def check_chains_kernel(instructions, chains, loads_per_pass, start_bytes):
     for (mnemonic, operands), cursor in zip(group, cursors):
         if (mnemonic, operands) != ("mov", f"({cursor}),{cursor}") or not POINTER_REGISTER.match(cursor):
             raise Mismatch(f"a chain's load must be 'mov (reg),reg': {mnemonic} {operands}")
-    if len(set(cursors)) != chains or address_width(passes) in cursors or record in cursors:
+    # i386 brings the record's address back from the stack after the closing stamp, so its
+    # register may hold a chain meanwhile; elsewhere it must outlast the loop.
+    reloaded = instructions[closing + 1][1:] == ("mov", "(%esp),%ecx")
+    if len(set(cursors)) != chains or address_width(passes) in cursors or (record in cursors and not reloaded):
         raise Mismatch(f"each chain needs a register of its own: {cursors}, pass count {passes}, record {record}")
     for n, wanted in enumerate(group * (loads_per_pass - 1), chains):
         found = step()
