@@ -298,6 +298,18 @@ TEST_F(ParallelChainsTable, AnInterruptionStopsAfterTheCellItIsIn) {
     EXPECT_EQ(chainCalls().size(), static_cast<size_t>(LATENCY_REPETITIONS));
 }
 
+// With the data on standard output and a terminal on standard error, the
+// progress line names the table and its row.
+TEST_F(ParallelChainsTable, TheProgressLineNamesTheTableAndRow) {
+    options.maxBlockBytes = 256;
+    options.jsonPath = "-";
+    fakeSystem.standardErrorIsTerminal = true;
+    const ProgramRun run = runWith(options);
+    ASSERT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.err.find("\rkestrune: parallel chains, row 128B, "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("\rkestrune: parallel chains, row 256B, "), std::string::npos) << run.err;
+}
+
 // The run without the option has no such table, and runs no chains.
 TEST_F(ParallelChainsTable, WithoutTheOptionThereIsNone) {
     options.parallelChains = false;
