@@ -66,7 +66,6 @@ bool hasBusBytes(const CellRecord& cell) {
     return direction == directionName(Direction::COPY) || direction == directionName(Direction::FILL);
 }
 
-
 // The fields, in order, from the one list of them.
 enum class RecordField {
 #define RECORD_FIELD(name, ...) name,
