@@ -34,6 +34,8 @@ void resetFakes() {
     ticksRead = 0;
     elapsedRead = 0;
     monotonicNow = 0;
+    // A team pins the calling thread as its member 0; the next test starts unpinned.
+    pinnedTo = ProcessorId{-1, -1};
     // 20 s 500 ms to 23 s 500 ms with 9e9 ticks: a 3000 MHz clock.
     fakeSystem.wallClock = {{2026, 12, 10, 11, 0, 20, 500}, {2026, 12, 10, 11, 0, 23, 500}};
     fakeKernels.serialisedTicks = {1000, 1000 + 9000000000ull};
