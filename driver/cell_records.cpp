@@ -72,7 +72,7 @@ enum class RecordField {
 #include "driver/record_fields.def"
 #undef RECORD_FIELD
 };
-enum class RecordCells { ALL, THROUGHPUT, LATENCY, COPY_FILL, CHAINS, LOADS };
+enum class RecordCells { ALL, THROUGHPUT, LATENCY, COPY_FILL, CHAINS, CHASE };
 struct RecordFieldRow {
     RecordField field;
     const char* name;
@@ -108,7 +108,7 @@ bool inRun(const RecordFieldRow& row, const RunCells& run) {
         case RecordCells::LATENCY: return run.latency;
         case RecordCells::COPY_FILL: return run.busBytes;
         case RecordCells::CHAINS: return run.chains;
-        case RecordCells::LOADS: return run.latency || run.chains;
+        case RecordCells::CHASE: return run.latency || run.chains;
     }
     return false;
 }
@@ -122,7 +122,7 @@ bool inCell(const RecordFieldRow& row, const CellRecord& cell) {
         case RecordCells::LATENCY: return isLatency(cell);
         case RecordCells::COPY_FILL: return hasBusBytes(cell);
         case RecordCells::CHAINS: return isChains(cell);
-        case RecordCells::LOADS: return isLatency(cell) || isChains(cell);
+        case RecordCells::CHASE: return isLatency(cell) || isChains(cell);
     }
     return false;
 }

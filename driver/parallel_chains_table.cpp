@@ -21,12 +21,11 @@ static_assert(CHASE_CHAIN_START_BYTES == CHASE_LINE_BYTES, "the kernels start ch
 const PrintedValue NOT_MEASURED = {"-", ""};
 
 // The fewest ticks of the repetitions.
-uint64_t fastestChains(ChainKernel kernel, unsigned char* block, int32_t passes, std::vector<double>* samplesTicks) {
+uint64_t fastestChains(ChainKernel kernel, unsigned char* block, int32_t passes) {
     uint64_t fastest = 0;
     for (int r = 0; r < LATENCY_REPETITIONS; ++r) {
         kernel(block, passes);
         const uint64_t ticks = timingRecord.elapsedTicks;
-        samplesTicks->push_back(static_cast<double>(static_cast<int64_t>(ticks)));
         if (r == 0 || ticks < fastest) fastest = ticks;
     }
     return fastest;
@@ -41,11 +40,9 @@ bool measureCell(unsigned char* testBuffer, int64_t blockBytes, const ChainKerne
     }
     const int32_t passes = chainPasses(blockBytes, column.chains);
     const double loads = static_cast<double>(passes) * CHASE_LOADS_PER_PASS * column.chains;
-    std::vector<double> samples;
-    const uint64_t ticks = fastestChains(column.run, testBuffer, passes, &samples);
+    const uint64_t ticks = fastestChains(column.run, testBuffer, passes);
     // Ticks per microsecond is the clock in MHz; a thousand nanoseconds each.
     const double nsPerTick = 1000.0 / settings.clockMHz;
-    for (double& sample : samples) sample *= nsPerTick / loads;
     const double nsPerLoad = static_cast<double>(static_cast<int64_t>(ticks)) * nsPerTick / loads;
     const double cyclesPerLoad = nsPerLoad * coreMHz / 1000.0;
     const PrintedValue printed = settings.perCycle ? PrintedValue{defaultFormat(cyclesPerLoad), "c"}
@@ -64,7 +61,6 @@ bool measureCell(unsigned char* testBuffer, int64_t blockBytes, const ChainKerne
         record.coreMHz = coreMHz;
         record.nsPerLoad = nsPerLoad;
         record.cyclesPerLoad = cyclesPerLoad;
-        record.samplesNsPerLoad = samples;
         settings.records->push_back(record);
     }
     return true;

@@ -12,11 +12,11 @@ from .model import COPY_TABLE_ORDER, TABLE_ORDER
 # The tool's own fields, after the program's and before the latency ones.
 BASELINE_FIELDS = ("baseline_bytes_per_second", "ratio")
 LATENCY = "LATENCY"
-# The fields of the parallel chains' records, and those of every table of loads per time.
+# The fields of the parallel chains' records, and those of every table of chased loads (CHASE:
+# the latency and the parallel chains' records), which come last.
 CHAINS = "CHAINS"
-LOADS = "LOADS"
-# The fields that follow the tool's own: those of the tables of loads.
-LOAD_TABLE_CELLS = (LATENCY, CHAINS, LOADS)
+CHASE = "CHASE"
+TAIL_CELLS = frozenset((LATENCY, CHAINS, CHASE))
 # The fields of the copy and fill records, empty in the read and write ones.
 COPY_FILL = "COPY_FILL"
 COPY_DIRECTIONS = frozenset(direction for direction, _ in COPY_TABLE_ORDER)
@@ -32,15 +32,15 @@ def _fields_of(report):
             if report.per_cycle or not field.per_cycle
             if report.latency is not None or field.cells != LATENCY
             if report.parallel_chains is not None or field.cells != CHAINS
-            if report.latency is not None or report.parallel_chains is not None or field.cells != LOADS
+            if report.latency is not None or report.parallel_chains is not None or field.cells != CHASE
             if _copies(report) or field.cells != COPY_FILL]
 
 
 def record_fields(report, with_baseline):
     fields = _fields_of(report)
-    return (tuple(field.name for field in fields if field.cells not in LOAD_TABLE_CELLS)
+    return (tuple(field.name for field in fields if field.cells not in TAIL_CELLS)
             + (BASELINE_FIELDS if with_baseline else ())
-            + tuple(field.name for field in fields if field.cells in LOAD_TABLE_CELLS))
+            + tuple(field.name for field in fields if field.cells in TAIL_CELLS))
 
 
 def _copies(report):
@@ -141,7 +141,7 @@ def cell_records(report, baseline=None):
         return records
     fields = record_fields(report, baseline is not None)
     for record in records:
-        record.update({field.name: None for field in _fields_of(report) if field.cells in LOAD_TABLE_CELLS})
+        record.update({field.name: None for field in _fields_of(report) if field.cells in TAIL_CELLS})
     for row in ([] if report.latency is None else report.latency.rows):
         for column, cell in zip(report.latency.columns, row.cells):
             record = {name: None for name in fields}
