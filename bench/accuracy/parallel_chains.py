@@ -126,7 +126,7 @@ def _first_level(b, runs, columns):
 
 
 def parallel_chains(b, runs):
-    b.heading("14. Parallel chains: misses in flight in main memory, loads per cycle at 4 KiB "
+    b.heading("Parallel chains: misses in flight in main memory, loads per cycle at 4 KiB "
               f"(kestrune {' '.join(CHAINS_OPTIONS)}, best of {len(runs)} runs per cell)")
     if not runs:
         b.say("not measured")
