@@ -9,7 +9,7 @@
 // A latency cell (direction "latency") has no alignment, rate or bytes per
 // cycle; its column stands where a throughput cell's instruction does.
 struct CellRecord {
-    const char* direction;  // "read", "write", "copy", "fill" or "latency"
+    const char* direction;  // "read", "write", "copy", "fill", "latency" or "parallel_chains"
     int alignmentBytes;     // 16, 8 or 4
     int64_t blockBytes;
     std::string block;      // the row's label without its colon, e.g. "4KB"
@@ -28,9 +28,13 @@ struct CellRecord {
     // twice the rate of a copy (every byte is read and written), the rate of
     // a fill. The rate itself counts each byte copied or filled once.
     double busBytesPerSecond = 0;
+    // Parallel chains cells (direction "parallel_chains"): the chains the
+    // cell ran at once; their loads per time are nsPerLoad and cyclesPerLoad.
+    int chains = 0;
 };
 
 constexpr const char* LATENCY_DIRECTION = "latency";
+constexpr const char* PARALLEL_CHAINS_DIRECTION = "parallel_chains";
 
 // What a run knows of itself, for the JSON header.
 struct RunDescription {

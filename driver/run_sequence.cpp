@@ -14,6 +14,7 @@
 #include "driver/data_file.h"
 #include "driver/extension_names.h"
 #include "driver/latency_table.h"
+#include "driver/parallel_chains_table.h"
 #include "driver/passes.h"
 #include "driver/progress.h"
 #include "driver/report.h"
@@ -269,6 +270,17 @@ int run(const RunOptions& options, bool progress) {
         latency.clockMHz = clockMHz;
         latency.records = settings.records;
         latencyOutcome = runLatencyTable(static_cast<unsigned char*>(testBuffer), latency);
+        if (latencyOutcome == LatencyOutcome::INTERRUPTED) description.complete = false;
+    }
+    // The parallel chains, on the first processor alone as the latency table.
+    if (options.parallelChains && description.complete && latencyOutcome == LatencyOutcome::MEASURED) {
+        ParallelChainsSettings chains;
+        chains.maxBlockBytes = options.maxBlockBytes;
+        chains.perCycle = options.perCycle;
+        chains.clockMHz = clockMHz;
+        chains.records = settings.records;
+        chains.progress = progress;
+        latencyOutcome = runParallelChainsTable(static_cast<unsigned char*>(testBuffer), chains);
         if (latencyOutcome == LatencyOutcome::INTERRUPTED) description.complete = false;
     }
     if (progress) endProgress();
