@@ -1,7 +1,5 @@
 #include "driver/run_sequence.h"
 
-#include <cerrno>
-#include <cstring>
 #include <iostream>
 #include <limits>
 #include <sstream>

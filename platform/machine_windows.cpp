@@ -262,7 +262,9 @@ PlatformSystem platformSystem() {
         minor = version.dwMinorVersion;
         build = version.dwBuildNumber;
         servicePack = narrow(version.szCSDVersion);
-        server = version.wProductType != VER_NT_WORKSTATION;
+        // Left 0 by some systems (Wine's 32-bit half among them): only a
+        // server that says so is one.
+        server = version.wProductType == VER_NT_SERVER || version.wProductType == VER_NT_DOMAIN_CONTROLLER;
     } else {
         OSVERSIONINFOA old{};
         old.dwOSVersionInfoSize = sizeof old;
