@@ -1,52 +1,10 @@
 #include "driver/cell_records.h"
 
-#include <cmath>
-#include <iomanip>
-#include <sstream>
-
+#include "driver/json_text.h"
 #include "driver/output_line.h"
 #include "kernels/kernel_table.h"
 
 namespace {
-
-// Seventeen significant digits bring every double back exactly.
-std::string exactNumber(double value) {
-    std::ostringstream text;
-    text << std::setprecision(17) << value;
-    return text.str();
-}
-
-// JSON has no infinity or NaN.
-std::string jsonNumber(double value) { return std::isfinite(value) ? exactNumber(value) : "null"; }
-
-std::string jsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            static const char hex[] = "0123456789abcdef";
-            quoted += "\\u00";
-            quoted += hex[(c >> 4) & 0xF];
-            quoted += hex[c & 0xF];
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
-}
-
-// A JSON array of the values, each written by `write`.
-template <typename Value, typename Write>
-std::string jsonList(const std::vector<Value>& values, Write write) {
-    std::string list = "[";
-    for (size_t i = 0; i < values.size(); ++i) list += (i ? ", " : "") + write(values[i]);
-    return list + "]";
-}
-
-std::string jsonStrings(const std::vector<std::string>& texts) { return jsonList(texts, jsonString); }
-std::string jsonNumbers(const std::vector<double>& values) { return jsonList(values, jsonNumber); }
 
 bool isLatency(const CellRecord& cell) { return std::string(cell.direction) == LATENCY_DIRECTION; }
 
@@ -211,6 +169,14 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
         << ", \"repeat\": " << run.repeat << ", \"per_cycle\": " << (run.perCycle ? "true" : "false")
         << ", \"lines\": " << jsonStrings(run.lines) << "},";
     endLine(out);
+    if (!run.machineJson.empty()) {
+        out << " \"machine\": " << run.machineJson << ",";
+        endLine(out);
+    }
+    if (!run.runJson.empty()) {
+        out << " \"run\": " << run.runJson << ",";
+        endLine(out);
+    }
     out << " \"cells\": [";
     endLine(out);
     const RunCells runCells = runCellsOf(run.perCycle, cells);

@@ -49,6 +49,10 @@ struct RunDescription {
     int repeat;
     bool perCycle;
     bool complete;  // false when an interruption stopped the run
+    // The machine and the run as JSON objects, written between the report
+    // and the cells; empty: left out.
+    std::string machineJson = {};
+    std::string runJson = {};
 };
 
 void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::vector<CellRecord>& cells);

@@ -19,7 +19,8 @@ constexpr int64_t LARGEST_MAX_BLOCK_BYTES = int64_t{1} << 32;  // 4 GiB
 constexpr const char* SIZE_CHOICES = "a power of two from 128B to 4GB, such as 4KB, 256MB or 1GB";
 
 enum OptionCode { OPT_ISA = 256, OPT_MAX_SIZE, OPT_THREADS, OPT_REPEAT, OPT_PER_CYCLE, OPT_JSON, OPT_CSV,
-                  OPT_LATENCY, OPT_COPY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION, OPT_PARALLEL_CHAINS };
+                  OPT_LATENCY, OPT_COPY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION, OPT_PARALLEL_CHAINS,
+                  OPT_DESCRIBE };
 
 const option LONG_OPTIONS[] = {
     {"isa", required_argument, nullptr, OPT_ISA},
@@ -33,6 +34,7 @@ const option LONG_OPTIONS[] = {
     {"copy", no_argument, nullptr, OPT_COPY},
     {"huge-pages", no_argument, nullptr, OPT_HUGE_PAGES},
     {"parallel-chains", no_argument, nullptr, OPT_PARALLEL_CHAINS},
+    {"describe", no_argument, nullptr, OPT_DESCRIBE},
     {"help", no_argument, nullptr, OPT_HELP},
     {"version", no_argument, nullptr, OPT_VERSION},
     {nullptr, 0, nullptr, 0},
@@ -123,6 +125,10 @@ void printUsage() {
         "                   terminal on standard error shows the progress); a",
         "                   regular FILE is replaced only once it is written whole",
         "  --csv FILE       also write every cell as CSV to FILE (- as for --json)",
+        "  --describe       print what this machine is (processor, cores, caches,",
+        "                   memory, system) as key: value lines, measure nothing",
+        "                   and exit; with --json FILE also write it as JSON. Every",
+        "                   --json report carries the same description",
         "  --help           print this help and exit",
         "  --version        print the version and exit",
         "",
@@ -280,9 +286,16 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
     *options = RunOptions{};
     opterr = 0;  // the messages are the program's own
     optind = 0;  // a full restart of the scan, state included
+    for (int i = 0; i < argc; ++i) options->commandLine.push_back(argv[i]);
+    // The first option given that --describe cannot take: any that measures.
+    std::string measuring;
     int code;
-    while ((code = getopt_long(argc, argv, ":", LONG_OPTIONS, nullptr)) != -1) {
+    int index = -1;
+    while ((code = getopt_long(argc, argv, ":", LONG_OPTIONS, &index)) != -1) {
         bool ok = true;
+        if (code >= OPT_ISA && code != OPT_JSON && code != OPT_DESCRIBE && measuring.empty() && index >= 0) {
+            measuring = std::string("--") + LONG_OPTIONS[index].name;
+        }
         switch (code) {
             case OPT_ISA: ok = parseIsa(optarg, options); break;
             case OPT_MAX_SIZE: ok = parseMaxSize(optarg, options); break;
@@ -295,6 +308,7 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
             case OPT_COPY: options->copy = true; break;
             case OPT_HUGE_PAGES: options->hugePages = true; break;
             case OPT_PARALLEL_CHAINS: options->parallelChains = true; break;
+            case OPT_DESCRIBE: options->describe = true; break;
             case OPT_HELP:
                 printUsage();
                 return OptionsOutcome::DONE;
@@ -314,6 +328,10 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
     }
     if (optind < argc) {
         usageError(argv[optind], "unexpected argument; the program takes options only, see --help");
+        return OptionsOutcome::USAGE_ERROR;
+    }
+    if (options->describe && !measuring.empty()) {
+        usageError(measuring.c_str(), "--describe measures nothing and takes only --json");
         return OptionsOutcome::USAGE_ERROR;
     }
     if (options->jsonPath && options->csvPath && std::strcmp(options->jsonPath, "-") == 0 &&

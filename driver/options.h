@@ -2,6 +2,8 @@
 // The command line. Without arguments every field keeps its default and the
 // run is the classic report; each option extends it.
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "driver/constants.h"
 #include "isa/capability_mask.h"
@@ -27,6 +29,10 @@ struct RunOptions {
     bool hugePages = false;
     const char* jsonPath = nullptr;  // "-": standard output
     const char* csvPath = nullptr;
+    // Print the machine's description and measure nothing.
+    bool describe = false;
+    // The arguments as given, the program's name first, for the JSON report.
+    std::vector<std::string> commandLine;
 };
 
 enum class OptionsOutcome { RUN, DONE, USAGE_ERROR };

@@ -256,6 +256,13 @@ class FullRun(unittest.TestCase):
         with open(ARGS.json, encoding="utf-8") as saved:
             document = json.load(saved)
         self.assertEqual(document["report"]["lines"][0], "Kestrune ver1.0")
+        # The report says which machine it measured and how the run went.
+        self.assertEqual(list(document), ["complete", "report", "machine", "run", "cells"])
+        self.assertIn(document["machine"]["kestrune"]["target"],
+                      ("linux-x86_64", "linux-i386", "windows-i686", "windows-x86_64"))
+        self.assertEqual(document["run"]["command_line"][1:], shlex.split(ARGS.args))
+        self.assertIs(document["run"]["complete"], True)
+        self.assertGreater(document["run"]["duration_seconds"], 0)
         with open(ARGS.csv, encoding="utf-8", newline="") as saved:
             rows = list(csv.DictReader(saved))
         printed = [(table.direction, table.alignment, row.block, column, cell.printed)
