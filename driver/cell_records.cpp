@@ -8,17 +8,11 @@ namespace {
 
 bool isLatency(const CellRecord& cell) { return std::string(cell.direction) == LATENCY_DIRECTION; }
 bool isCoreToCore(const CellRecord& cell) { return std::string(cell.direction) == CORE_TO_CORE_DIRECTION; }
+bool isChains(const CellRecord& cell) { return std::string(cell.direction) == PARALLEL_CHAINS_DIRECTION; }
 
-bool anyCoreToCore(const std::vector<CellRecord>& cells) {
+bool anyOf(const std::vector<CellRecord>& cells, bool (*kind)(const CellRecord&)) {
     for (const CellRecord& cell : cells) {
-        if (isCoreToCore(cell)) return true;
-    }
-    return false;
-}
-
-bool anyLatency(const std::vector<CellRecord>& cells) {
-    for (const CellRecord& cell : cells) {
-        if (isLatency(cell)) return true;
+        if (kind(cell)) return true;
     }
     return false;
 }
@@ -30,20 +24,13 @@ bool hasBusBytes(const CellRecord& cell) {
     return direction == directionName(Direction::COPY) || direction == directionName(Direction::FILL);
 }
 
-bool anyBusBytes(const std::vector<CellRecord>& cells) {
-    for (const CellRecord& cell : cells) {
-        if (hasBusBytes(cell)) return true;
-    }
-    return false;
-}
-
 // The fields, in order, from the one list of them.
 enum class RecordField {
 #define RECORD_FIELD(name, ...) name,
 #include "driver/record_fields.def"
 #undef RECORD_FIELD
 };
-enum class RecordCells { ALL, BLOCKS, THROUGHPUT, LATENCY, COPY_FILL, CORE_TO_CORE };
+enum class RecordCells { ALL, BLOCKS, THROUGHPUT, LATENCY, COPY_FILL, CHAINS, CHASE, CORE_TO_CORE };
 struct RecordFieldRow {
     RecordField field;
     const char* name;
@@ -61,16 +48,31 @@ struct RunCells {
     bool perCycle;
     bool latency;
     bool busBytes;
+    bool chains;
     bool coreToCore;
 };
 
+RunCells runCellsOf(bool perCycle, const std::vector<CellRecord>& cells) {
+    return {perCycle, anyOf(cells, isLatency), anyOf(cells, hasBusBytes), anyOf(cells, isChains),
+            anyOf(cells, isCoreToCore)};
+}
+
 // Whether the run's records have the field at all: the per-cycle ones only
 // with --per-cycle, the latency ones only when latency was measured, the copy
-// and fill ones only when copies and fills were.
+// and fill ones only when copies and fills were, and so on.
 bool inRun(const RecordFieldRow& row, const RunCells& run) {
-    return (run.perCycle || !row.perCycle) && (run.latency || row.cells != RecordCells::LATENCY)
-        && (run.busBytes || row.cells != RecordCells::COPY_FILL)
-        && (run.coreToCore || row.cells != RecordCells::CORE_TO_CORE);
+    if (row.perCycle && !run.perCycle) return false;
+    switch (row.cells) {
+        case RecordCells::ALL:
+        case RecordCells::BLOCKS:
+        case RecordCells::THROUGHPUT: return true;
+        case RecordCells::LATENCY: return run.latency;
+        case RecordCells::COPY_FILL: return run.busBytes;
+        case RecordCells::CHAINS: return run.chains;
+        case RecordCells::CHASE: return run.latency || run.chains;
+        case RecordCells::CORE_TO_CORE: return run.coreToCore;
+    }
+    return false;
 }
 
 // Whether this cell's record holds the field: the other kinds of cell leave it
@@ -79,9 +81,11 @@ bool inCell(const RecordFieldRow& row, const CellRecord& cell) {
     switch (row.cells) {
         case RecordCells::ALL: return true;
         case RecordCells::BLOCKS: return !isCoreToCore(cell);
-        case RecordCells::THROUGHPUT: return !isLatency(cell) && !isCoreToCore(cell);
+        case RecordCells::THROUGHPUT: return !isLatency(cell) && !isChains(cell) && !isCoreToCore(cell);
         case RecordCells::LATENCY: return isLatency(cell);
         case RecordCells::COPY_FILL: return hasBusBytes(cell);
+        case RecordCells::CHAINS: return isChains(cell);
+        case RecordCells::CHASE: return isLatency(cell) || isChains(cell);
         case RecordCells::CORE_TO_CORE: return isCoreToCore(cell);
     }
     return false;
@@ -123,6 +127,7 @@ FieldValue valueOf(const CellRecord& cell, RecordField field) {
         case RecordField::ns_per_load: return number(cell.nsPerLoad);
         case RecordField::samples_ns_per_load: return numbers(cell.samplesNsPerLoad);
         case RecordField::cycles_per_load: return number(cell.cyclesPerLoad);
+        case RecordField::chains: return count(cell.chains);
         case RecordField::from_processor: return text(cell.fromProcessor);
         case RecordField::to_processor: return text(cell.toProcessor);
         case RecordField::timed_by: return text(cell.timedBy);
@@ -192,7 +197,7 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
     }
     out << " \"cells\": [";
     endLine(out);
-    const RunCells runCells = {run.perCycle, anyLatency(cells), anyBusBytes(cells), anyCoreToCore(cells)};
+    const RunCells runCells = runCellsOf(run.perCycle, cells);
     for (size_t i = 0; i < cells.size(); ++i) {
         const CellRecord& cell = cells[i];
         out << "  {";
@@ -213,7 +218,7 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
 
 void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRecord>& cells) {
     // Each record leaves the fields of the other kinds of cell empty.
-    const RunCells runCells = {perCycle, anyLatency(cells), anyBusBytes(cells), anyCoreToCore(cells)};
+    const RunCells runCells = runCellsOf(perCycle, cells);
     const char* separator = "";
     for (const RecordFieldRow& row : RECORD_FIELDS) {
         if (!inRun(row, runCells)) continue;

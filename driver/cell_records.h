@@ -9,7 +9,7 @@
 // A latency cell (direction "latency") has no alignment, rate or bytes per
 // cycle; its column stands where a throughput cell's instruction does.
 struct CellRecord {
-    const char* direction;  // "read", "write", "copy", "fill", "latency" or "core_to_core"
+    const char* direction;  // "read", "write", "copy", "fill", "latency", "parallel_chains" or "core_to_core"
     int alignmentBytes;     // 16, 8 or 4
     int64_t blockBytes;
     std::string block;      // the row's label without its colon, e.g. "4KB"
@@ -28,6 +28,9 @@ struct CellRecord {
     // twice the rate of a copy (every byte is read and written), the rate of
     // a fill. The rate itself counts each byte copied or filled once.
     double busBytesPerSecond = 0;
+    // Parallel chains cells (direction "parallel_chains"): the chains the
+    // cell ran at once; their loads per time are nsPerLoad and cyclesPerLoad.
+    int chains = 0;
     // Core-to-core cells: the pair as the table labels it, the processor
     // that timed, where the two sit relative to each other, and the one-way
     // latency (cycles with --per-cycle, else 0).
@@ -43,6 +46,7 @@ struct CellRecord {
 };
 
 constexpr const char* LATENCY_DIRECTION = "latency";
+constexpr const char* PARALLEL_CHAINS_DIRECTION = "parallel_chains";
 constexpr const char* CORE_TO_CORE_DIRECTION = "core_to_core";
 
 // What a run knows of itself, for the JSON header.

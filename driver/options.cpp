@@ -10,6 +10,7 @@
 #include "driver/core_to_core_table.h"
 #include "driver/extension_names.h"
 #include "driver/output_line.h"
+#include "kernels/chase_chains.h"
 #include "platform/platform.h"
 
 namespace {
@@ -20,7 +21,8 @@ constexpr int64_t LARGEST_MAX_BLOCK_BYTES = int64_t{1} << 32;  // 4 GiB
 constexpr const char* SIZE_CHOICES = "a power of two from 128B to 4GB, such as 4KB, 256MB or 1GB";
 
 enum OptionCode { OPT_ISA = 256, OPT_MAX_SIZE, OPT_THREADS, OPT_REPEAT, OPT_PER_CYCLE, OPT_JSON, OPT_CSV,
-                  OPT_LATENCY, OPT_COPY, OPT_HUGE_PAGES, OPT_CORE_TO_CORE, OPT_HELP, OPT_VERSION, OPT_DESCRIBE };
+                  OPT_LATENCY, OPT_COPY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION, OPT_PARALLEL_CHAINS,
+                  OPT_CORE_TO_CORE, OPT_DESCRIBE };
 
 const option LONG_OPTIONS[] = {
     {"isa", required_argument, nullptr, OPT_ISA},
@@ -33,6 +35,7 @@ const option LONG_OPTIONS[] = {
     {"latency", no_argument, nullptr, OPT_LATENCY},
     {"copy", no_argument, nullptr, OPT_COPY},
     {"huge-pages", no_argument, nullptr, OPT_HUGE_PAGES},
+    {"parallel-chains", no_argument, nullptr, OPT_PARALLEL_CHAINS},
     {"core-to-core", no_argument, nullptr, OPT_CORE_TO_CORE},
     {"describe", no_argument, nullptr, OPT_DESCRIBE},
     {"help", no_argument, nullptr, OPT_HELP},
@@ -50,7 +53,17 @@ std::string isaOptions(const char* separator) {
     return list;
 }
 
+// The chain counts of this build's parallel-chains table, as its columns name them.
+std::string chainCounts() {
+    std::string list;
+    for (int c = 0; c < CHAIN_KERNEL_COUNT; ++c) {
+        list += (c == 0 ? "" : c + 1 == CHAIN_KERNEL_COUNT ? " and " : ", ") + std::to_string(CHAIN_KERNELS[c].chains);
+    }
+    return list;
+}
+
 void printUsage() {
+    const std::string chainsLine = "                   through the block, advanced together: " + chainCounts();
     const std::string isaLine = "                   list of " + isaOptions(", ") + "; the";
     const std::string repeatLine =
         "  --repeat N       measure each cell N times in a row (N from 1 to " + std::to_string(MAX_REPEAT) + ")";
@@ -98,6 +111,18 @@ void printUsage() {
         "                   block filled by REP STOSB, REP STOSD and memset. A cell",
         "                   counts each byte copied or filled once; the columns",
         "                   follow --isa as in the other tables",
+        "  --parallel-chains",
+        "                   add a table after every other table: per block, chains of",
+        "                   dependent loads, each its own random cycle of lines",
+        chainsLine.c_str(),
+        "                   chains, in nanoseconds (core cycles with --per-cycle) per",
+        "                   load over all chains; a core that keeps k misses in flight",
+        "                   shows a k-th of the one-chain figure. Each chain holds its",
+        "                   cursor in a register: x86-64 has 14 general registers",
+        "                   besides RSP and RBP, less the pass count and the timing",
+        "                   record's address, for 12 chains; i386 has 7 with EBP,",
+        "                   less the pass count, for 6. With --threads, the table is",
+        "                   measured on the first processor alone",
         "  --huge-pages     put the test buffers on 2MB pages where the system gives",
         "                   them (never changing a system setting), and print the",
         "                   share obtained; where it gives none, say why on standard",
@@ -303,6 +328,7 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
             case OPT_LATENCY: options->latency = true; break;
             case OPT_COPY: options->copy = true; break;
             case OPT_HUGE_PAGES: options->hugePages = true; break;
+            case OPT_PARALLEL_CHAINS: options->parallelChains = true; break;
             case OPT_CORE_TO_CORE: options->coreToCore = true; break;
             case OPT_DESCRIBE: options->describe = true; break;
             case OPT_HELP:

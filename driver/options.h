@@ -24,6 +24,8 @@ struct RunOptions {
     bool perCycle = false;
     // A load-latency table after the throughput tables.
     bool latency = false;
+    // A parallel-chains table after every other table.
+    bool parallelChains = false;
     // Copy and fill tables after the read and write tables.
     bool copy = false;
     // The test buffers on 2 MiB pages where the system gives them.

@@ -1,7 +1,5 @@
 #include "driver/run_sequence.h"
 
-#include <cerrno>
-#include <cstring>
 #include <iostream>
 #include <limits>
 #include <sstream>
@@ -17,6 +15,7 @@
 #include "driver/extension_names.h"
 #include "driver/latency_table.h"
 #include "driver/machine_report.h"
+#include "driver/parallel_chains_table.h"
 #include "driver/passes.h"
 #include "driver/progress.h"
 #include "driver/report.h"
@@ -299,6 +298,17 @@ int run(const RunOptions& options, bool progress) {
         latency.clockMHz = clockMHz;
         latency.records = settings.records;
         latencyOutcome = runLatencyTable(static_cast<unsigned char*>(testBuffer), latency);
+        if (latencyOutcome == LatencyOutcome::INTERRUPTED) description.complete = false;
+    }
+    // The parallel chains, on the first processor alone as the latency table.
+    if (options.parallelChains && description.complete && latencyOutcome == LatencyOutcome::MEASURED) {
+        ParallelChainsSettings chains;
+        chains.maxBlockBytes = options.maxBlockBytes;
+        chains.perCycle = options.perCycle;
+        chains.clockMHz = clockMHz;
+        chains.records = settings.records;
+        chains.progress = progress;
+        latencyOutcome = runParallelChainsTable(static_cast<unsigned char*>(testBuffer), chains);
         if (latencyOutcome == LatencyOutcome::INTERRUPTED) description.complete = false;
     }
 

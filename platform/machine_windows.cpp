@@ -226,7 +226,15 @@ std::string windowsName(DWORD platform, DWORD major, DWORD minor, DWORD build, b
         if (major == 4 && minor == 90) return "Windows Me";
         return "Windows 9X";
     }
-    if (server) return "Windows Server";
+    if (server) {
+        if (major == 6 && minor == 0) return "Windows Server 2008";
+        if (major == 6 && minor == 1) return "Windows Server 2008 R2";
+        if (major == 6 && minor == 2) return "Windows Server 2012";
+        if (major == 6 && minor == 3) return "Windows Server 2012 R2";
+        if (major == 10) return build >= 20348 ? "Windows Server 2022" : build >= 17763 ? "Windows Server 2019"
+                                                                                         : "Windows Server 2016";
+        return "Windows Server";
+    }
     if (major == 5 && minor == 0) return "Windows 2000";
     if (major == 5) return "Windows XP";
     if (major == 6 && minor == 0) return "Windows Vista";
@@ -262,7 +270,9 @@ PlatformSystem platformSystem() {
         minor = version.dwMinorVersion;
         build = version.dwBuildNumber;
         servicePack = narrow(version.szCSDVersion);
-        server = version.wProductType != VER_NT_WORKSTATION;
+        // Left 0 by some systems (Wine's 32-bit half among them): only a
+        // server that says so is one.
+        server = version.wProductType == VER_NT_SERVER || version.wProductType == VER_NT_DOMAIN_CONTROLLER;
     } else {
         OSVERSIONINFOA old{};
         old.dwOSVersionInfoSize = sizeof old;

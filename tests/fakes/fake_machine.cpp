@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "kernels/chase_chains.h"
 #include "kernels/chase_loads.h"
 #include "kernels/core_clock.h"
 #include "kernels/kernels.h"
@@ -41,9 +42,8 @@ void resetFakes() {
     monotonicNow = 0;
     lastPin = {-1, -1};
     lastPinner = std::thread::id();
-    // The test's own thread is pinned by the runs that pin it (the
-    // core-to-core table's rows); the fake kernels would count its pin.
-    pinnedTo = {-1, -1};
+    // A team pins the calling thread as its member 0; the next test starts unpinned.
+    pinnedTo = ProcessorId{-1, -1};
     // 20 s 500 ms to 23 s 500 ms with 9e9 ticks: a 3000 MHz clock.
     fakeSystem.wallClock = {{2026, 12, 10, 11, 0, 20, 500}, {2026, 12, 10, 11, 0, 23, 500}};
     fakeKernels.serialisedTicks = {1000, 1000 + 9000000000ull};
@@ -270,3 +270,16 @@ extern "C" void pingPongAnswer(volatile uint32_t*, const volatile uint32_t*, uin
     std::lock_guard<std::mutex> hold(fakeLock);
     ++fakeKernels.pingPongAnswerCalls;
 }
+
+// The parallel-chains kernels are recorded as "chaseChains" and their chain
+// count, with the block as the base and their passes as the line count.
+#define FAKE_CHAIN_KERNEL(chains)                                                                 \
+    extern "C" void chaseChains##chains(void* base, int32_t passes) {                            \
+        std::lock_guard<std::mutex> hold(fakeLock);                                               \
+        fakeKernels.calls.push_back({"chaseChains" #chains, base, 0, passes, pinnedTo.number});  \
+        timingRecord.startTicks = 1000;                                                           \
+        timingRecord.elapsedTicks = nextElapsedTicks();                                           \
+        timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;              \
+    }
+PARALLEL_CHAINS(FAKE_CHAIN_KERNEL)
+#undef FAKE_CHAIN_KERNEL

@@ -69,7 +69,8 @@ struct FakeSystem {
 };
 
 // The chase kernel's calls are recorded as "chaseLoads" with its start as the
-// base, no block lines and its passes as the line count.
+// base, no block lines and its passes as the line count; the parallel-chains
+// kernels' as "chaseChains1", "chaseChains2" ... likewise.
 struct KernelCall {
     std::string function;
     const void* base;
