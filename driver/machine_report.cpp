@@ -22,20 +22,6 @@ std::string plural(int value, const char* one, const char* many) {
     return count(value) + " " + (value == 1 ? one : many);
 }
 
-// Whole KiB, MiB or GiB where the size divides, bytes otherwise.
-std::string cacheSize(int64_t bytes) {
-    if (bytes < 0) return "unknown size";
-    const struct {
-        int shift;
-        const char* unit;
-    } units[] = {{30, " GiB"}, {20, " MiB"}, {10, " KiB"}};
-    for (const auto& unit : units) {
-        const int64_t scale = int64_t{1} << unit.shift;
-        if (bytes >= scale && bytes % scale == 0) return std::to_string(bytes / scale) + unit.unit;
-    }
-    return std::to_string(bytes) + " B";
-}
-
 // Memory to a tenth of a GiB, with the bytes.
 std::string memorySize(int64_t bytes) {
     if (bytes < 0) return "unknown";
@@ -95,7 +81,7 @@ std::string threadsPerCore(const MachineDescription& machine) {
 }
 
 std::string cacheLine(const CacheDescription& cache) {
-    std::string text = cacheSize(cache.sizeBytes) + " " + cache.kind;
+    std::string text = sizeText(cache.sizeBytes) + " " + cache.kind;
     if (cache.ways == 0) text += ", fully associative";
     if (cache.ways > 0) text += ", " + std::to_string(cache.ways) + "-way";
     if (cache.lineBytes > 0) text += ", " + std::to_string(cache.lineBytes) + " B lines";
@@ -174,7 +160,7 @@ void printMachineDescription(const MachineDescription& machine) {
     if (machine.caches.empty()) line("caches", "unknown");
     for (const CacheDescription& cache : machine.caches) line(cacheKey(cache), cacheLine(cache));
     line("memory", memorySize(machine.memoryBytes) + ", " +
-                       (machine.pageBytes < 0 ? "unknown" : cacheSize(machine.pageBytes)) + " pages");
+                       (machine.pageBytes < 0 ? "unknown" : sizeText(machine.pageBytes)) + " pages");
     line("huge pages", std::string(machine.hugePagesAvailable ? "2 MiB pages can be had" : "no 2 MiB pages") +
                            " (" + machine.hugePages + ")");
     line("os", orUnknown(machine.osName) + ", version " + orUnknown(machine.osVersion));

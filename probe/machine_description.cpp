@@ -12,21 +12,6 @@ constexpr uint32_t LEAF_8000001D = 0x8000001d;
 
 bool isAmdLike(const std::string& vendor) { return vendor == "AuthenticAMD" || vendor == "HygonGenuine"; }
 
-// A size as a person reads it: whole KiB, MiB or GiB where it divides, bytes
-// otherwise.
-std::string sizeText(int64_t bytes) {
-    if (bytes < 0) return "unknown size";
-    const struct {
-        int shift;
-        const char* unit;
-    } units[] = {{30, " GiB"}, {20, " MiB"}, {10, " KiB"}};
-    for (const auto& unit : units) {
-        const int64_t scale = int64_t{1} << unit.shift;
-        if (bytes >= scale && bytes % scale == 0) return std::to_string(bytes / scale) + unit.unit;
-    }
-    return std::to_string(bytes) + " B";
-}
-
 std::string figuresText(const CacheDescription& cache) {
     std::string text = sizeText(cache.sizeBytes);
     if (cache.ways == 0) text += ", fully associative";
@@ -344,4 +329,19 @@ PairRelation pairRelation(const MachineDescription& machine, const ProcessorId& 
         }
     }
     return relation;
+}
+
+// A size as a person reads it: whole KiB, MiB or GiB where it divides, bytes
+// otherwise.
+std::string sizeText(int64_t bytes) {
+    if (bytes < 0) return "unknown size";
+    const struct {
+        int shift;
+        const char* unit;
+    } units[] = {{30, " GiB"}, {20, " MiB"}, {10, " KiB"}};
+    for (const auto& unit : units) {
+        const int64_t scale = int64_t{1} << unit.shift;
+        if (bytes >= scale && bytes % scale == 0) return std::to_string(bytes / scale) + unit.unit;
+    }
+    return std::to_string(bytes) + " B";
 }

@@ -95,3 +95,7 @@ struct PairRelation {
     bool differentNodes = false;
 };
 PairRelation pairRelation(const MachineDescription& machine, const ProcessorId& a, const ProcessorId& b);
+
+// A size as a person reads it: whole KiB, MiB or GiB where it divides, bytes
+// otherwise; "unknown size" for a missing one.
+std::string sizeText(int64_t bytes);
