@@ -7,7 +7,7 @@
 namespace {
 
 bool isLatency(const CellRecord& cell) { return std::string(cell.direction) == LATENCY_DIRECTION; }
-
+bool isCoreToCore(const CellRecord& cell) { return std::string(cell.direction) == CORE_TO_CORE_DIRECTION; }
 bool isChains(const CellRecord& cell) { return std::string(cell.direction) == PARALLEL_CHAINS_DIRECTION; }
 
 bool anyOf(const std::vector<CellRecord>& cells, bool (*kind)(const CellRecord&)) {
@@ -30,7 +30,7 @@ enum class RecordField {
 #include "driver/record_fields.def"
 #undef RECORD_FIELD
 };
-enum class RecordCells { ALL, THROUGHPUT, LATENCY, COPY_FILL, CHAINS, CHASE };
+enum class RecordCells { ALL, BLOCKS, THROUGHPUT, LATENCY, COPY_FILL, CHAINS, CHASE, CORE_TO_CORE };
 struct RecordFieldRow {
     RecordField field;
     const char* name;
@@ -49,10 +49,12 @@ struct RunCells {
     bool latency;
     bool busBytes;
     bool chains;
+    bool coreToCore;
 };
 
 RunCells runCellsOf(bool perCycle, const std::vector<CellRecord>& cells) {
-    return {perCycle, anyOf(cells, isLatency), anyOf(cells, hasBusBytes), anyOf(cells, isChains)};
+    return {perCycle, anyOf(cells, isLatency), anyOf(cells, hasBusBytes), anyOf(cells, isChains),
+            anyOf(cells, isCoreToCore)};
 }
 
 // Whether the run's records have the field at all: the per-cycle ones only
@@ -62,11 +64,13 @@ bool inRun(const RecordFieldRow& row, const RunCells& run) {
     if (row.perCycle && !run.perCycle) return false;
     switch (row.cells) {
         case RecordCells::ALL:
+        case RecordCells::BLOCKS:
         case RecordCells::THROUGHPUT: return true;
         case RecordCells::LATENCY: return run.latency;
         case RecordCells::COPY_FILL: return run.busBytes;
         case RecordCells::CHAINS: return run.chains;
         case RecordCells::CHASE: return run.latency || run.chains;
+        case RecordCells::CORE_TO_CORE: return run.coreToCore;
     }
     return false;
 }
@@ -76,18 +80,20 @@ bool inRun(const RecordFieldRow& row, const RunCells& run) {
 bool inCell(const RecordFieldRow& row, const CellRecord& cell) {
     switch (row.cells) {
         case RecordCells::ALL: return true;
-        case RecordCells::THROUGHPUT: return !isLatency(cell) && !isChains(cell);
+        case RecordCells::BLOCKS: return !isCoreToCore(cell);
+        case RecordCells::THROUGHPUT: return !isLatency(cell) && !isChains(cell) && !isCoreToCore(cell);
         case RecordCells::LATENCY: return isLatency(cell);
         case RecordCells::COPY_FILL: return hasBusBytes(cell);
         case RecordCells::CHAINS: return isChains(cell);
         case RecordCells::CHASE: return isLatency(cell) || isChains(cell);
+        case RecordCells::CORE_TO_CORE: return isCoreToCore(cell);
     }
     return false;
 }
 
 // One field's value, which JSON and CSV each write in their own way.
 struct FieldValue {
-    enum class Kind { TEXT, COUNT, NUMBER, NUMBERS } kind;
+    enum class Kind { TEXT, COUNT, NUMBER, NUMBERS, FLAG } kind;
     std::string text;
     int64_t count;
     double number;
@@ -98,6 +104,7 @@ FieldValue text(const std::string& value) { return {FieldValue::Kind::TEXT, valu
 FieldValue count(int64_t value) { return {FieldValue::Kind::COUNT, "", value, 0, nullptr}; }
 FieldValue number(double value) { return {FieldValue::Kind::NUMBER, "", 0, value, nullptr}; }
 FieldValue numbers(const std::vector<double>& values) { return {FieldValue::Kind::NUMBERS, "", 0, 0, &values}; }
+FieldValue flag(bool value) { return {FieldValue::Kind::FLAG, "", value ? 1 : 0, 0, nullptr}; }
 
 // A latency cell's order stands as its column, where a throughput cell's
 // instruction does.
@@ -121,6 +128,15 @@ FieldValue valueOf(const CellRecord& cell, RecordField field) {
         case RecordField::samples_ns_per_load: return numbers(cell.samplesNsPerLoad);
         case RecordField::cycles_per_load: return number(cell.cyclesPerLoad);
         case RecordField::chains: return count(cell.chains);
+        case RecordField::from_processor: return text(cell.fromProcessor);
+        case RecordField::to_processor: return text(cell.toProcessor);
+        case RecordField::timed_by: return text(cell.timedBy);
+        case RecordField::siblings: return flag(cell.siblings);
+        case RecordField::shared_cache_level: return count(cell.sharedCacheLevel);
+        case RecordField::different_packages: return flag(cell.differentPackages);
+        case RecordField::different_nodes: return flag(cell.differentNodes);
+        case RecordField::ns_one_way: return number(cell.nsOneWay);
+        case RecordField::cycles_one_way: return number(cell.cyclesOneWay);
     }
     return text("");
 }
@@ -131,6 +147,7 @@ std::string jsonOf(const FieldValue& value) {
         case FieldValue::Kind::COUNT: return std::to_string(value.count);
         case FieldValue::Kind::NUMBER: return jsonNumber(value.number);
         case FieldValue::Kind::NUMBERS: return jsonNumbers(*value.numbers);
+        case FieldValue::Kind::FLAG: return value.count ? "true" : "false";
     }
     return "null";
 }
@@ -149,6 +166,7 @@ std::string csvOf(const FieldValue& value) {
             }
             return joined;
         }
+        case FieldValue::Kind::FLAG: return value.count ? "true" : "false";
     }
     return "";
 }

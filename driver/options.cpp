@@ -6,6 +6,8 @@
 #include <iostream>
 #include <string>
 
+#include "driver/core_to_core_pair.h"
+#include "driver/core_to_core_table.h"
 #include "driver/extension_names.h"
 #include "driver/output_line.h"
 #include "kernels/chase_chains.h"
@@ -20,7 +22,7 @@ constexpr const char* SIZE_CHOICES = "a power of two from 128B to 4GB, such as 4
 
 enum OptionCode { OPT_ISA = 256, OPT_MAX_SIZE, OPT_THREADS, OPT_REPEAT, OPT_PER_CYCLE, OPT_JSON, OPT_CSV,
                   OPT_LATENCY, OPT_COPY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION, OPT_PARALLEL_CHAINS,
-                  OPT_DESCRIBE };
+                  OPT_CORE_TO_CORE, OPT_DESCRIBE };
 
 const option LONG_OPTIONS[] = {
     {"isa", required_argument, nullptr, OPT_ISA},
@@ -34,6 +36,7 @@ const option LONG_OPTIONS[] = {
     {"copy", no_argument, nullptr, OPT_COPY},
     {"huge-pages", no_argument, nullptr, OPT_HUGE_PAGES},
     {"parallel-chains", no_argument, nullptr, OPT_PARALLEL_CHAINS},
+    {"core-to-core", no_argument, nullptr, OPT_CORE_TO_CORE},
     {"describe", no_argument, nullptr, OPT_DESCRIBE},
     {"help", no_argument, nullptr, OPT_HELP},
     {"version", no_argument, nullptr, OPT_VERSION},
@@ -64,6 +67,10 @@ void printUsage() {
     const std::string isaLine = "                   list of " + isaOptions(", ") + "; the";
     const std::string repeatLine =
         "  --repeat N       measure each cell N times in a row (N from 1 to " + std::to_string(MAX_REPEAT) + ")";
+    // The budget of a 256-processor table: its ordered pairs at some 1.7 ms each.
+    const std::string samplesLine = "                   of " + std::to_string(PAIR_SAMPLES) + " samples of " +
+                                    std::to_string(SAMPLE_MICROSECONDS) + " us each. A pair takes about 1.7 ms:";
+    const std::string budgetLine = "                   2 s for 32 processors, 2 minutes for 256.";
     const char* lines[] = {
         "Usage: kestrune [OPTION]...",
         "Measure how fast each x86 move instruction reads and writes memory blocks",
@@ -120,6 +127,17 @@ void printUsage() {
         "                   them (never changing a system setting), and print the",
         "                   share obtained; where it gives none, say why on standard",
         "                   error and go on with 4KB pages",
+        "  --core-to-core   add a table of core-to-core latency after every other",
+        "                   table: one row and one column per processor of the team",
+        "                   (--threads N: the first N processors; by default all the",
+        "                   process may use), each cell the one-way latency between",
+        "                   the two (ns, or core cycles with --per-cycle): half the",
+        "                   round trip of a value stored by the row's processor,",
+        "                   seen and answered by the column's through one 64-byte",
+        "                   line, timed by the row's processor; the fastest",
+        samplesLine.c_str(),
+        budgetLine.c_str(),
+        "                   Needs two processors or more",
         "  --json FILE      also write every cell as JSON to FILE (- for standard",
         "                   output, which then carries only the JSON, and a",
         "                   terminal on standard error shows the progress); a",
@@ -299,7 +317,10 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
         switch (code) {
             case OPT_ISA: ok = parseIsa(optarg, options); break;
             case OPT_MAX_SIZE: ok = parseMaxSize(optarg, options); break;
-            case OPT_THREADS: ok = parseThreads(optarg, options); break;
+            case OPT_THREADS:
+                ok = parseThreads(optarg, options);
+                options->threadsNamed = true;
+                break;
             case OPT_REPEAT: ok = parseRepeat(optarg, options); break;
             case OPT_PER_CYCLE: options->perCycle = true; break;
             case OPT_JSON: options->jsonPath = optarg; break;
@@ -308,6 +329,7 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
             case OPT_COPY: options->copy = true; break;
             case OPT_HUGE_PAGES: options->hugePages = true; break;
             case OPT_PARALLEL_CHAINS: options->parallelChains = true; break;
+            case OPT_CORE_TO_CORE: options->coreToCore = true; break;
             case OPT_DESCRIBE: options->describe = true; break;
             case OPT_HELP:
                 printUsage();
@@ -338,6 +360,14 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
         std::strcmp(options->csvPath, "-") == 0) {
         usageError("--csv", "standard output already carries the JSON; give a file");
         return OptionsOutcome::USAGE_ERROR;
+    }
+    if (options->coreToCore) {
+        const std::string refusal = coreToCoreRefusal(
+            platformOsFamily(), options->threadsNamed ? options->threads : usableProcessors(), options->threadsNamed);
+        if (!refusal.empty()) {
+            usageError("--core-to-core", refusal);
+            return OptionsOutcome::USAGE_ERROR;
+        }
     }
     return OptionsOutcome::RUN;
 }

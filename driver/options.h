@@ -17,6 +17,9 @@ struct RunOptions {
     bool isaNamed = false;
     int64_t maxBlockBytes = DEFAULT_MAX_BLOCK_BYTES;
     int threads = 1;
+    // Whether --threads was given: the core-to-core table's team is then
+    // `threads` processors, else every processor the process may use.
+    bool threadsNamed = false;
     int repeat = 1;
     bool perCycle = false;
     // A load-latency table after the throughput tables.
@@ -27,6 +30,8 @@ struct RunOptions {
     bool copy = false;
     // The test buffers on 2 MiB pages where the system gives them.
     bool hugePages = false;
+    // A core-to-core latency table after every other table.
+    bool coreToCore = false;
     const char* jsonPath = nullptr;  // "-": standard output
     const char* csvPath = nullptr;
     // Print the machine's description and measure nothing.

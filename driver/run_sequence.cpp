@@ -9,6 +9,7 @@
 #include "driver/cell_records.h"
 #include "driver/clock.h"
 #include "driver/constants.h"
+#include "driver/core_to_core_table.h"
 #include "driver/data_file.h"
 #include "driver/describe_mode.h"
 #include "driver/extension_names.h"
@@ -157,6 +158,25 @@ uint64_t testBufferBytes(const RunOptions& options) {
     return static_cast<uint64_t>(reach) + BUFFER_SLACK_BYTES;
 }
 
+// The core-to-core table, after every other table: the team's processors,
+// the first `threads` the process may use (all of them unless --threads was
+// given). False when an interruption stopped it; a partner thread the system
+// refuses is a failed allocation, as a team member is.
+CoreToCoreOutcome coreToCoreStep(const RunOptions& options, const std::vector<ProcessorId>& usable, double clockMHz,
+                                 bool progress) {
+    CoreToCoreSettings settings;
+    settings.processors = usable;
+    if (options.threadsNamed && settings.processors.size() > static_cast<size_t>(options.threads)) {
+        settings.processors.resize(static_cast<size_t>(options.threads));
+    }
+    settings.machine = &machineDescription();
+    settings.perCycle = options.perCycle;
+    settings.clockMHz = clockMHz;
+    settings.records = (options.jsonPath || options.csvPath) ? &records : nullptr;
+    settings.progress = progress;
+    return runCoreToCoreTable(settings);
+}
+
 int failAllocation() {
     std::cerr << "malloc failed.";
     endLine(std::cerr);
@@ -175,6 +195,9 @@ int run(const RunOptions& options, bool progress) {
     headerLine(description.banner);
 
     const OsFamily family = platformOsFamily();
+    // Read before this thread is pinned, which narrows what some systems list.
+    const std::vector<ProcessorId> usable =
+        options.coreToCore && family == OsFamily::NT ? platformUsableProcessors() : std::vector<ProcessorId>{};
     if (family == OsFamily::NT) {
         uint32_t processMask = 0, systemMask = 0;
         if (!platformGetAffinityMasks(&processMask, &systemMask)) {
@@ -182,8 +205,12 @@ int run(const RunOptions& options, bool progress) {
             endLine(std::cerr);
             return 1;
         }
-        // A team pins each of its threads instead.
-        if (options.threads == 1) {
+        // A team pins each of its threads instead. The core-to-core table pins
+        // its threads to every processor in turn, which a process kept to one
+        // processor would refuse (Windows): only this thread is pinned then.
+        if (options.threads == 1 && options.coreToCore) {
+            if (!usable.empty()) platformPinThread(usable.front());
+        } else if (options.threads == 1) {
             if (const uint32_t processor = lowestProcessorBit(systemMask)) platformSetAffinityMask(processor);
         }
     }
@@ -284,12 +311,21 @@ int run(const RunOptions& options, bool progress) {
         latencyOutcome = runParallelChainsTable(static_cast<unsigned char*>(testBuffer), chains);
         if (latencyOutcome == LatencyOutcome::INTERRUPTED) description.complete = false;
     }
-    if (progress) endProgress();
 
-    // The team stops and is joined before anything is written.
+    // The team stops and is joined before anything is written, and before the
+    // core-to-core table, whose two threads must have their processors to
+    // themselves.
     if (options.threads > 1) stopThreadTeam();
+    CoreToCoreOutcome coreToCore = CoreToCoreOutcome::MEASURED;
+    if (options.coreToCore && description.complete) {
+        coreToCore = coreToCoreStep(options, usable, clockMHz, progress);
+        if (coreToCore == CoreToCoreOutcome::INTERRUPTED) description.complete = false;
+    }
+    if (progress) endProgress();
     platformReleaseBuffer(testBuffer, buffer.mappedBytes);
-    if (latencyOutcome == LatencyOutcome::NO_MEMORY) return failAllocation();
+    if (latencyOutcome == LatencyOutcome::NO_MEMORY || coreToCore == CoreToCoreOutcome::NO_THREAD) {
+        return failAllocation();
+    }
     return description.complete ? 0 : platformInterruption();
 }
 

@@ -233,6 +233,106 @@ def check_chase_kernel(instructions, loads_per_pass):
     after_window(instructions, closing, record)
 
 
+# The core-to-core round trip. Between the timing side's stamps only the count
+# test, the padding, the store of the value, the wait for its answer (a plain
+# compare with memory and a branch back to it) and the count; the answering
+# side the same wait, the store of the answer and the count. Plain 32-bit
+# loads and stores alone touch the shared words: no locked instruction, fence
+# or PAUSE.
+PING_PONG_TIMED = "pingPongTimed"
+PING_PONG_ANSWER = "pingPongAnswer"
+# A base register alone; objdump writes a base of RBP or R13 with a 0x0 displacement.
+MEMORY_WORD = re.compile(r"^(?:0x0)?\((%\w+)\)$")
+REGISTER_32 = re.compile(r"^%(e\w\w|r\d+d)$")
+
+
+def no_locks_or_fences(instructions):
+    for instruction in instructions:
+        if is_padding(instruction):  # xchg %ax,%ax among them
+            continue
+        if instruction[1].startswith("lock") or instruction[1] in FENCES | {"pause", "xchg"}:
+            raise Mismatch(f"{instruction[1]} at 0x{instruction[0]:x}: only plain loads and stores may touch the words")
+
+
+def counted_loop(step, where):
+    """The count test and the skip past the loop; the count's register and the skip."""
+    test = step()
+    expect(test, "test", where=f"{where} count test")
+    rounds = test[2].split(",")[0]
+    if test[2] != f"{rounds},{rounds}":
+        raise Mismatch(f"{where} count test: {test}")
+    skip = step()
+    expect(skip, "jle", where=f"{where} skip when rounds <= 0")
+    return rounds, skip
+
+
+def wait_for(step, first, where):
+    """cmp value,(word); jne back to itself: the value's register and the word's."""
+    wait = first or step()
+    expect(wait, "cmp", where=f"{where} wait")
+    value, word = wait[2].split(",")
+    if not MEMORY_WORD.match(word) or not REGISTER_32.match(value):
+        raise Mismatch(f"{where} wait must compare a 32-bit register with memory: {wait}")
+    back = step()
+    expect(back, "jne", where=f"{where} wait's branch")
+    if branch_target(back) != wait[0]:
+        raise Mismatch(f"{where}: the wait must branch back to its compare")
+    return value, word, wait
+
+
+def check_ping_pong_timed(instructions):
+    no_locks_or_fences(instructions)
+    step, record, closing = open_window(instructions)
+    first = step()
+    if first[1:] == ("mov", "0x4(%esp),%ebx"):  # i386 brings the value from the stack
+        first = step()
+    rounds, skip = counted_loop(iter_from(first, step), "timing side")
+    head = loop_head(step, "timing side's loop head")
+    expect(head, "mov", where="store of the value")
+    value, out = head[2].split(",")
+    expect(step(), "inc", value, "the answer expected")
+    wait_for(step, None, "timing side")
+    expect(step(), "inc", value, "the next value")
+    expect(step(), "dec", rounds, "round count step")
+    back = step()
+    expect(back, "jne", where="branch back")
+    if branch_target(back) != head[0]:
+        raise Mismatch("the branch back must go to the store of the value")
+    closing_cpuid = step()
+    expect(closing_cpuid, "cpuid", where="closing stamp")
+    if branch_target(skip) != closing_cpuid[0]:
+        raise Mismatch("no round trip must go straight to the closing stamp")
+    after_window(instructions, closing, record)
+
+
+def check_ping_pong_answer(instructions):
+    no_locks_or_fences(instructions)
+    mnemonics = [i[1] for i in instructions]
+    if "cpuid" in mnemonics or "rdtsc" in mnemonics:
+        raise Mismatch("the answering side is not timed")
+    window = iter(instructions)
+    step = lambda: next(window)  # noqa: E731
+    first = step()
+    while first[1] != "test":
+        first = step()
+    rounds, skip = counted_loop(iter_from(first, step), "answering side")
+    head = loop_head(step, "answering side's loop head")
+    value, _, wait = wait_for(step, head, "answering side")
+    expect(step(), "inc", value, "the answer")
+    store = step()
+    expect(store, "mov", where="store of the answer")
+    if store[2].split(",")[0] != value or not MEMORY_WORD.match(store[2].split(",")[1]):
+        raise Mismatch(f"the answer must be stored from the value's register: {store}")
+    expect(step(), "inc", value, "the next value")
+    expect(step(), "dec", rounds, "round count step")
+    back = step()
+    expect(back, "jne", where="branch back")
+    if branch_target(back) != wait[0]:
+        raise Mismatch("the branch back must go to the wait")
+    if branch_target(skip) != step()[0]:
+        raise Mismatch("no round trip must skip the loop")
+
+
 # The parallel-chains kernels, one per chain count of the binary's target.
 CHAINS_FUNCTION = "chaseChains{}"
 # What CPUID and RDTSC overwrite: a cursor placed there before the opening
@@ -552,6 +652,8 @@ def main():
         checks.append((CHAINS_FUNCTION.format(chains),
                        lambda instructions, chains=chains: check_chains_kernel(
                            instructions, chains, loads_per_pass, document["chaseChainStartBytes"])))
+    checks.append((PING_PONG_TIMED, check_ping_pong_timed))
+    checks.append((PING_PONG_ANSWER, check_ping_pong_answer))
     failures = 0
     for function, check in checks:
         try:

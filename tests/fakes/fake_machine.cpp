@@ -9,6 +9,7 @@
 #include "kernels/chase_loads.h"
 #include "kernels/core_clock.h"
 #include "kernels/kernels.h"
+#include "kernels/ping_pong.h"
 #include "kernels/timing_record.h"
 #include "probe/machine_description.h"
 #include "probe/os_sse_probe.h"
@@ -26,6 +27,9 @@ size_t elapsedRead = 0;
 // Kernels and pins may come from the threads of a team.
 std::mutex fakeLock;
 thread_local ProcessorId pinnedTo{-1, -1};
+// The processor the last thread to pin itself chose, and which thread it was.
+ProcessorId lastPin{-1, -1};
+std::thread::id lastPinner;
 uint64_t monotonicNow = 0;
 }  // namespace
 
@@ -36,6 +40,8 @@ void resetFakes() {
     ticksRead = 0;
     elapsedRead = 0;
     monotonicNow = 0;
+    lastPin = {-1, -1};
+    lastPinner = std::thread::id();
     // A team pins the calling thread as its member 0; the next test starts unpinned.
     pinnedTo = ProcessorId{-1, -1};
     // 20 s 500 ms to 23 s 500 ms with 9e9 ticks: a 3000 MHz clock.
@@ -144,7 +150,12 @@ void platformYield() { std::this_thread::yield(); }
 
 bool platformPinThread(const ProcessorId& processor) {
     std::lock_guard<std::mutex> hold(fakeLock);
+    for (const ProcessorId& refused : fakeSystem.refusedProcessors) {
+        if (refused == processor) return false;
+    }
     pinnedTo = processor;
+    lastPin = processor;
+    lastPinner = std::this_thread::get_id();
     fakeSystem.threadPins.push_back(processor);
     return true;
 }
@@ -160,7 +171,8 @@ void platformCatchInterruptions() { ++fakeSystem.interruptionsCaught; }
 int platformInterruption() {
     std::lock_guard<std::mutex> hold(fakeLock);
     const int after = fakeSystem.interruptAfterKernelCalls;
-    return after >= 0 && fakeKernels.calls.size() >= static_cast<size_t>(after) ? fakeSystem.interruptionStatus : 0;
+    const size_t calls = fakeKernels.calls.size() + static_cast<size_t>(fakeKernels.pingPongTimedCalls);
+    return after >= 0 && calls >= static_cast<size_t>(after) ? fakeSystem.interruptionStatus : 0;
 }
 
 uint64_t platformMonotonicMilliseconds() { return monotonicNow += fakeSystem.monotonicStepMilliseconds; }
@@ -240,6 +252,23 @@ extern "C" void* chaseLoads(void* start, int32_t passes) {
     timingRecord.elapsedTicks = nextElapsedTicks();
     timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;
     return start;
+}
+
+extern "C" void pingPongTimed(volatile uint32_t*, const volatile uint32_t*, uint32_t, int32_t rounds) {
+    std::lock_guard<std::mutex> hold(fakeLock);
+    ++fakeKernels.pingPongTimedCalls;
+    // The answering thread pins itself after the timing one, pair by pair.
+    const ProcessorId answerer = lastPinner == std::this_thread::get_id() ? ProcessorId{-1, -1} : lastPin;
+    const uint64_t perRound = fakeKernels.roundTripTicksOf ? fakeKernels.roundTripTicksOf(pinnedTo, answerer)
+                                                           : fakeKernels.roundTripTicks;
+    timingRecord.startTicks = 1000;
+    timingRecord.elapsedTicks = fakeKernels.frameTicks + perRound * static_cast<uint64_t>(rounds > 0 ? rounds : 0);
+    timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;
+}
+
+extern "C" void pingPongAnswer(volatile uint32_t*, const volatile uint32_t*, uint32_t, int32_t) {
+    std::lock_guard<std::mutex> hold(fakeLock);
+    ++fakeKernels.pingPongAnswerCalls;
 }
 
 // The parallel-chains kernels are recorded as "chaseChains" and their chain

@@ -40,6 +40,8 @@ struct FakeSystem {
     // What a request for 2 MiB pages obtains, and why not when it obtains none.
     double hugePageShare = 0.0;
     std::string hugePageRefusal = "no 2MB pages are reserved for it (/proc/sys/vm/nr_hugepages)";
+    // Processors that refuse every thread pinned to them.
+    std::vector<ProcessorId> refusedProcessors;
     // The machine as its description reads it: what CPUID returns and what
     // the system says. resetFakes gives a plain two-processor machine.
     CpuidReadings cpuid;
@@ -87,6 +89,16 @@ struct FakeKernels {
     std::vector<KernelCall> calls;
     // What the dependent-add clock reports.
     double coreCyclesPerTick = 1.25;
+    // The ping-pong: each timed run counts this many ticks for its frame,
+    // and per round trip what roundTripTicksOf says for the timing thread's
+    // pin and the last pin of any other thread (the answering one), or
+    // roundTripTicks without it. The answering side returns at once.
+    uint64_t frameTicks = 100;
+    uint64_t roundTripTicks = 600;
+    uint64_t (*roundTripTicksOf)(const ProcessorId& timer, const ProcessorId& answerer) = nullptr;
+    // Calls of either side, by function; only these are counted, not kept.
+    int pingPongTimedCalls = 0;
+    int pingPongAnswerCalls = 0;
 };
 
 // How a test's message shows a processor.

@@ -10,6 +10,7 @@ import dataclasses
 import json
 import json.scanner
 
+from . import core_to_core
 from .machine import CACHE_TYPES, Cache, Machine
 from .model import (ALL_BLOCK_SIZES, COPY_TABLE_ORDER, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER,
                     LatencyRow, LatencyTable, Report, ReportError, Row, Table, table_title)
@@ -284,6 +285,12 @@ def _read_latency_cells(source, cells, starts, first, report):
 
 def _read_cells(source, cells, report, complete=True):
     starts = [source.members(cells)[number] for number in range(len(cells))]
+    # The core-to-core cells, when the run measured them, come last of all.
+    first_matrix = next((number for number, cell in enumerate(cells) if core_to_core.is_core_to_core(cell)),
+                        len(cells))
+    if first_matrix < len(cells):
+        report.core_to_core = core_to_core.from_records(cells[first_matrix:], report.per_cycle, complete)
+        cells = cells[:first_matrix]
     # The parallel chains' cells, when the run measured them, come after every other cell.
     first_chains = next((number for number, cell in enumerate(cells) if parallel_chains.is_chains_cell(cell)),
                         len(cells))
