@@ -1,58 +1,18 @@
 #include "driver/cell_records.h"
 
-#include <cmath>
-#include <iomanip>
-#include <sstream>
-
+#include "driver/json_text.h"
 #include "driver/output_line.h"
 #include "kernels/kernel_table.h"
 
 namespace {
 
-// Seventeen significant digits bring every double back exactly.
-std::string exactNumber(double value) {
-    std::ostringstream text;
-    text << std::setprecision(17) << value;
-    return text.str();
-}
-
-// JSON has no infinity or NaN.
-std::string jsonNumber(double value) { return std::isfinite(value) ? exactNumber(value) : "null"; }
-
-std::string jsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            static const char hex[] = "0123456789abcdef";
-            quoted += "\\u00";
-            quoted += hex[(c >> 4) & 0xF];
-            quoted += hex[c & 0xF];
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
-}
-
-// A JSON array of the values, each written by `write`.
-template <typename Value, typename Write>
-std::string jsonList(const std::vector<Value>& values, Write write) {
-    std::string list = "[";
-    for (size_t i = 0; i < values.size(); ++i) list += (i ? ", " : "") + write(values[i]);
-    return list + "]";
-}
-
-std::string jsonStrings(const std::vector<std::string>& texts) { return jsonList(texts, jsonString); }
-std::string jsonNumbers(const std::vector<double>& values) { return jsonList(values, jsonNumber); }
-
 bool isLatency(const CellRecord& cell) { return std::string(cell.direction) == LATENCY_DIRECTION; }
+bool isCoreToCore(const CellRecord& cell) { return std::string(cell.direction) == CORE_TO_CORE_DIRECTION; }
+bool isChains(const CellRecord& cell) { return std::string(cell.direction) == PARALLEL_CHAINS_DIRECTION; }
 
-bool anyLatency(const std::vector<CellRecord>& cells) {
+bool anyOf(const std::vector<CellRecord>& cells, bool (*kind)(const CellRecord&)) {
     for (const CellRecord& cell : cells) {
-        if (isLatency(cell)) return true;
+        if (kind(cell)) return true;
     }
     return false;
 }
@@ -64,20 +24,13 @@ bool hasBusBytes(const CellRecord& cell) {
     return direction == directionName(Direction::COPY) || direction == directionName(Direction::FILL);
 }
 
-bool anyBusBytes(const std::vector<CellRecord>& cells) {
-    for (const CellRecord& cell : cells) {
-        if (hasBusBytes(cell)) return true;
-    }
-    return false;
-}
-
 // The fields, in order, from the one list of them.
 enum class RecordField {
 #define RECORD_FIELD(name, ...) name,
 #include "driver/record_fields.def"
 #undef RECORD_FIELD
 };
-enum class RecordCells { ALL, THROUGHPUT, LATENCY, COPY_FILL };
+enum class RecordCells { ALL, BLOCKS, THROUGHPUT, LATENCY, COPY_FILL, CHAINS, CHASE, CORE_TO_CORE };
 struct RecordFieldRow {
     RecordField field;
     const char* name;
@@ -95,14 +48,31 @@ struct RunCells {
     bool perCycle;
     bool latency;
     bool busBytes;
+    bool chains;
+    bool coreToCore;
 };
+
+RunCells runCellsOf(bool perCycle, const std::vector<CellRecord>& cells) {
+    return {perCycle, anyOf(cells, isLatency), anyOf(cells, hasBusBytes), anyOf(cells, isChains),
+            anyOf(cells, isCoreToCore)};
+}
 
 // Whether the run's records have the field at all: the per-cycle ones only
 // with --per-cycle, the latency ones only when latency was measured, the copy
-// and fill ones only when copies and fills were.
+// and fill ones only when copies and fills were, and so on.
 bool inRun(const RecordFieldRow& row, const RunCells& run) {
-    return (run.perCycle || !row.perCycle) && (run.latency || row.cells != RecordCells::LATENCY)
-        && (run.busBytes || row.cells != RecordCells::COPY_FILL);
+    if (row.perCycle && !run.perCycle) return false;
+    switch (row.cells) {
+        case RecordCells::ALL:
+        case RecordCells::BLOCKS:
+        case RecordCells::THROUGHPUT: return true;
+        case RecordCells::LATENCY: return run.latency;
+        case RecordCells::COPY_FILL: return run.busBytes;
+        case RecordCells::CHAINS: return run.chains;
+        case RecordCells::CHASE: return run.latency || run.chains;
+        case RecordCells::CORE_TO_CORE: return run.coreToCore;
+    }
+    return false;
 }
 
 // Whether this cell's record holds the field: the other kinds of cell leave it
@@ -110,16 +80,20 @@ bool inRun(const RecordFieldRow& row, const RunCells& run) {
 bool inCell(const RecordFieldRow& row, const CellRecord& cell) {
     switch (row.cells) {
         case RecordCells::ALL: return true;
-        case RecordCells::THROUGHPUT: return !isLatency(cell);
+        case RecordCells::BLOCKS: return !isCoreToCore(cell);
+        case RecordCells::THROUGHPUT: return !isLatency(cell) && !isChains(cell) && !isCoreToCore(cell);
         case RecordCells::LATENCY: return isLatency(cell);
         case RecordCells::COPY_FILL: return hasBusBytes(cell);
+        case RecordCells::CHAINS: return isChains(cell);
+        case RecordCells::CHASE: return isLatency(cell) || isChains(cell);
+        case RecordCells::CORE_TO_CORE: return isCoreToCore(cell);
     }
     return false;
 }
 
 // One field's value, which JSON and CSV each write in their own way.
 struct FieldValue {
-    enum class Kind { TEXT, COUNT, NUMBER, NUMBERS } kind;
+    enum class Kind { TEXT, COUNT, NUMBER, NUMBERS, FLAG } kind;
     std::string text;
     int64_t count;
     double number;
@@ -130,6 +104,7 @@ FieldValue text(const std::string& value) { return {FieldValue::Kind::TEXT, valu
 FieldValue count(int64_t value) { return {FieldValue::Kind::COUNT, "", value, 0, nullptr}; }
 FieldValue number(double value) { return {FieldValue::Kind::NUMBER, "", 0, value, nullptr}; }
 FieldValue numbers(const std::vector<double>& values) { return {FieldValue::Kind::NUMBERS, "", 0, 0, &values}; }
+FieldValue flag(bool value) { return {FieldValue::Kind::FLAG, "", value ? 1 : 0, 0, nullptr}; }
 
 // A latency cell's order stands as its column, where a throughput cell's
 // instruction does.
@@ -152,6 +127,16 @@ FieldValue valueOf(const CellRecord& cell, RecordField field) {
         case RecordField::ns_per_load: return number(cell.nsPerLoad);
         case RecordField::samples_ns_per_load: return numbers(cell.samplesNsPerLoad);
         case RecordField::cycles_per_load: return number(cell.cyclesPerLoad);
+        case RecordField::chains: return count(cell.chains);
+        case RecordField::from_processor: return text(cell.fromProcessor);
+        case RecordField::to_processor: return text(cell.toProcessor);
+        case RecordField::timed_by: return text(cell.timedBy);
+        case RecordField::siblings: return flag(cell.siblings);
+        case RecordField::shared_cache_level: return count(cell.sharedCacheLevel);
+        case RecordField::different_packages: return flag(cell.differentPackages);
+        case RecordField::different_nodes: return flag(cell.differentNodes);
+        case RecordField::ns_one_way: return number(cell.nsOneWay);
+        case RecordField::cycles_one_way: return number(cell.cyclesOneWay);
     }
     return text("");
 }
@@ -162,6 +147,7 @@ std::string jsonOf(const FieldValue& value) {
         case FieldValue::Kind::COUNT: return std::to_string(value.count);
         case FieldValue::Kind::NUMBER: return jsonNumber(value.number);
         case FieldValue::Kind::NUMBERS: return jsonNumbers(*value.numbers);
+        case FieldValue::Kind::FLAG: return value.count ? "true" : "false";
     }
     return "null";
 }
@@ -180,6 +166,7 @@ std::string csvOf(const FieldValue& value) {
             }
             return joined;
         }
+        case FieldValue::Kind::FLAG: return value.count ? "true" : "false";
     }
     return "";
 }
@@ -200,9 +187,17 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
         << ", \"repeat\": " << run.repeat << ", \"per_cycle\": " << (run.perCycle ? "true" : "false")
         << ", \"lines\": " << jsonStrings(run.lines) << "},";
     endLine(out);
+    if (!run.machineJson.empty()) {
+        out << " \"machine\": " << run.machineJson << ",";
+        endLine(out);
+    }
+    if (!run.runJson.empty()) {
+        out << " \"run\": " << run.runJson << ",";
+        endLine(out);
+    }
     out << " \"cells\": [";
     endLine(out);
-    const RunCells runCells = {run.perCycle, anyLatency(cells), anyBusBytes(cells)};
+    const RunCells runCells = runCellsOf(run.perCycle, cells);
     for (size_t i = 0; i < cells.size(); ++i) {
         const CellRecord& cell = cells[i];
         out << "  {";
@@ -223,7 +218,7 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
 
 void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRecord>& cells) {
     // Each record leaves the fields of the other kinds of cell empty.
-    const RunCells runCells = {perCycle, anyLatency(cells), anyBusBytes(cells)};
+    const RunCells runCells = runCellsOf(perCycle, cells);
     const char* separator = "";
     for (const RecordFieldRow& row : RECORD_FIELDS) {
         if (!inRun(row, runCells)) continue;

@@ -9,7 +9,7 @@
 // A latency cell (direction "latency") has no alignment, rate or bytes per
 // cycle; its column stands where a throughput cell's instruction does.
 struct CellRecord {
-    const char* direction;  // "read", "write", "copy", "fill" or "latency"
+    const char* direction;  // "read", "write", "copy", "fill", "latency", "parallel_chains" or "core_to_core"
     int alignmentBytes;     // 16, 8 or 4
     int64_t blockBytes;
     std::string block;      // the row's label without its colon, e.g. "4KB"
@@ -28,9 +28,26 @@ struct CellRecord {
     // twice the rate of a copy (every byte is read and written), the rate of
     // a fill. The rate itself counts each byte copied or filled once.
     double busBytesPerSecond = 0;
+    // Parallel chains cells (direction "parallel_chains"): the chains the
+    // cell ran at once; their loads per time are nsPerLoad and cyclesPerLoad.
+    int chains = 0;
+    // Core-to-core cells: the pair as the table labels it, the processor
+    // that timed, where the two sit relative to each other, and the one-way
+    // latency (cycles with --per-cycle, else 0).
+    std::string fromProcessor = {};
+    std::string toProcessor = {};
+    std::string timedBy = {};
+    bool siblings = false;
+    int sharedCacheLevel = 0;  // the lowest cache level the two share; 0 none or unknown
+    bool differentPackages = false;
+    bool differentNodes = false;
+    double nsOneWay = 0;
+    double cyclesOneWay = 0;
 };
 
 constexpr const char* LATENCY_DIRECTION = "latency";
+constexpr const char* PARALLEL_CHAINS_DIRECTION = "parallel_chains";
+constexpr const char* CORE_TO_CORE_DIRECTION = "core_to_core";
 
 // What a run knows of itself, for the JSON header.
 struct RunDescription {
@@ -45,6 +62,10 @@ struct RunDescription {
     int repeat;
     bool perCycle;
     bool complete;  // false when an interruption stopped the run
+    // The machine and the run as JSON objects, written between the report
+    // and the cells; empty: left out.
+    std::string machineJson = {};
+    std::string runJson = {};
 };
 
 void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::vector<CellRecord>& cells);

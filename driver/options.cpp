@@ -6,8 +6,11 @@
 #include <iostream>
 #include <string>
 
+#include "driver/core_to_core_pair.h"
+#include "driver/core_to_core_table.h"
 #include "driver/extension_names.h"
 #include "driver/output_line.h"
+#include "kernels/chase_chains.h"
 #include "platform/platform.h"
 
 namespace {
@@ -18,7 +21,8 @@ constexpr int64_t LARGEST_MAX_BLOCK_BYTES = int64_t{1} << 32;  // 4 GiB
 constexpr const char* SIZE_CHOICES = "a power of two from 128B to 4GB, such as 4KB, 256MB or 1GB";
 
 enum OptionCode { OPT_ISA = 256, OPT_MAX_SIZE, OPT_THREADS, OPT_REPEAT, OPT_PER_CYCLE, OPT_JSON, OPT_CSV,
-                  OPT_LATENCY, OPT_COPY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION };
+                  OPT_LATENCY, OPT_COPY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION, OPT_PARALLEL_CHAINS,
+                  OPT_CORE_TO_CORE, OPT_DESCRIBE };
 
 const option LONG_OPTIONS[] = {
     {"isa", required_argument, nullptr, OPT_ISA},
@@ -31,6 +35,9 @@ const option LONG_OPTIONS[] = {
     {"latency", no_argument, nullptr, OPT_LATENCY},
     {"copy", no_argument, nullptr, OPT_COPY},
     {"huge-pages", no_argument, nullptr, OPT_HUGE_PAGES},
+    {"parallel-chains", no_argument, nullptr, OPT_PARALLEL_CHAINS},
+    {"core-to-core", no_argument, nullptr, OPT_CORE_TO_CORE},
+    {"describe", no_argument, nullptr, OPT_DESCRIBE},
     {"help", no_argument, nullptr, OPT_HELP},
     {"version", no_argument, nullptr, OPT_VERSION},
     {nullptr, 0, nullptr, 0},
@@ -46,10 +53,24 @@ std::string isaOptions(const char* separator) {
     return list;
 }
 
+// The chain counts of this build's parallel-chains table, as its columns name them.
+std::string chainCounts() {
+    std::string list;
+    for (int c = 0; c < CHAIN_KERNEL_COUNT; ++c) {
+        list += (c == 0 ? "" : c + 1 == CHAIN_KERNEL_COUNT ? " and " : ", ") + std::to_string(CHAIN_KERNELS[c].chains);
+    }
+    return list;
+}
+
 void printUsage() {
+    const std::string chainsLine = "                   through the block, advanced together: " + chainCounts();
     const std::string isaLine = "                   list of " + isaOptions(", ") + "; the";
     const std::string repeatLine =
         "  --repeat N       measure each cell N times in a row (N from 1 to " + std::to_string(MAX_REPEAT) + ")";
+    // The budget of a 256-processor table: its ordered pairs at some 1.7 ms each.
+    const std::string samplesLine = "                   of " + std::to_string(PAIR_SAMPLES) + " samples of " +
+                                    std::to_string(SAMPLE_MICROSECONDS) + " us each. A pair takes about 1.7 ms:";
+    const std::string budgetLine = "                   2 s for 32 processors, 2 minutes for 256.";
     const char* lines[] = {
         "Usage: kestrune [OPTION]...",
         "Measure how fast each x86 move instruction reads and writes memory blocks",
@@ -90,15 +111,42 @@ void printUsage() {
         "                   block filled by REP STOSB, REP STOSD and memset. A cell",
         "                   counts each byte copied or filled once; the columns",
         "                   follow --isa as in the other tables",
+        "  --parallel-chains",
+        "                   add a table after every other table: per block, chains of",
+        "                   dependent loads, each its own random cycle of lines",
+        chainsLine.c_str(),
+        "                   chains, in nanoseconds (core cycles with --per-cycle) per",
+        "                   load over all chains; a core that keeps k misses in flight",
+        "                   shows a k-th of the one-chain figure. Each chain holds its",
+        "                   cursor in a register: x86-64 has 14 general registers",
+        "                   besides RSP and RBP, less the pass count and the timing",
+        "                   record's address, for 12 chains; i386 has 7 with EBP,",
+        "                   less the pass count, for 6. With --threads, the table is",
+        "                   measured on the first processor alone",
         "  --huge-pages     put the test buffers on 2MB pages where the system gives",
         "                   them (never changing a system setting), and print the",
         "                   share obtained; where it gives none, say why on standard",
         "                   error and go on with 4KB pages",
+        "  --core-to-core   add a table of core-to-core latency after every other",
+        "                   table: one row and one column per processor of the team",
+        "                   (--threads N: the first N processors; by default all the",
+        "                   process may use), each cell the one-way latency between",
+        "                   the two (ns, or core cycles with --per-cycle): half the",
+        "                   round trip of a value stored by the row's processor,",
+        "                   seen and answered by the column's through one 64-byte",
+        "                   line, timed by the row's processor; the fastest",
+        samplesLine.c_str(),
+        budgetLine.c_str(),
+        "                   Needs two processors or more",
         "  --json FILE      also write every cell as JSON to FILE (- for standard",
         "                   output, which then carries only the JSON, and a",
         "                   terminal on standard error shows the progress); a",
         "                   regular FILE is replaced only once it is written whole",
         "  --csv FILE       also write every cell as CSV to FILE (- as for --json)",
+        "  --describe       print what this machine is (processor, cores, caches,",
+        "                   memory, system) as key: value lines, measure nothing",
+        "                   and exit; with --json FILE also write it as JSON. Every",
+        "                   --json report carries the same description",
         "  --help           print this help and exit",
         "  --version        print the version and exit",
         "",
@@ -256,13 +304,23 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
     *options = RunOptions{};
     opterr = 0;  // the messages are the program's own
     optind = 0;  // a full restart of the scan, state included
+    for (int i = 0; i < argc; ++i) options->commandLine.push_back(argv[i]);
+    // The first option given that --describe cannot take: any that measures.
+    std::string measuring;
     int code;
-    while ((code = getopt_long(argc, argv, ":", LONG_OPTIONS, nullptr)) != -1) {
+    int index = -1;
+    while ((code = getopt_long(argc, argv, ":", LONG_OPTIONS, &index)) != -1) {
         bool ok = true;
+        if (code >= OPT_ISA && code != OPT_JSON && code != OPT_DESCRIBE && measuring.empty() && index >= 0) {
+            measuring = std::string("--") + LONG_OPTIONS[index].name;
+        }
         switch (code) {
             case OPT_ISA: ok = parseIsa(optarg, options); break;
             case OPT_MAX_SIZE: ok = parseMaxSize(optarg, options); break;
-            case OPT_THREADS: ok = parseThreads(optarg, options); break;
+            case OPT_THREADS:
+                ok = parseThreads(optarg, options);
+                options->threadsNamed = true;
+                break;
             case OPT_REPEAT: ok = parseRepeat(optarg, options); break;
             case OPT_PER_CYCLE: options->perCycle = true; break;
             case OPT_JSON: options->jsonPath = optarg; break;
@@ -270,6 +328,9 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
             case OPT_LATENCY: options->latency = true; break;
             case OPT_COPY: options->copy = true; break;
             case OPT_HUGE_PAGES: options->hugePages = true; break;
+            case OPT_PARALLEL_CHAINS: options->parallelChains = true; break;
+            case OPT_CORE_TO_CORE: options->coreToCore = true; break;
+            case OPT_DESCRIBE: options->describe = true; break;
             case OPT_HELP:
                 printUsage();
                 return OptionsOutcome::DONE;
@@ -291,10 +352,22 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
         usageError(argv[optind], "unexpected argument; the program takes options only, see --help");
         return OptionsOutcome::USAGE_ERROR;
     }
+    if (options->describe && !measuring.empty()) {
+        usageError(measuring.c_str(), "--describe measures nothing and takes only --json");
+        return OptionsOutcome::USAGE_ERROR;
+    }
     if (options->jsonPath && options->csvPath && std::strcmp(options->jsonPath, "-") == 0 &&
         std::strcmp(options->csvPath, "-") == 0) {
         usageError("--csv", "standard output already carries the JSON; give a file");
         return OptionsOutcome::USAGE_ERROR;
+    }
+    if (options->coreToCore) {
+        const std::string refusal = coreToCoreRefusal(
+            platformOsFamily(), options->threadsNamed ? options->threads : usableProcessors(), options->threadsNamed);
+        if (!refusal.empty()) {
+            usageError("--core-to-core", refusal);
+            return OptionsOutcome::USAGE_ERROR;
+        }
     }
     return OptionsOutcome::RUN;
 }

@@ -2,6 +2,8 @@
 // The command line. Without arguments every field keeps its default and the
 // run is the classic report; each option extends it.
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "driver/constants.h"
 #include "isa/capability_mask.h"
@@ -15,16 +17,27 @@ struct RunOptions {
     bool isaNamed = false;
     int64_t maxBlockBytes = DEFAULT_MAX_BLOCK_BYTES;
     int threads = 1;
+    // Whether --threads was given: the core-to-core table's team is then
+    // `threads` processors, else every processor the process may use.
+    bool threadsNamed = false;
     int repeat = 1;
     bool perCycle = false;
     // A load-latency table after the throughput tables.
     bool latency = false;
+    // A parallel-chains table after every other table.
+    bool parallelChains = false;
     // Copy and fill tables after the read and write tables.
     bool copy = false;
     // The test buffers on 2 MiB pages where the system gives them.
     bool hugePages = false;
+    // A core-to-core latency table after every other table.
+    bool coreToCore = false;
     const char* jsonPath = nullptr;  // "-": standard output
     const char* csvPath = nullptr;
+    // Print the machine's description and measure nothing.
+    bool describe = false;
+    // The arguments as given, the program's name first, for the JSON report.
+    std::vector<std::string> commandLine;
 };
 
 enum class OptionsOutcome { RUN, DONE, USAGE_ERROR };

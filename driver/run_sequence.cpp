@@ -1,7 +1,5 @@
 #include "driver/run_sequence.h"
 
-#include <cerrno>
-#include <cstring>
 #include <iostream>
 #include <limits>
 #include <sstream>
@@ -11,9 +9,13 @@
 #include "driver/cell_records.h"
 #include "driver/clock.h"
 #include "driver/constants.h"
+#include "driver/core_to_core_table.h"
 #include "driver/data_file.h"
+#include "driver/describe_mode.h"
 #include "driver/extension_names.h"
 #include "driver/latency_table.h"
+#include "driver/machine_report.h"
+#include "driver/parallel_chains_table.h"
 #include "driver/passes.h"
 #include "driver/progress.h"
 #include "driver/report.h"
@@ -22,6 +24,7 @@
 #include "kernels/kernel_table.h"
 #include "kernels/timing_record.h"
 #include "platform/platform.h"
+#include "probe/machine_description.h"
 #include "probe/os_sse_probe.h"
 #include "probe/simd_capabilities.h"
 
@@ -155,6 +158,25 @@ uint64_t testBufferBytes(const RunOptions& options) {
     return static_cast<uint64_t>(reach) + BUFFER_SLACK_BYTES;
 }
 
+// The core-to-core table, after every other table: the team's processors,
+// the first `threads` the process may use (all of them unless --threads was
+// given). False when an interruption stopped it; a partner thread the system
+// refuses is a failed allocation, as a team member is.
+CoreToCoreOutcome coreToCoreStep(const RunOptions& options, const std::vector<ProcessorId>& usable, double clockMHz,
+                                 bool progress) {
+    CoreToCoreSettings settings;
+    settings.processors = usable;
+    if (options.threadsNamed && settings.processors.size() > static_cast<size_t>(options.threads)) {
+        settings.processors.resize(static_cast<size_t>(options.threads));
+    }
+    settings.machine = &machineDescription();
+    settings.perCycle = options.perCycle;
+    settings.clockMHz = clockMHz;
+    settings.records = (options.jsonPath || options.csvPath) ? &records : nullptr;
+    settings.progress = progress;
+    return runCoreToCoreTable(settings);
+}
+
 int failAllocation() {
     std::cerr << "malloc failed.";
     endLine(std::cerr);
@@ -173,6 +195,9 @@ int run(const RunOptions& options, bool progress) {
     headerLine(description.banner);
 
     const OsFamily family = platformOsFamily();
+    // Read before this thread is pinned, which narrows what some systems list.
+    const std::vector<ProcessorId> usable =
+        options.coreToCore && family == OsFamily::NT ? platformUsableProcessors() : std::vector<ProcessorId>{};
     if (family == OsFamily::NT) {
         uint32_t processMask = 0, systemMask = 0;
         if (!platformGetAffinityMasks(&processMask, &systemMask)) {
@@ -180,8 +205,12 @@ int run(const RunOptions& options, bool progress) {
             endLine(std::cerr);
             return 1;
         }
-        // A team pins each of its threads instead.
-        if (options.threads == 1) {
+        // A team pins each of its threads instead. The core-to-core table pins
+        // its threads to every processor in turn, which a process kept to one
+        // processor would refuse (Windows): only this thread is pinned then.
+        if (options.threads == 1 && options.coreToCore) {
+            if (!usable.empty()) platformPinThread(usable.front());
+        } else if (options.threads == 1) {
             if (const uint32_t processor = lowestProcessorBit(systemMask)) platformSetAffinityMask(processor);
         }
     }
@@ -271,12 +300,32 @@ int run(const RunOptions& options, bool progress) {
         latencyOutcome = runLatencyTable(static_cast<unsigned char*>(testBuffer), latency);
         if (latencyOutcome == LatencyOutcome::INTERRUPTED) description.complete = false;
     }
-    if (progress) endProgress();
+    // The parallel chains, on the first processor alone as the latency table.
+    if (options.parallelChains && description.complete && latencyOutcome == LatencyOutcome::MEASURED) {
+        ParallelChainsSettings chains;
+        chains.maxBlockBytes = options.maxBlockBytes;
+        chains.perCycle = options.perCycle;
+        chains.clockMHz = clockMHz;
+        chains.records = settings.records;
+        chains.progress = progress;
+        latencyOutcome = runParallelChainsTable(static_cast<unsigned char*>(testBuffer), chains);
+        if (latencyOutcome == LatencyOutcome::INTERRUPTED) description.complete = false;
+    }
 
-    // The team stops and is joined before anything is written.
+    // The team stops and is joined before anything is written, and before the
+    // core-to-core table, whose two threads must have their processors to
+    // themselves.
     if (options.threads > 1) stopThreadTeam();
+    CoreToCoreOutcome coreToCore = CoreToCoreOutcome::MEASURED;
+    if (options.coreToCore && description.complete) {
+        coreToCore = coreToCoreStep(options, usable, clockMHz, progress);
+        if (coreToCore == CoreToCoreOutcome::INTERRUPTED) description.complete = false;
+    }
+    if (progress) endProgress();
     platformReleaseBuffer(testBuffer, buffer.mappedBytes);
-    if (latencyOutcome == LatencyOutcome::NO_MEMORY) return failAllocation();
+    if (latencyOutcome == LatencyOutcome::NO_MEMORY || coreToCore == CoreToCoreOutcome::NO_THREAD) {
+        return failAllocation();
+    }
     return description.complete ? 0 : platformInterruption();
 }
 
@@ -296,24 +345,48 @@ std::string csvText(const RunOptions& options) {
 // line on standard error.
 bool writeData(DataFile* file, std::string (*format)(const RunOptions&), const RunOptions& options) {
     if (file->path == nullptr) return true;
-    if (!file->toStdout) return finishDataFile(file, format(options));
-    errno = 0;
-    std::cout << format(options) << std::flush;
-    if (std::cout) return true;
-    std::cerr << "kestrune: cannot write standard output: " << std::strerror(errno != 0 ? errno : EIO);
-    endLine(std::cerr);
-    return false;
+    return writeDataContent(file, format(options));
+}
+
+// The machine, read before anything is measured, and the run's own facts, for
+// the JSON report; the run without --json reads neither.
+struct RunRecord {
+    const MachineDescription* machine = nullptr;
+    RunFacts facts;
+    uint64_t startMilliseconds = 0;
+};
+
+RunRecord startRunRecord(const RunOptions& options) {
+    RunRecord record;
+    if (options.jsonPath == nullptr) return record;
+    record.facts.startSeconds = platformSecondsSinceEpoch();
+    record.startMilliseconds = platformMonotonicMilliseconds();
+    record.machine = &machineDescription();
+    record.facts.hostName = record.machine->hostName;
+    record.facts.commandLine = options.commandLine;
+    return record;
+}
+
+void finishRunRecord(RunRecord* record) {
+    if (record->machine == nullptr) return;
+    record->facts.durationSeconds =
+        static_cast<double>(platformMonotonicMilliseconds() - record->startMilliseconds) / 1000.0;
+    record->facts.complete = description.complete;
+    description.machineJson = machineJson(*record->machine);
+    description.runJson = runJson(record->facts);
 }
 
 }  // namespace
 
 int runBenchmark(const RunOptions& options) {
+    if (options.describe) return runDescribe(options);
     OutputFiles files;
     if (!openDataFile(options.jsonPath, &files.json) || !openDataFile(options.csvPath, &files.csv)) {
         abandonDataFile(&files.json);
         return EXIT_CANNOT_CREATE;
     }
     platformCatchInterruptions();
+    RunRecord record = startRunRecord(options);
 
     // Standard output carrying a data format carries nothing else: the report
     // goes nowhere, and a terminal on standard error shows the progress.
@@ -329,6 +402,7 @@ int runBenchmark(const RunOptions& options) {
         abandonDataFile(&files.csv);
         return code;
     }
+    finishRunRecord(&record);
     const bool jsonWritten = writeData(&files.json, jsonText, options);
     const bool csvWritten = writeData(&files.csv, csvText, options);
     return jsonWritten && csvWritten ? code : EXIT_CANNOT_WRITE;

@@ -10,13 +10,18 @@ body, index step and branch back. The straight loop: the line's offset computed
 from the index and masked to the block, the body of the row's lines per pass
 (the second a step on), index step and branch back. The latency kernel: its
 pass count test, then only dependent loads, `mov (reg),reg`, unrolled, and
-the pass count's step and branch back. A copy loop loads each line with the
+the pass count's step and branch back. The parallel-chains kernels: the same,
+each pass a group of one load per chain repeated as often as the latency
+kernel's loads per pass, every chain in a register of its own, chain k's
+cursor set to k lines past chain 0's by one LEA (those of registers that CPUID
+or RDTSC overwrite only once startTicks is stored). A copy loop loads each line with the
 unaligned load of its width and stores it at the destination. The string
 kernels: the operands brought into place, the sweep count test, CLD, and per
 sweep the pointers, the count and one REP instruction. The C library's calls:
 one indirect call in a loop between the two stamps.
 """
 import argparse
+import json
 import os
 import re
 import subprocess
@@ -226,6 +231,183 @@ def check_chase_kernel(instructions, loads_per_pass):
     if branch_target(skip_loop) != closing_cpuid[0]:
         raise Mismatch("an empty run must go straight to the closing stamp")
     after_window(instructions, closing, record)
+
+
+# The core-to-core round trip. Between the timing side's stamps only the count
+# test, the padding, the store of the value, the wait for its answer (a plain
+# compare with memory and a branch back to it) and the count; the answering
+# side the same wait, the store of the answer and the count. Plain 32-bit
+# loads and stores alone touch the shared words: no locked instruction, fence
+# or PAUSE.
+PING_PONG_TIMED = "pingPongTimed"
+PING_PONG_ANSWER = "pingPongAnswer"
+# A base register alone; objdump writes a base of RBP or R13 with a 0x0 displacement.
+MEMORY_WORD = re.compile(r"^(?:0x0)?\((%\w+)\)$")
+REGISTER_32 = re.compile(r"^%(e\w\w|r\d+d)$")
+
+
+def no_locks_or_fences(instructions):
+    for instruction in instructions:
+        if is_padding(instruction):  # xchg %ax,%ax among them
+            continue
+        if instruction[1].startswith("lock") or instruction[1] in FENCES | {"pause", "xchg"}:
+            raise Mismatch(f"{instruction[1]} at 0x{instruction[0]:x}: only plain loads and stores may touch the words")
+
+
+def counted_loop(step, where):
+    """The count test and the skip past the loop; the count's register and the skip."""
+    test = step()
+    expect(test, "test", where=f"{where} count test")
+    rounds = test[2].split(",")[0]
+    if test[2] != f"{rounds},{rounds}":
+        raise Mismatch(f"{where} count test: {test}")
+    skip = step()
+    expect(skip, "jle", where=f"{where} skip when rounds <= 0")
+    return rounds, skip
+
+
+def wait_for(step, first, where):
+    """cmp value,(word); jne back to itself: the value's register and the word's."""
+    wait = first or step()
+    expect(wait, "cmp", where=f"{where} wait")
+    value, word = wait[2].split(",")
+    if not MEMORY_WORD.match(word) or not REGISTER_32.match(value):
+        raise Mismatch(f"{where} wait must compare a 32-bit register with memory: {wait}")
+    back = step()
+    expect(back, "jne", where=f"{where} wait's branch")
+    if branch_target(back) != wait[0]:
+        raise Mismatch(f"{where}: the wait must branch back to its compare")
+    return value, word, wait
+
+
+def check_ping_pong_timed(instructions):
+    no_locks_or_fences(instructions)
+    step, record, closing = open_window(instructions)
+    first = step()
+    if first[1:] == ("mov", "0x4(%esp),%ebx"):  # i386 brings the value from the stack
+        first = step()
+    rounds, skip = counted_loop(iter_from(first, step), "timing side")
+    head = loop_head(step, "timing side's loop head")
+    expect(head, "mov", where="store of the value")
+    value, out = head[2].split(",")
+    expect(step(), "inc", value, "the answer expected")
+    wait_for(step, None, "timing side")
+    expect(step(), "inc", value, "the next value")
+    expect(step(), "dec", rounds, "round count step")
+    back = step()
+    expect(back, "jne", where="branch back")
+    if branch_target(back) != head[0]:
+        raise Mismatch("the branch back must go to the store of the value")
+    closing_cpuid = step()
+    expect(closing_cpuid, "cpuid", where="closing stamp")
+    if branch_target(skip) != closing_cpuid[0]:
+        raise Mismatch("no round trip must go straight to the closing stamp")
+    after_window(instructions, closing, record)
+
+
+def check_ping_pong_answer(instructions):
+    no_locks_or_fences(instructions)
+    mnemonics = [i[1] for i in instructions]
+    if "cpuid" in mnemonics or "rdtsc" in mnemonics:
+        raise Mismatch("the answering side is not timed")
+    window = iter(instructions)
+    step = lambda: next(window)  # noqa: E731
+    first = step()
+    while first[1] != "test":
+        first = step()
+    rounds, skip = counted_loop(iter_from(first, step), "answering side")
+    head = loop_head(step, "answering side's loop head")
+    value, _, wait = wait_for(step, head, "answering side")
+    expect(step(), "inc", value, "the answer")
+    store = step()
+    expect(store, "mov", where="store of the answer")
+    if store[2].split(",")[0] != value or not MEMORY_WORD.match(store[2].split(",")[1]):
+        raise Mismatch(f"the answer must be stored from the value's register: {store}")
+    expect(step(), "inc", value, "the next value")
+    expect(step(), "dec", rounds, "round count step")
+    back = step()
+    expect(back, "jne", where="branch back")
+    if branch_target(back) != wait[0]:
+        raise Mismatch("the branch back must go to the wait")
+    if branch_target(skip) != step()[0]:
+        raise Mismatch("no round trip must skip the loop")
+
+
+# The parallel-chains kernels, one per chain count of the binary's target.
+CHAINS_FUNCTION = "chaseChains{}"
+# What CPUID and RDTSC overwrite: a cursor placed there before the opening
+# stamp would be lost.
+STAMP_REGISTERS = {"%eax", "%ebx", "%ecx", "%edx", "%rax", "%rbx", "%rcx", "%rdx"}
+
+
+def plain_operands(operands):
+    """objdump's operands without the 0x0 displacement it shows on a base of RBP or R13."""
+    return re.sub(r"(^|,)0x0\(", r"\1(", operands)
+
+
+def chain_starts(instructions, first, start_bytes, where):
+    """The chains' cursors as the LEAs place them: register -> chain number."""
+    starts = {}
+    for address, mnemonic, operands in instructions:
+        match = re.match(r"^(?:0x([0-9a-f]+))?\((%\w+)\),(%\w+)$", operands) if mnemonic == "lea" else None
+        if not match:
+            raise Mismatch(f"{where}: expected a chain's start, found '{mnemonic} {operands}' at 0x{address:x}")
+        offset, source, cursor = int(match.group(1) or "0", 16), match.group(2), match.group(3)
+        if source != first or offset % start_bytes or offset == 0 or cursor in starts:
+            raise Mismatch(f"{where}: '{mnemonic} {operands}' at 0x{address:x} is no chain's start "
+                           f"past chain 0's cursor {first}")
+        starts[cursor] = offset // start_bytes
+    return starts
+
+
+def check_chains_kernel(instructions, chains, loads_per_pass, start_bytes):
+    opening, closing = stamps(instructions)
+    step, record, closing = open_window(instructions)
+    late = []
+    instruction = step()
+    while instruction[1] == "lea":
+        late.append(instruction)
+        instruction = step()
+    passes = tested_register(instruction, "pass count test")
+    skip_loop = step()
+    expect(skip_loop, "jle", where="skip when passes <= 0")
+    head = loop_head(step, "loop head")
+    group = [(i[1], plain_operands(i[2])) for i in [head] + [step() for _ in range(chains - 1)]]
+    cursors = [operands.split(",")[-1] for _, operands in group]
+    for (mnemonic, operands), cursor in zip(group, cursors):
+        if (mnemonic, operands) != ("mov", f"({cursor}),{cursor}") or not POINTER_REGISTER.match(cursor):
+            raise Mismatch(f"a chain's load must be 'mov (reg),reg': {mnemonic} {operands}")
+    # i386 brings the record's address back from the stack after the closing stamp, so its
+    # register may hold a chain meanwhile; elsewhere it must outlast the loop.
+    reloaded = instructions[closing + 1][1:] == ("mov", "(%esp),%ecx")
+    if len(set(cursors)) != chains or address_width(passes) in cursors or (record in cursors and not reloaded):
+        raise Mismatch(f"each chain needs a register of its own: {cursors}, pass count {passes}, record {record}")
+    for n, wanted in enumerate(group * (loads_per_pass - 1), chains):
+        found = step()
+        if (found[1], plain_operands(found[2])) != wanted:
+            raise Mismatch(f"dependent load {n}: expected '{wanted[0]} {wanted[1]}', "
+                           f"found '{found[1]} {found[2]}' at 0x{found[0]:x}")
+    expect(step(), "dec", passes, "pass count step")
+    back = step()
+    expect(back, "jne", where="branch back")
+    if branch_target(back) != head[0]:
+        raise Mismatch("the branch back must go to the first load")
+    closing_cpuid = step()
+    expect(closing_cpuid, "cpuid", where="closing stamp")
+    if branch_target(skip_loop) != closing_cpuid[0]:
+        raise Mismatch("an empty run must go straight to the closing stamp")
+    after_window(instructions, closing, record)
+    # Before the opening CPUID, the LEAs of the chains whose registers it leaves alone.
+    early = [i for i in instructions[:opening - 1] if i[1] == "lea" and i[2].split(",")[-1] in cursors]
+    late_starts = chain_starts(late, cursors[0], start_bytes, "a start inside the window")
+    early_starts = chain_starts(early, cursors[0], start_bytes, "a start before the window")
+    lost = STAMP_REGISTERS & set(early_starts)
+    if lost:
+        raise Mismatch(f"the opening stamp overwrites the start of {sorted(lost)}")
+    starts = dict(early_starts, **late_starts)
+    if len(starts) != len(early_starts) + len(late_starts) or \
+            sorted(starts.values()) != list(range(1, chains)) or set(starts) != set(cursors[1:]):
+        raise Mismatch(f"chain k must start k lines past chain 0 in its own register: {starts}")
 
 
 def take_destination(step):
@@ -442,6 +624,15 @@ def iter_from(first, step):
     return lambda: pending.pop() if pending else step()
 
 
+def binary_target(objdump, binary):
+    """The binary's processor as the tables name it: "x86_64" or "i386"."""
+    header = subprocess.run([objdump, "-f", binary], capture_output=True, text=True, check=True).stdout
+    architecture = re.search(r"architecture: ([^,\s]+)", header)
+    if not architecture:
+        raise AssertionError(f"{binary}: objdump names no architecture")
+    return "x86_64" if architecture.group(1).endswith("x86-64") else "i386"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--objdump", required=True)
@@ -454,6 +645,15 @@ def main():
     checks = [(kernel.function, lambda instructions, kernel=kernel: check_kernel(kernel, instructions))
               for kernel in tables.kernels]
     checks.append((CHASE_FUNCTION, lambda instructions: check_chase_kernel(instructions, loads_per_pass)))
+    with open(args.table, encoding="utf-8") as table:
+        document = json.load(table)
+    target = binary_target(args.objdump, args.binary)
+    for chains in document["parallelChains"][target]:
+        checks.append((CHAINS_FUNCTION.format(chains),
+                       lambda instructions, chains=chains: check_chains_kernel(
+                           instructions, chains, loads_per_pass, document["chaseChainStartBytes"])))
+    checks.append((PING_PONG_TIMED, check_ping_pong_timed))
+    checks.append((PING_PONG_ANSWER, check_ping_pong_answer))
     failures = 0
     for function, check in checks:
         try:

@@ -10,11 +10,13 @@ from pathlib import Path
 from kestrune_report.kernel_table import read_table
 from kestrune_report.units import format_size as block_label
 
-from . import (copy_fill, host_state, kernel_tsc, latency, limit_sections, measurements, paired_sections, pairs, plan,
-               reference_sections, same_width, sections, straight_frame)
+from . import (copy_fill, core_to_core, host_state, kernel_tsc, latency, limit_sections, measurements,
+               paired_sections, pairs, parallel_chains, plan, reference_sections, same_width, sections,
+               straight_frame)
 from .report_builder import ReportBuilder
 
-HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_chase", "kernel_turns"]
+HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_chase", "kernel_turns",
+           "core_to_core_ping_pong"]
 BENCH_SECONDS_TARGET = 600.0
 # The column the planted-fault build slows (the KESTRUNE_PLANTED_FAULT build option).
 PLANTED_COLUMN = ("read", "MOVAPS")
@@ -76,9 +78,11 @@ def main(argv=None):
     parser.add_argument("--started", type=float, default=None,
                         help="when bench/run-accuracy started (seconds since the epoch): the bench's time then "
                              "counts the build and installs too")
-    parser.add_argument("--only", choices=["copy"],
+    parser.add_argument("--only", choices=["copy", "chains", "core-to-core"],
                         help="measure and print one section alone: copy, the copy and fill tables beside "
-                             "likwid-bench's copy kernels")
+                             "likwid-bench's copy kernels; chains, the parallel-chains table (a few minutes, "
+                             "not part of the default run); core-to-core, the core-to-core table beside an "
+                             "independent ping-pong (under a minute, not part of the default run)")
     parser.add_argument("--plant-fault", action="store_true",
                         help="the binary and helpers are the planted-fault build: run the sections that judge the "
                              "planted column and pass only if they fail it and nothing else")
@@ -97,6 +101,18 @@ def main(argv=None):
         b = ReportBuilder()
         copy_fill.copy_fill(b, measurements.collect_copy_only(args.binary, helpers, args.out, args.plan, tsc_mhz,
                                                               kernels), kernels)
+        sections.targets(b)
+        sys.stdout.write(b.text())
+        return 0
+    if args.only == "chains":
+        b = ReportBuilder()
+        parallel_chains.parallel_chains(b, measurements.collect_chains_only(args.binary, args.out, args.plan))
+        sections.targets(b)
+        sys.stdout.write(b.text())
+        return 0
+    if args.only == "core-to-core":
+        b = ReportBuilder()
+        core_to_core.core_to_core(b, args.binary, helpers["core_to_core_ping_pong"])
         sections.targets(b)
         sys.stdout.write(b.text())
         return 0

@@ -1,13 +1,17 @@
 #include "tests/fakes/fake_machine.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "kernels/chase_chains.h"
 #include "kernels/chase_loads.h"
 #include "kernels/core_clock.h"
 #include "kernels/kernels.h"
+#include "kernels/ping_pong.h"
 #include "kernels/timing_record.h"
+#include "probe/machine_description.h"
 #include "probe/os_sse_probe.h"
 #include "probe/simd_capabilities.h"
 
@@ -23,6 +27,9 @@ size_t elapsedRead = 0;
 // Kernels and pins may come from the threads of a team.
 std::mutex fakeLock;
 thread_local ProcessorId pinnedTo{-1, -1};
+// The processor the last thread to pin itself chose, and which thread it was.
+ProcessorId lastPin{-1, -1};
+std::thread::id lastPinner;
 uint64_t monotonicNow = 0;
 }  // namespace
 
@@ -33,9 +40,34 @@ void resetFakes() {
     ticksRead = 0;
     elapsedRead = 0;
     monotonicNow = 0;
+    lastPin = {-1, -1};
+    lastPinner = std::thread::id();
+    // A team pins the calling thread as its member 0; the next test starts unpinned.
+    pinnedTo = ProcessorId{-1, -1};
     // 20 s 500 ms to 23 s 500 ms with 9e9 ticks: a 3000 MHz clock.
     fakeSystem.wallClock = {{2026, 12, 10, 11, 0, 20, 500}, {2026, 12, 10, 11, 0, 23, 500}};
     fakeKernels.serialisedTicks = {1000, 1000 + 9000000000ull};
+    // Two cores of one package and node, with a private L1 data cache each
+    // and a shared L2, as CPUID leaf 4 and the system both describe them.
+    fakeSystem.cpuid.maxLeaf = 4;
+    fakeSystem.cpuid.leaf0 = {4, 0x756e6547, 0x6c65746e, 0x49656e69};  // "GenuineIntel"
+    fakeSystem.cpuid.leaf1 = {0x000906ea, 0x00020800, 0, 0x178bfbff};
+    fakeSystem.cpuid.maxExtendedLeaf = 0x80000004;
+    const char brand[48] = "Fake(R) Processor @ 3.00GHz";
+    std::memcpy(fakeSystem.cpuid.brand, brand, sizeof brand);
+    // L1 data: 8 ways, 1 partition, 64 B lines, 64 sets; L2: 16 ways, 1024 sets, shared by 2.
+    fakeSystem.cpuid.leaf4 = {{0x00000121, 0x01c0003f, 63, 0}, {0x00004143, 0x03c0003f, 1023, 0}};
+    fakeSystem.topology.online = 2;
+    fakeSystem.topology.processors = {{{0, 0}, 0, 0, 0}, {{0, 1}, 1, 0, 0}};
+    fakeSystem.topology.caches = {{1, "data", 32768, 64, 8, {{0, 0}}}, {1, "data", 32768, 64, 8, {{0, 1}}},
+                                  {2, "unified", 1 << 20, 64, 16, {{0, 0}, {0, 1}}}};
+    fakeSystem.topology.nodes = {{0, {{0, 0}, {0, 1}}, int64_t{8} << 30}};
+    fakeSystem.memory.totalBytes = int64_t{8} << 30;
+    fakeSystem.memory.pageBytes = 4096;
+    fakeSystem.memory.hugePages = "transparent: never; reserved: 0";
+    fakeSystem.system = {"Fake OS 1", "1", "1.2.3", "fakehost", {}};
+    fakeSystem.secondsSinceEpoch = 1796986862;  // 2026-12-11T11:01:02Z
+    forgetMachineDescription();
 }
 
 unsigned char* fakeTestBuffer() { return buffers[0]; }
@@ -118,7 +150,12 @@ void platformYield() { std::this_thread::yield(); }
 
 bool platformPinThread(const ProcessorId& processor) {
     std::lock_guard<std::mutex> hold(fakeLock);
+    for (const ProcessorId& refused : fakeSystem.refusedProcessors) {
+        if (refused == processor) return false;
+    }
     pinnedTo = processor;
+    lastPin = processor;
+    lastPinner = std::this_thread::get_id();
     fakeSystem.threadPins.push_back(processor);
     return true;
 }
@@ -134,7 +171,8 @@ void platformCatchInterruptions() { ++fakeSystem.interruptionsCaught; }
 int platformInterruption() {
     std::lock_guard<std::mutex> hold(fakeLock);
     const int after = fakeSystem.interruptAfterKernelCalls;
-    return after >= 0 && fakeKernels.calls.size() >= static_cast<size_t>(after) ? fakeSystem.interruptionStatus : 0;
+    const size_t calls = fakeKernels.calls.size() + static_cast<size_t>(fakeKernels.pingPongTimedCalls);
+    return after >= 0 && calls >= static_cast<size_t>(after) ? fakeSystem.interruptionStatus : 0;
 }
 
 uint64_t platformMonotonicMilliseconds() { return monotonicNow += fakeSystem.monotonicStepMilliseconds; }
@@ -156,6 +194,15 @@ bool platformReplaceFile(const char* from, const char* to) {
 }
 
 GuardOutcome platformRunGuarded(void (*)()) { return GuardOutcome::COMPLETED; }
+
+PlatformTopology platformTopology() {
+    ++fakeSystem.topologyReads;
+    return fakeSystem.topology;
+}
+PlatformMemory platformMemory() { return fakeSystem.memory; }
+PlatformSystem platformSystem() { return fakeSystem.system; }
+int64_t platformSecondsSinceEpoch() { return fakeSystem.secondsSinceEpoch; }
+CpuidReadings readCpuid() { return fakeSystem.cpuid; }
 
 CapabilityMask detectSimdCapabilities() { return fakeSystem.detectedMask; }
 
@@ -206,3 +253,33 @@ extern "C" void* chaseLoads(void* start, int32_t passes) {
     timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;
     return start;
 }
+
+extern "C" void pingPongTimed(volatile uint32_t*, const volatile uint32_t*, uint32_t, int32_t rounds) {
+    std::lock_guard<std::mutex> hold(fakeLock);
+    ++fakeKernels.pingPongTimedCalls;
+    // The answering thread pins itself after the timing one, pair by pair.
+    const ProcessorId answerer = lastPinner == std::this_thread::get_id() ? ProcessorId{-1, -1} : lastPin;
+    const uint64_t perRound = fakeKernels.roundTripTicksOf ? fakeKernels.roundTripTicksOf(pinnedTo, answerer)
+                                                           : fakeKernels.roundTripTicks;
+    timingRecord.startTicks = 1000;
+    timingRecord.elapsedTicks = fakeKernels.frameTicks + perRound * static_cast<uint64_t>(rounds > 0 ? rounds : 0);
+    timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;
+}
+
+extern "C" void pingPongAnswer(volatile uint32_t*, const volatile uint32_t*, uint32_t, int32_t) {
+    std::lock_guard<std::mutex> hold(fakeLock);
+    ++fakeKernels.pingPongAnswerCalls;
+}
+
+// The parallel-chains kernels are recorded as "chaseChains" and their chain
+// count, with the block as the base and their passes as the line count.
+#define FAKE_CHAIN_KERNEL(chains)                                                                 \
+    extern "C" void chaseChains##chains(void* base, int32_t passes) {                            \
+        std::lock_guard<std::mutex> hold(fakeLock);                                               \
+        fakeKernels.calls.push_back({"chaseChains" #chains, base, 0, passes, pinnedTo.number});  \
+        timingRecord.startTicks = 1000;                                                           \
+        timingRecord.elapsedTicks = nextElapsedTicks();                                           \
+        timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;              \
+    }
+PARALLEL_CHAINS(FAKE_CHAIN_KERNEL)
+#undef FAKE_CHAIN_KERNEL

@@ -8,6 +8,7 @@
 
 #include "isa/capability_mask.h"
 #include "platform/platform.h"
+#include "probe/cpuid_leaves.h"
 #include "probe/simd_capabilities.h"
 
 struct FakeSystem {
@@ -39,6 +40,16 @@ struct FakeSystem {
     // What a request for 2 MiB pages obtains, and why not when it obtains none.
     double hugePageShare = 0.0;
     std::string hugePageRefusal = "no 2MB pages are reserved for it (/proc/sys/vm/nr_hugepages)";
+    // Processors that refuse every thread pinned to them.
+    std::vector<ProcessorId> refusedProcessors;
+    // The machine as its description reads it: what CPUID returns and what
+    // the system says. resetFakes gives a plain two-processor machine.
+    CpuidReadings cpuid;
+    PlatformTopology topology;
+    PlatformMemory memory;
+    PlatformSystem system;
+    int64_t secondsSinceEpoch = 0;
+    int topologyReads = 0;  // what the driver did: reads of the system's topology
 
     // What the driver did.
     int affinityQueries = 0;
@@ -58,7 +69,8 @@ struct FakeSystem {
 };
 
 // The chase kernel's calls are recorded as "chaseLoads" with its start as the
-// base, no block lines and its passes as the line count.
+// base, no block lines and its passes as the line count; the parallel-chains
+// kernels' as "chaseChains1", "chaseChains2" ... likewise.
 struct KernelCall {
     std::string function;
     const void* base;
@@ -77,6 +89,16 @@ struct FakeKernels {
     std::vector<KernelCall> calls;
     // What the dependent-add clock reports.
     double coreCyclesPerTick = 1.25;
+    // The ping-pong: each timed run counts this many ticks for its frame,
+    // and per round trip what roundTripTicksOf says for the timing thread's
+    // pin and the last pin of any other thread (the answering one), or
+    // roundTripTicks without it. The answering side returns at once.
+    uint64_t frameTicks = 100;
+    uint64_t roundTripTicks = 600;
+    uint64_t (*roundTripTicksOf)(const ProcessorId& timer, const ProcessorId& answerer) = nullptr;
+    // Calls of either side, by function; only these are counted, not kept.
+    int pingPongTimedCalls = 0;
+    int pingPongAnswerCalls = 0;
 };
 
 // How a test's message shows a processor.

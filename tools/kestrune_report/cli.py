@@ -6,6 +6,7 @@ import math
 import os
 import sys
 
+from . import core_to_core
 from .caches import parse_cache_list, read_sysfs_caches, report_caches
 from .compare import DEFAULT_TOLERANCE, compare, csv_table, json_table, text_table
 from .kernel_table import TableError
@@ -47,6 +48,9 @@ charts (--png, --svg):
   A --latency run adds a panel under them: nanoseconds (core cycles for a
   --per-cycle run) per load against block size, both axes logarithmic, one
   line per column (RANDOM, IN-PAGE, SEQUENTIAL), with the cache marks.
+  A --parallel-chains run adds a panel: nanoseconds (core cycles) per load
+  over all chains against the chain count, both axes logarithmic, one line
+  per block size.
 
 --baseline OTHER.txt (before/after comparisons; either report may be JSON):
   --png/--svg draw, in the same six panels, the ratio of this run to OTHER.txt
@@ -70,7 +74,10 @@ records (--csv rows, --json "cells"), one per measured cell:
   bytes_per_second) or fill cell, empty for the others. A --latency
   run adds one record per latency cell: direction latency, column and
   ns_per_load (and cycles_per_load for a --per-cycle run), the throughput
-  fields empty.
+  fields empty. A --parallel-chains run adds one record per measured cell:
+  direction parallel_chains, chains, ns_per_load (and cycles_per_load), and
+  bytes_per_second, the rate of its loads at 64 bytes (one line) each; the
+  summary shows the largest block's cells with that rate.
 
 --compare PATH [PATH ...] [--tolerance PERCENT] (many machines, or many runs):
   PATH is a JSON report of the program (kestrune --json FILE) or a directory,
@@ -90,6 +97,15 @@ records (--csv rows, --json "cells"), one per measured cell:
   standard output, which then carries only that format): exact bytes per
   second and ns per load, the flagged figures and the notes. A file that is
   not a readable JSON report is named on stderr and left out.
+
+core to core (--matrix FILE, for a kestrune --core-to-core run):
+  the matrix as a heat map, the timing processor down, the answering one
+  across, one-way latency in ns (core cycles for a --per-cycle run); from a
+  JSON report, SMT sibling pairs outlined in red. The summary adds the median
+  one-way latency of SMT siblings, of pairs sharing the last-level cache and
+  of the rest (from a JSON report; a printed table says only the figures).
+  The records (--csv, --json) leave the matrix out: the program's own --json
+  has one record per pair.
 
 A report cut short by an interrupted run is drawn as far as it goes, and stderr
 says which tables or rows are missing. Input that is not a Kestrune report gets
@@ -123,6 +139,9 @@ def build_parser():
                              "32K,1M,32M or bytes")
     parser.add_argument("--baseline", metavar="OTHER.txt",
                         help="compare with another saved report: ratio this/OTHER (see below)")
+    parser.add_argument("--matrix", metavar="FILE",
+                        help="draw the core-to-core table (kestrune --core-to-core) as a heat map, "
+                             "PNG or SVG by the name's ending; sibling pairs marked from a JSON report")
     parser.add_argument("--csv", metavar="FILE", help="write one CSV row per cell (with --compare: per report)")
     parser.add_argument("--json", metavar="FILE", help="write the cells and machine lines as JSON "
                                                         "(with --compare: the table)")
@@ -188,6 +207,15 @@ def _render_outputs(args, report, baseline, caches):
             contents[args.csv] = to_csv(records, record_fields(report, baseline is not None)).encode("utf-8")
         if args.json:
             contents[args.json] = to_json(report, records, baseline).encode("utf-8")
+    if args.matrix:
+        try:
+            contents[args.matrix] = core_to_core.draw(report.core_to_core,
+                                                      "svg" if args.matrix.endswith(".svg") else "png")
+        except ImportError as error:
+            if (error.name or "").split(".")[0] != "matplotlib":
+                raise
+            raise _Failure(f"--matrix needs matplotlib: install the Debian package {MATPLOTLIB_PACKAGE}; "
+                           f"nothing was written", 1) from None
     if args.png or args.svg:
         try:
             from .chart import build_figure, render  # matplotlib is slow to load; only charts need it
@@ -316,7 +344,7 @@ def _run(args, stdin, stdout, stderr):
         raise _Failure("the report and the baseline cannot both come from standard input", 2)
     report, where = _load(args.report, stdin)
     baseline, baseline_where = _load(args.baseline, stdin) if args.baseline else (None, None)
-    outputs = [(option, getattr(args, option)) for option in ("png", "svg", "csv", "json")
+    outputs = [(option, getattr(args, option)) for option in ("png", "svg", "csv", "json", "matrix")
                if getattr(args, option)]
     _refuse_overwriting_inputs(outputs, (args.report, args.baseline))
 
@@ -333,6 +361,8 @@ def _run(args, stdin, stdout, stderr):
     if caches and not (args.png or args.svg):
         note("--caches only marks the charts; add --png or --svg")
 
+    if args.matrix and report.core_to_core is None:
+        raise _Failure(f"--matrix: {where} has no '{core_to_core.TITLE}' table (kestrune --core-to-core)", 2)
     if not outputs:
         print("\n".join(summary_lines(report, baseline)), file=stdout)
         return 0

@@ -10,11 +10,13 @@ import dataclasses
 import json
 import json.scanner
 
+from . import core_to_core
 from .machine import CACHE_TYPES, Cache, Machine
 from .model import (ALL_BLOCK_SIZES, COPY_TABLE_ORDER, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER,
                     LatencyRow, LatencyTable, Report, ReportError, Row, Table, table_title)
 from .parser import (column_problem, missing_rows_note, missing_tables_note, read_machine_lines,
                      run_blocks)
+from . import parallel_chains
 from .units import UnitError, format_size, parse_latency, parse_per_cycle, parse_throughput
 
 LATENCY = "latency"
@@ -283,6 +285,16 @@ def _read_latency_cells(source, cells, starts, first, report):
 
 def _read_cells(source, cells, report, complete=True):
     starts = [source.members(cells)[number] for number in range(len(cells))]
+    # The core-to-core cells, when the run measured them, come last of all.
+    first_matrix = next((number for number, cell in enumerate(cells) if core_to_core.is_core_to_core(cell)),
+                        len(cells))
+    if first_matrix < len(cells):
+        report.core_to_core = core_to_core.from_records(cells[first_matrix:], report.per_cycle, complete)
+        cells = cells[:first_matrix]
+    # The parallel chains' cells, when the run measured them, come after every other cell.
+    first_chains = next((number for number, cell in enumerate(cells) if parallel_chains.is_chains_cell(cell)),
+                        len(cells))
+    all_cells, cells = cells, cells[:first_chains]
     # The latency cells, when the run measured latency, follow every throughput cell.
     first_latency = next((number for number, cell in enumerate(cells) if _is_latency(cell)), len(cells))
     latency_cells = cells[first_latency:]
@@ -316,6 +328,11 @@ def _read_cells(source, cells, report, complete=True):
             source.fail(starts[first_latency], f"cells[{first_latency}]: a '{LATENCY_TITLE}' cell after "
                                                f"incomplete throughput tables")
         _read_latency_cells(source, cells + latency_cells, starts, first_latency, report)
+    if first_chains < len(all_cells):
+        if report.gaps:
+            source.fail(starts[first_chains], f"cells[{first_chains}]: a '{parallel_chains.PARALLEL_CHAINS_TITLE}' "
+                                              f"cell after incomplete tables")
+        parallel_chains.read_json_cells(source, all_cells, starts, first_chains, report)
 
 
 def _read_described(source, document, top):

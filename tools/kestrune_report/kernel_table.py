@@ -51,7 +51,7 @@ class Extension(NamedTuple):
 
 class RecordField(NamedTuple):
     name: str
-    cells: str       # the records that hold it: "ALL", "THROUGHPUT", "LATENCY" or "COPY_FILL"
+    cells: str       # the records that hold it: "ALL", "THROUGHPUT", "LATENCY", "COPY_FILL", "CHAINS" or "CHASE"
     per_cycle: bool  # only in a --per-cycle run
     from_text: str   # whether the report tool writes it: "ALWAYS", "WITH_OPTIONS" or "NEVER"
 

@@ -5,12 +5,18 @@ import io
 import json
 import math
 
+from . import parallel_chains
 from .kernel_table import read_tables
 from .model import COPY_TABLE_ORDER, TABLE_ORDER
 
 # The tool's own fields, after the program's and before the latency ones.
 BASELINE_FIELDS = ("baseline_bytes_per_second", "ratio")
 LATENCY = "LATENCY"
+# The fields of the parallel chains' records, and those of every table of chased loads (CHASE:
+# the latency and the parallel chains' records), which come last.
+CHAINS = "CHAINS"
+CHASE = "CHASE"
+TAIL_CELLS = frozenset((LATENCY, CHAINS, CHASE))
 # The fields of the copy and fill records, empty in the read and write ones.
 COPY_FILL = "COPY_FILL"
 COPY_DIRECTIONS = frozenset(direction for direction, _ in COPY_TABLE_ORDER)
@@ -25,14 +31,16 @@ def _fields_of(report):
             if field.from_text == "ALWAYS" or (field.from_text == "WITH_OPTIONS" and report.extended)
             if report.per_cycle or not field.per_cycle
             if report.latency is not None or field.cells != LATENCY
+            if report.parallel_chains is not None or field.cells != CHAINS
+            if report.latency is not None or report.parallel_chains is not None or field.cells != CHASE
             if _copies(report) or field.cells != COPY_FILL]
 
 
 def record_fields(report, with_baseline):
     fields = _fields_of(report)
-    return (tuple(field.name for field in fields if field.cells != LATENCY)
+    return (tuple(field.name for field in fields if field.cells not in TAIL_CELLS)
             + (BASELINE_FIELDS if with_baseline else ())
-            + tuple(field.name for field in fields if field.cells == LATENCY))
+            + tuple(field.name for field in fields if field.cells in TAIL_CELLS))
 
 
 def _copies(report):
@@ -129,12 +137,12 @@ def cell_records(report, baseline=None):
                 record["baseline_bytes_per_second"] = None if other is None else other.bytes_per_second
                 record["ratio"] = cell_ratio(cell, other, measure)
             records.append(record)
-    if report.latency is None:
+    if report.latency is None and report.parallel_chains is None:
         return records
     fields = record_fields(report, baseline is not None)
     for record in records:
-        record.update({field.name: None for field in _fields_of(report) if field.cells == LATENCY})
-    for row in report.latency.rows:
+        record.update({field.name: None for field in _fields_of(report) if field.cells in TAIL_CELLS})
+    for row in ([] if report.latency is None else report.latency.rows):
         for column, cell in zip(report.latency.columns, row.cells):
             record = {name: None for name in fields}
             record.update({"direction": "latency", "block_bytes": row.block_bytes, "block": row.block,
@@ -144,7 +152,7 @@ def cell_records(report, baseline=None):
                 record["core_mhz"] = cell.core_mhz
                 record["cycles_per_load"] = cell.cycles_per_load
             records.append(record)
-    return records
+    return records + parallel_chains.records(report, fields)
 
 
 def _csv_value(value):

@@ -2,6 +2,8 @@
 
 from statistics import geometric_mean
 
+from . import parallel_chains
+from .core_to_core import summary_lines as core_to_core_summary
 from .records import baseline_lookup, cell_ratio, compared_measure
 
 
@@ -49,5 +51,10 @@ def summary_lines(report, baseline=None):
         cells = ", ".join(f"{column} {cell.printed}" for column, cell in zip(report.latency.columns, last.cells))
         lines.append(f"  {report.latency.title:<{width}}  {len(report.latency.rows):>2} rows  "
                      f"at {last.block}: {cells}")
+    chains = parallel_chains.summary_line(report, width)
+    if chains:
+        lines.append(chains)
+    if report.core_to_core is not None:
+        lines.extend(core_to_core_summary(report.core_to_core))
     lines.append("charts and data files: --png, --svg, --csv, --json (see --help)")
     return lines
