@@ -50,9 +50,28 @@ std::string jsonNumbers(const std::vector<double>& values) { return jsonList(val
 
 bool isLatency(const CellRecord& cell) { return std::string(cell.direction) == LATENCY_DIRECTION; }
 
+bool isLoaded(const CellRecord& cell) { return std::string(cell.direction) == LOADED_LATENCY_RECORD_DIRECTION; }
+
+// The read, write, copy and fill cells: the directions of the kernel table.
+bool isThroughput(const CellRecord& cell) {
+    const std::string direction = cell.direction;
+#define THROUGHPUT_DIRECTION(kind, name, busBytes) \
+    if (direction == name) return true;
+    DIRECTION_LIST(THROUGHPUT_DIRECTION)
+#undef THROUGHPUT_DIRECTION
+    return false;
+}
+
 bool anyLatency(const std::vector<CellRecord>& cells) {
     for (const CellRecord& cell : cells) {
         if (isLatency(cell)) return true;
+    }
+    return false;
+}
+
+bool anyLoaded(const std::vector<CellRecord>& cells) {
+    for (const CellRecord& cell : cells) {
+        if (isLoaded(cell)) return true;
     }
     return false;
 }
@@ -77,7 +96,7 @@ enum class RecordField {
 #include "driver/record_fields.def"
 #undef RECORD_FIELD
 };
-enum class RecordCells { ALL, THROUGHPUT, LATENCY, COPY_FILL };
+enum class RecordCells { ALL, THROUGHPUT, LATENCY, COPY_FILL, CHASE, LOADED };
 struct RecordFieldRow {
     RecordField field;
     const char* name;
@@ -95,6 +114,7 @@ struct RunCells {
     bool perCycle;
     bool latency;
     bool busBytes;
+    bool loaded;
 };
 
 // Whether the run's records have the field at all: the per-cycle ones only
@@ -102,7 +122,9 @@ struct RunCells {
 // and fill ones only when copies and fills were.
 bool inRun(const RecordFieldRow& row, const RunCells& run) {
     return (run.perCycle || !row.perCycle) && (run.latency || row.cells != RecordCells::LATENCY)
-        && (run.busBytes || row.cells != RecordCells::COPY_FILL);
+        && (run.busBytes || row.cells != RecordCells::COPY_FILL)
+        && (run.latency || run.loaded || row.cells != RecordCells::CHASE)
+        && (run.loaded || row.cells != RecordCells::LOADED);
 }
 
 // Whether this cell's record holds the field: the other kinds of cell leave it
@@ -110,16 +132,18 @@ bool inRun(const RecordFieldRow& row, const RunCells& run) {
 bool inCell(const RecordFieldRow& row, const CellRecord& cell) {
     switch (row.cells) {
         case RecordCells::ALL: return true;
-        case RecordCells::THROUGHPUT: return !isLatency(cell);
+        case RecordCells::THROUGHPUT: return isThroughput(cell);
         case RecordCells::LATENCY: return isLatency(cell);
         case RecordCells::COPY_FILL: return hasBusBytes(cell);
+        case RecordCells::CHASE: return isLatency(cell) || isLoaded(cell);
+        case RecordCells::LOADED: return isLoaded(cell);
     }
     return false;
 }
 
 // One field's value, which JSON and CSV each write in their own way.
 struct FieldValue {
-    enum class Kind { TEXT, COUNT, NUMBER, NUMBERS } kind;
+    enum class Kind { TEXT, COUNT, NUMBER, NUMBERS, ABSENT } kind;  // ABSENT: left out of JSON, empty in CSV
     std::string text;
     int64_t count;
     double number;
@@ -130,6 +154,7 @@ FieldValue text(const std::string& value) { return {FieldValue::Kind::TEXT, valu
 FieldValue count(int64_t value) { return {FieldValue::Kind::COUNT, "", value, 0, nullptr}; }
 FieldValue number(double value) { return {FieldValue::Kind::NUMBER, "", 0, value, nullptr}; }
 FieldValue numbers(const std::vector<double>& values) { return {FieldValue::Kind::NUMBERS, "", 0, 0, &values}; }
+FieldValue absent() { return {FieldValue::Kind::ABSENT, "", 0, 0, nullptr}; }
 
 // A latency cell's order stands as its column, where a throughput cell's
 // instruction does.
@@ -152,6 +177,9 @@ FieldValue valueOf(const CellRecord& cell, RecordField field) {
         case RecordField::ns_per_load: return number(cell.nsPerLoad);
         case RecordField::samples_ns_per_load: return numbers(cell.samplesNsPerLoad);
         case RecordField::cycles_per_load: return number(cell.cyclesPerLoad);
+        case RecordField::delay_cycles: return cell.delayCycles < 0 ? absent() : count(cell.delayCycles);
+        case RecordField::load: return text(cell.load ? cell.load : "");
+        case RecordField::bandwidth_bytes_per_second: return number(cell.bandwidthBytesPerSecond);
     }
     return text("");
 }
@@ -162,6 +190,7 @@ std::string jsonOf(const FieldValue& value) {
         case FieldValue::Kind::COUNT: return std::to_string(value.count);
         case FieldValue::Kind::NUMBER: return jsonNumber(value.number);
         case FieldValue::Kind::NUMBERS: return jsonNumbers(*value.numbers);
+        case FieldValue::Kind::ABSENT: break;
     }
     return "null";
 }
@@ -180,6 +209,7 @@ std::string csvOf(const FieldValue& value) {
             }
             return joined;
         }
+        case FieldValue::Kind::ABSENT: break;
     }
     return "";
 }
@@ -202,14 +232,16 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
     endLine(out);
     out << " \"cells\": [";
     endLine(out);
-    const RunCells runCells = {run.perCycle, anyLatency(cells), anyBusBytes(cells)};
+    const RunCells runCells = {run.perCycle, anyLatency(cells), anyBusBytes(cells), anyLoaded(cells)};
     for (size_t i = 0; i < cells.size(); ++i) {
         const CellRecord& cell = cells[i];
         out << "  {";
         const char* separator = "";
         for (const RecordFieldRow& row : RECORD_FIELDS) {
             if (!inRun(row, runCells) || !inCell(row, cell)) continue;
-            out << separator << jsonString(row.name) << ": " << jsonOf(valueOf(cell, row.field));
+            const FieldValue value = valueOf(cell, row.field);
+            if (value.kind == FieldValue::Kind::ABSENT) continue;
+            out << separator << jsonString(row.name) << ": " << jsonOf(value);
             separator = ", ";
         }
         out << "}" << (i + 1 < cells.size() ? "," : "");
@@ -223,7 +255,7 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
 
 void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRecord>& cells) {
     // Each record leaves the fields of the other kinds of cell empty.
-    const RunCells runCells = {perCycle, anyLatency(cells), anyBusBytes(cells)};
+    const RunCells runCells = {perCycle, anyLatency(cells), anyBusBytes(cells), anyLoaded(cells)};
     const char* separator = "";
     for (const RecordFieldRow& row : RECORD_FIELDS) {
         if (!inRun(row, runCells)) continue;

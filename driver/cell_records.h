@@ -28,9 +28,16 @@ struct CellRecord {
     // twice the rate of a copy (every byte is read and written), the rate of
     // a fill. The rate itself counts each byte copied or filled once.
     double busBytesPerSecond = 0;
+    // Loaded-latency cells (direction "loaded_latency"): the loaders' delay
+    // after each line in core cycles (-1: the idle row), their traffic as
+    // --load names it, and their bytes per second over the chase's span.
+    int64_t delayCycles = -1;
+    const char* load = nullptr;
+    double bandwidthBytesPerSecond = 0;
 };
 
 constexpr const char* LATENCY_DIRECTION = "latency";
+constexpr const char* LOADED_LATENCY_RECORD_DIRECTION = "loaded_latency";
 
 // What a run knows of itself, for the JSON header.
 struct RunDescription {

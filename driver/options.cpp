@@ -7,6 +7,7 @@
 #include <string>
 
 #include "driver/extension_names.h"
+#include "driver/loaded_latency.h"
 #include "driver/output_line.h"
 #include "platform/platform.h"
 
@@ -18,7 +19,8 @@ constexpr int64_t LARGEST_MAX_BLOCK_BYTES = int64_t{1} << 32;  // 4 GiB
 constexpr const char* SIZE_CHOICES = "a power of two from 128B to 4GB, such as 4KB, 256MB or 1GB";
 
 enum OptionCode { OPT_ISA = 256, OPT_MAX_SIZE, OPT_THREADS, OPT_REPEAT, OPT_PER_CYCLE, OPT_JSON, OPT_CSV,
-                  OPT_LATENCY, OPT_COPY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION };
+                  OPT_LATENCY, OPT_COPY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION, OPT_LOADED_LATENCY,
+                  OPT_LOAD };
 
 const option LONG_OPTIONS[] = {
     {"isa", required_argument, nullptr, OPT_ISA},
@@ -31,6 +33,8 @@ const option LONG_OPTIONS[] = {
     {"latency", no_argument, nullptr, OPT_LATENCY},
     {"copy", no_argument, nullptr, OPT_COPY},
     {"huge-pages", no_argument, nullptr, OPT_HUGE_PAGES},
+    {"loaded-latency", no_argument, nullptr, OPT_LOADED_LATENCY},
+    {"load", required_argument, nullptr, OPT_LOAD},
     {"help", no_argument, nullptr, OPT_HELP},
     {"version", no_argument, nullptr, OPT_VERSION},
     {nullptr, 0, nullptr, 0},
@@ -90,6 +94,20 @@ void printUsage() {
         "                   block filled by REP STOSB, REP STOSD and memset. A cell",
         "                   counts each byte copied or filled once; the columns",
         "                   follow --isa as in the other tables",
+        "  --loaded-latency add a table of load latency under load after every other",
+        "                   table: the first processor of --threads (default here:",
+        "                   every processor the process may use) chases a RANDOM",
+        "                   chain through a block of --max-size (default here: 1GB)",
+        "                   while each other one streams through a block of its own",
+        "                   with the widest kernel of --isa, waiting a calibrated",
+        "                   number of core cycles after every 128-byte line; a row per",
+        "                   wait (0 to 20000 cycles) and a last row, idle, with the",
+        "                   others waiting: LATENCY in ns per load (cycles with",
+        "                   --per-cycle) and the others' aggregate BANDWIDTH (bytes",
+        "                   the memory carries: a copy's read and write). Needs two",
+        "                   processors and SSE2",
+        "  --load TRAFFIC   the loaders' traffic for --loaded-latency: read (the",
+        "                   default), write or copy",
         "  --huge-pages     put the test buffers on 2MB pages where the system gives",
         "                   them (never changing a system setting), and print the",
         "                   share obtained; where it gives none, say why on standard",
@@ -216,6 +234,37 @@ bool parseThreads(const char* text, RunOptions* options) {
     return true;
 }
 
+// The loaders' traffic, by the direction names of the tables.
+bool parseLoad(const char* text, RunOptions* options) {
+    const Direction choices[] = {Direction::READ, Direction::WRITE, Direction::COPY};
+    for (const Direction direction : choices) {
+        if (std::strcmp(text, directionName(direction)) == 0) {
+            options->load = direction;
+            return true;
+        }
+    }
+    return usageError("--load", "'" + std::string(text) + "': expected read, write or copy");
+}
+
+// The loaded-latency table's team, and whether it can have one: a chaser and
+// at least one loader, on processors of their own.
+bool checkLoadedLatency(RunOptions* options, bool threadsGiven, bool loadGiven, bool maxSizeGiven) {
+    if (!options->loadedLatency) {
+        return !loadGiven || usageError("--load", "only with --loaded-latency");
+    }
+    if (threadsGiven && options->threads < 2) {
+        return usageError("--loaded-latency", "needs two processors or more (one chases, the others load); "
+                                              "--threads gives it 1");
+    }
+    options->loadedThreads = threadsGiven ? options->threads : usableProcessors();
+    options->loadedBlockBytes = maxSizeGiven ? options->maxBlockBytes : LOADED_DEFAULT_BLOCK_BYTES;
+    if (options->loadedThreads < 2) {
+        return usageError("--loaded-latency", "needs two processors or more (one chases, the others load); "
+                                              "this process may use 1");
+    }
+    return true;
+}
+
 bool parseRepeat(const char* text, RunOptions* options) {
     int64_t count = 0;
     if (!parseCount(text, &count) || count < 1 || count > MAX_REPEAT) {
@@ -257,12 +306,19 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
     opterr = 0;  // the messages are the program's own
     optind = 0;  // a full restart of the scan, state included
     int code;
+    bool threadsGiven = false, loadGiven = false, maxSizeGiven = false;
     while ((code = getopt_long(argc, argv, ":", LONG_OPTIONS, nullptr)) != -1) {
         bool ok = true;
         switch (code) {
             case OPT_ISA: ok = parseIsa(optarg, options); break;
-            case OPT_MAX_SIZE: ok = parseMaxSize(optarg, options); break;
-            case OPT_THREADS: ok = parseThreads(optarg, options); break;
+            case OPT_MAX_SIZE:
+                ok = parseMaxSize(optarg, options);
+                maxSizeGiven = true;
+                break;
+            case OPT_THREADS:
+                ok = parseThreads(optarg, options);
+                threadsGiven = true;
+                break;
             case OPT_REPEAT: ok = parseRepeat(optarg, options); break;
             case OPT_PER_CYCLE: options->perCycle = true; break;
             case OPT_JSON: options->jsonPath = optarg; break;
@@ -270,6 +326,11 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
             case OPT_LATENCY: options->latency = true; break;
             case OPT_COPY: options->copy = true; break;
             case OPT_HUGE_PAGES: options->hugePages = true; break;
+            case OPT_LOADED_LATENCY: options->loadedLatency = true; break;
+            case OPT_LOAD:
+                ok = parseLoad(optarg, options);
+                loadGiven = true;
+                break;
             case OPT_HELP:
                 printUsage();
                 return OptionsOutcome::DONE;
@@ -296,6 +357,7 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
         usageError("--csv", "standard output already carries the JSON; give a file");
         return OptionsOutcome::USAGE_ERROR;
     }
+    if (!checkLoadedLatency(options, threadsGiven, loadGiven, maxSizeGiven)) return OptionsOutcome::USAGE_ERROR;
     return OptionsOutcome::RUN;
 }
 

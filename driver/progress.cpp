@@ -27,10 +27,11 @@ void startProgress() {
     shownLength = 0;
 }
 
-void showProgress(const char* title, int64_t blockBytes) {
+void showProgress(const char* title, int64_t blockBytes) { showProgressRow(title, blockLabel(blockBytes)); }
+
+void showProgressRow(const char* title, const std::string& row) {
     const uint64_t seconds = (platformMonotonicMilliseconds() - startMilliseconds) / 1000;
-    overwrite("kestrune: " + std::string(title) + ", row " + blockLabel(blockBytes) + ", " +
-              std::to_string(seconds) + " s");
+    overwrite("kestrune: " + std::string(title) + ", row " + row + ", " + std::to_string(seconds) + " s");
 }
 
 void endProgress() {

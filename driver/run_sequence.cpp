@@ -14,6 +14,7 @@
 #include "driver/data_file.h"
 #include "driver/extension_names.h"
 #include "driver/latency_table.h"
+#include "driver/loaded_latency.h"
 #include "driver/passes.h"
 #include "driver/progress.h"
 #include "driver/report.h"
@@ -161,6 +162,26 @@ int failAllocation() {
     return 2;
 }
 
+// The loaded-latency table, on a team of its own; an interrupted table leaves
+// the run incomplete.
+LoadedOutcome runLoadedLatency(const RunOptions& options, CapabilityMask mask, double clockMHz,
+                               const PassSettings& settings) {
+    LoadedSettings loaded;
+    loaded.blockBytes = options.loadedBlockBytes;
+    loaded.load = options.load;
+    loaded.mask = mask;
+    loaded.threads = options.loadedThreads;
+    if (platformOsFamily() == OsFamily::NT) loaded.processors = platformUsableProcessors();
+    loaded.hugePages = options.hugePages;
+    loaded.perCycle = options.perCycle;
+    loaded.clockMHz = clockMHz;
+    loaded.records = settings.records;
+    loaded.progress = settings.progress;
+    const LoadedOutcome outcome = runLoadedLatencyTable(loaded);
+    if (outcome == LoadedOutcome::INTERRUPTED) description.complete = false;
+    return outcome;
+}
+
 // The exit code of a run: 0 when it measured every cell, else the status the
 // interruption that stopped it asks for.
 int run(const RunOptions& options, bool progress) {
@@ -271,12 +292,18 @@ int run(const RunOptions& options, bool progress) {
         latencyOutcome = runLatencyTable(static_cast<unsigned char*>(testBuffer), latency);
         if (latencyOutcome == LatencyOutcome::INTERRUPTED) description.complete = false;
     }
-    if (progress) endProgress();
 
-    // The team stops and is joined before anything is written.
+    // The team stops and is joined before anything is written, and before
+    // the loaded-latency table starts a team of its own.
     if (options.threads > 1) stopThreadTeam();
     platformReleaseBuffer(testBuffer, buffer.mappedBytes);
-    if (latencyOutcome == LatencyOutcome::NO_MEMORY) return failAllocation();
+    const LoadedOutcome loadedOutcome = options.loadedLatency && description.complete
+                                            ? runLoadedLatency(options, mask, clockMHz, settings)
+                                            : LoadedOutcome::MEASURED;
+    if (progress) endProgress();
+    if (latencyOutcome == LatencyOutcome::NO_MEMORY || loadedOutcome == LoadedOutcome::NO_MEMORY) {
+        return failAllocation();
+    }
     return description.complete ? 0 : platformInterruption();
 }
 
