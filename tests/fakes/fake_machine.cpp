@@ -7,6 +7,7 @@
 #include "kernels/chase_loads.h"
 #include "kernels/core_clock.h"
 #include "kernels/kernels.h"
+#include "kernels/loader_kernels.h"
 #include "kernels/timing_record.h"
 #include "probe/os_sse_probe.h"
 #include "probe/simd_capabilities.h"
@@ -24,6 +25,7 @@ size_t elapsedRead = 0;
 std::mutex fakeLock;
 thread_local ProcessorId pinnedTo{-1, -1};
 uint64_t monotonicNow = 0;
+uint64_t loaderTicks = 0;
 }  // namespace
 
 void resetFakes() {
@@ -33,6 +35,7 @@ void resetFakes() {
     ticksRead = 0;
     elapsedRead = 0;
     monotonicNow = 0;
+    loaderTicks = 0;
     // 20 s 500 ms to 23 s 500 ms with 9e9 ticks: a 3000 MHz clock.
     fakeSystem.wallClock = {{2026, 12, 10, 11, 0, 20, 500}, {2026, 12, 10, 11, 0, 23, 500}};
     fakeKernels.serialisedTicks = {1000, 1000 + 9000000000ull};
@@ -205,4 +208,31 @@ extern "C" void* chaseLoads(void* start, int32_t passes) {
     timingRecord.elapsedTicks = nextElapsedTicks();
     timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;
     return start;
+}
+
+// A loader's chunks follow one another on a clock of their own, a tick per
+// line, so that every chunk of a row has a span of its own; its calls are
+// recorded with the sweep's base, block and line count. The busy-wait takes
+// a core cycle per turn at the fake core clock, so that its calibration finds
+// as many turns as cycles.
+
+#define LOADER_ROW(function, ...)                                                                     \
+    extern "C" void function(const LoaderSweep* sweep) {                                             \
+        std::lock_guard<std::mutex> hold(fakeLock);                                                  \
+        fakeKernels.calls.push_back({#function, sweep->base, sweep->blockLines, sweep->lineCount,     \
+                                     pinnedTo.number});                                              \
+        fakeKernels.loaderTurns.push_back(sweep->delayTurns);                                        \
+        timingRecord.startTicks = loaderTicks;                                                       \
+        loaderTicks += static_cast<uint64_t>(sweep->lineCount);                                      \
+        timingRecord.endTicks = loaderTicks;                                                         \
+        timingRecord.elapsedTicks = timingRecord.endTicks - timingRecord.startTicks;                 \
+    }
+#include "kernels/loader_list.def"
+#undef LOADER_ROW
+
+extern "C" void delayTurns(int32_t turns, int32_t repeats) {
+    timingRecord.startTicks = 0;
+    timingRecord.elapsedTicks =
+        static_cast<uint64_t>((static_cast<double>(turns) + 1.0) * repeats / fakeKernels.coreCyclesPerTick);
+    timingRecord.endTicks = timingRecord.elapsedTicks;
 }
