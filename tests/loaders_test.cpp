@@ -38,6 +38,54 @@ double closestMeasured(int32_t turns, int32_t cycles, double cyclesPerTick) {
     return closest;
 }
 
+CapabilityMask usableHere() {
+    static const CapabilityMask mask = detectSimdCapabilities() | detectExtendedSupport().enabled;
+    return mask;
+}
+
+// A copy loader's sweep from line 5 of an 8-line block, 6 lines on: lines 5,
+// 6, 7, 0, 1 and 2 reach the destination, and no other byte changes; a read
+// loader changes nothing, a write loader nothing past its block.
+TEST(Loaders, ASweepMovesItsLinesFromItsFirstRoundTheBlock) {
+    constexpr int32_t BLOCK_LINES = 8;
+    constexpr int64_t BLOCK_BYTES = BLOCK_LINES * LINE_BYTES;
+    for (size_t k = 0; k < LOADER_COUNT; ++k) {
+        const LoaderSpec& loader = LOADER_TABLE[k];
+        if ((usableHere() & loader.capability) != loader.capability) {
+            std::cout << "[  SKIPPED ] " << loader.function << ": its extension is not usable here" << std::endl;
+            continue;
+        }
+        std::vector<unsigned char> buffer(static_cast<size_t>(copyFootprintBytes(BLOCK_BYTES)) + 64);
+        unsigned char* const base = buffer.data() + (64 - reinterpret_cast<uintptr_t>(buffer.data()) % 64) % 64;
+        for (int64_t i = 0; i < BLOCK_BYTES; ++i) base[i] = static_cast<unsigned char>(i * 7 + 1);
+        const std::vector<unsigned char> before(buffer);
+        const LoaderSweep sweep{base, base + copyDestinationOffset(BLOCK_BYTES), BLOCK_LINES, 5, 6, 3};
+        loader.run(&sweep);
+        if (loader.load == Direction::READ) {
+            EXPECT_EQ(buffer, before) << loader.function;
+            continue;
+        }
+        if (loader.load == Direction::WRITE) {
+            // It stores whatever its registers hold, but only inside its block.
+            const size_t past = static_cast<size_t>(base - buffer.data() + BLOCK_BYTES);
+            EXPECT_TRUE(std::equal(buffer.begin() + past, buffer.end(), before.begin() + past)) << loader.function;
+            continue;
+        }
+        const unsigned char* destination = static_cast<const unsigned char*>(sweep.destination);
+        for (int32_t line = 0; line < BLOCK_LINES; ++line) {
+            const bool moved = line >= 5 || line <= 2;
+            const int64_t at = int64_t{line} * LINE_BYTES;
+            EXPECT_EQ(std::memcmp(destination + at, moved ? base + at : &before[static_cast<size_t>(
+                                                                          destination - buffer.data() + at)],
+                                  LINE_BYTES),
+                      0)
+                << loader.function << " line " << line;
+        }
+        EXPECT_EQ(std::memcmp(base, &before[static_cast<size_t>(base - buffer.data())], BLOCK_BYTES), 0)
+            << loader.function << " changed its source";
+    }
+}
+
 // A delay passes when one of a few calibrations, each against a fresh
 // reading of the core clock, waits its cycles within the tolerance: other
 // tenants of a shared host slow a reading or a wait now and then, but a
