@@ -222,6 +222,36 @@ TEST_F(LoadedLatency, RecordsCarryTheDelayTheLoadAndTheBandwidth) {
     EXPECT_NE(loaded.back().find("\"bandwidth_bytes_per_second\": 0}"), std::string::npos) << loaded.back();
 }
 
+// As in the other tables: an interruption ends the table between rows, the
+// team is joined, and the run's status is the interruption's; the progress
+// line names the table and the row.
+TEST_F(LoadedLatency, AnInterruptionStopsItBetweenRowsAndTheProgressLineNamesItsRows) {
+    const std::vector<std::string> arguments = {"--loaded-latency", "--max-size", "4KB", "--json", "-"};
+    fakeSystem.standardErrorIsTerminal = true;
+    ProgramRun run = runWith(loadedOptions(arguments));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("\rkestrune: loaded latency, row 0, "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("\rkestrune: loaded latency, row 20000, "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("\rkestrune: loaded latency, row idle, "), std::string::npos) << run.err;
+    size_t before = 0;
+    while (fakeKernels.calls[before].function.rfind("load", 0) != 0) ++before;
+    // The chase of the first row follows its first loader's chunk.
+    EXPECT_EQ(std::count_if(fakeKernels.calls.begin(), fakeKernels.calls.begin() + static_cast<long>(before),
+                            [](const KernelCall& call) { return call.function == "chaseLoads"; }),
+              0);
+
+    SetUp();
+    fakeSystem.interruptAfterKernelCalls = static_cast<int>(before) + 1;
+    fakeSystem.interruptionStatus = 130;
+    run = runWith(loadedOptions({"--loaded-latency", "--max-size", "4KB"}));
+    EXPECT_EQ(run.exitCode, 130);
+    const auto title = std::find(run.out.begin(), run.out.end(), "loaded latency");
+    ASSERT_NE(title, run.out.end());
+    EXPECT_EQ(rowLabels(run.out, static_cast<size_t>(title - run.out.begin()) + 2),
+              std::vector<std::string>{"0:"});
+    EXPECT_EQ(fakeSystem.threadsJoined, fakeSystem.threadsStarted);
+}
+
 // A chunk counts the share of its bytes its ticks inside the span give.
 TEST(LoadedRow, ARowCountsOnlyTheBytesMovedInsideItsSpan) {
     const struct {
