@@ -17,6 +17,7 @@ from matplotlib.figure import Figure  # noqa: E402  (must follow the backend cho
 from matplotlib.transforms import blended_transform_factory  # noqa: E402
 
 from .model import TABLE_ORDER, classic_columns, direction_columns, kernels, table_title  # noqa: E402
+from . import loaded  # noqa: E402
 from .records import baseline_lookup, cell_ratio, compared_measure  # noqa: E402
 from .units import format_size  # noqa: E402
 
@@ -174,13 +175,19 @@ def build_figure(report, caches=(), baseline=None):
     # A row of panels per direction: read and write, and copy and fill in a --copy run. The
     # latency table gets its own panel under them, when there is one to draw; a comparison
     # of two runs compares throughput only.
+    # The loaded-latency table's panel goes last, and with a baseline shows both runs' curves.
     directions = tuple(dict.fromkeys(direction for direction, _ in report.table_order))
     latency = report.latency is not None and baseline is None
-    figure = Figure(figsize=(17, ROW_HEIGHT * (len(directions) + latency)), layout="constrained")
+    extra = latency + (report.loaded is not None)
+    figure = Figure(figsize=(17, ROW_HEIGHT * (len(directions) + extra)), layout="constrained")
     throughput_area = figure
-    if latency:
-        throughput_area, latency_area = figure.subfigures(2, 1, height_ratios=(len(directions), 1))
-        _latency_panel(latency_area.subplots(), report, caches)
+    if extra:
+        throughput_area, extra_area = figure.subfigures(2, 1, height_ratios=(len(directions), extra))
+        panels = extra_area.subplots(1, extra, squeeze=False)[0]
+        if latency:
+            _latency_panel(panels[0], report, caches)
+        if report.loaded is not None:
+            loaded.draw_panel(panels[-1], report, baseline)
     grid = throughput_area.subplots(len(directions), 3, sharex=True, sharey="row" if baseline is None else "all")
     baseline_cells = None if baseline is None else baseline_lookup(baseline)
     measure = compared_measure(report, baseline)

@@ -10,6 +10,7 @@ import dataclasses
 import json
 import json.scanner
 
+from . import loaded
 from .model import (ALL_BLOCK_SIZES, COPY_TABLE_ORDER, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER,
                     LatencyRow, LatencyTable, Report, ReportError, Row, Table, table_title)
 from .parser import (column_problem, missing_rows_note, missing_tables_note, read_machine_lines,
@@ -282,6 +283,11 @@ def _read_latency_cells(source, cells, starts, first, report):
 
 def _read_cells(source, cells, report, complete=True):
     starts = [source.members(cells)[number] for number in range(len(cells))]
+    # The loaded-latency cells, when the run measured them, come after every other cell.
+    first_loaded = next((number for number, cell in enumerate(cells) if loaded.is_cell(cell)), len(cells))
+    if first_loaded < len(cells):
+        report.loaded = loaded.from_cells(cells[first_loaded:], report.per_cycle, starts[first_loaded])
+        cells = cells[:first_loaded]
     # The latency cells, when the run measured latency, follow every throughput cell.
     first_latency = next((number for number, cell in enumerate(cells) if _is_latency(cell)), len(cells))
     latency_cells = cells[first_latency:]

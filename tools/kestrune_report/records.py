@@ -5,6 +5,7 @@ import io
 import json
 import math
 
+from . import loaded
 from .kernel_table import read_tables
 from .model import COPY_TABLE_ORDER, TABLE_ORDER
 
@@ -14,6 +15,10 @@ LATENCY = "LATENCY"
 # The fields of the copy and fill records, empty in the read and write ones.
 COPY_FILL = "COPY_FILL"
 COPY_DIRECTIONS = frozenset(direction for direction, _ in COPY_TABLE_ORDER)
+# The fields of the latency and loaded-latency records (CHASE: both), which come last.
+CHASE = "CHASE"
+LOADED = "LOADED"
+TAIL_CELLS = frozenset((LATENCY, CHASE, LOADED))
 # The latency table is measured on the first processor alone, whatever --threads says.
 LATENCY_THREADS = 1
 
@@ -25,14 +30,16 @@ def _fields_of(report):
             if field.from_text == "ALWAYS" or (field.from_text == "WITH_OPTIONS" and report.extended)
             if report.per_cycle or not field.per_cycle
             if report.latency is not None or field.cells != LATENCY
+            if report.latency is not None or report.loaded is not None or field.cells != CHASE
+            if report.loaded is not None or field.cells != LOADED
             if _copies(report) or field.cells != COPY_FILL]
 
 
 def record_fields(report, with_baseline):
     fields = _fields_of(report)
-    return (tuple(field.name for field in fields if field.cells != LATENCY)
+    return (tuple(field.name for field in fields if field.cells not in TAIL_CELLS)
             + (BASELINE_FIELDS if with_baseline else ())
-            + tuple(field.name for field in fields if field.cells == LATENCY))
+            + tuple(field.name for field in fields if field.cells in TAIL_CELLS))
 
 
 def _copies(report):
@@ -129,12 +136,12 @@ def cell_records(report, baseline=None):
                 record["baseline_bytes_per_second"] = None if other is None else other.bytes_per_second
                 record["ratio"] = cell_ratio(cell, other, measure)
             records.append(record)
-    if report.latency is None:
+    if report.latency is None and report.loaded is None:
         return records
     fields = record_fields(report, baseline is not None)
     for record in records:
-        record.update({field.name: None for field in _fields_of(report) if field.cells == LATENCY})
-    for row in report.latency.rows:
+        record.update({field.name: None for field in _fields_of(report) if field.cells in TAIL_CELLS})
+    for row in report.latency.rows if report.latency is not None else ():
         for column, cell in zip(report.latency.columns, row.cells):
             record = {name: None for name in fields}
             record.update({"direction": "latency", "block_bytes": row.block_bytes, "block": row.block,
@@ -144,6 +151,8 @@ def cell_records(report, baseline=None):
                 record["core_mhz"] = cell.core_mhz
                 record["cycles_per_load"] = cell.cycles_per_load
             records.append(record)
+    if report.loaded is not None:
+        records.extend(loaded.records(report, fields))
     return records
 
 

@@ -2,6 +2,7 @@
 
 from statistics import geometric_mean
 
+from . import loaded
 from .records import baseline_lookup, cell_ratio, compared_measure
 
 
@@ -47,5 +48,7 @@ def summary_lines(report, baseline=None):
         cells = ", ".join(f"{column} {cell.printed}" for column, cell in zip(report.latency.columns, last.cells))
         lines.append(f"  {report.latency.title:<{width}}  {len(report.latency.rows):>2} rows  "
                      f"at {last.block}: {cells}")
+    if report.loaded is not None:
+        lines.append(loaded.summary_line(report.loaded, width))
     lines.append("charts and data files: --png, --svg, --csv, --json (see --help)")
     return lines
