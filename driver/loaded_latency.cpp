@@ -1,5 +1,6 @@
 #include "driver/loaded_latency.h"
 
+#include <algorithm>
 #include <iostream>
 #include <string>
 
@@ -18,6 +19,13 @@
 #include "kernels/timing_record.h"
 
 namespace {
+
+// The loads of one chase: those of the latency table's cell at the block, but
+// no more than this, so that the twenty rows of a 1 GB block take seconds
+// each, not minutes. Each chase carries on along the cycle where the last
+// one stopped, so a row's loads are as random as the cell's; a cache holds
+// none of them at main-memory blocks.
+constexpr int64_t MOST_CHASE_LOADS = int64_t{1} << 21;
 
 // A loader's chunk grows until it lasts this long: its frame's two CPUIDs
 // are then lost in it, and a row's edges cut few bytes short.
@@ -105,7 +113,7 @@ void recordRow(const LoadedSettings& settings, const std::string& label, int32_t
 LoadedOutcome measureRows(const LoadedSettings& settings, const LoaderSpec& loader, void* chaseStart,
                           double coreCyclesPerTick) {
     const double coreMHz = coreCyclesPerTick * settings.clockMHz;
-    const int64_t loads = latencyLoads(settings.blockBytes);
+    const int64_t loads = std::min(latencyLoads(settings.blockBytes), MOST_CHASE_LOADS);
     LoadedRowPlan plan;
     plan.chase = chaseLoads;
     plan.chaseStart = chaseStart;
@@ -125,7 +133,9 @@ LoadedOutcome measureRows(const LoadedSettings& settings, const LoaderSpec& load
         if (settings.progress) showProgressRow(LOADED_LATENCY_TITLE, label);
         plan.loader = idle ? nullptr : loader.run;
         plan.delayTurns = idle ? 0 : calibratedTurns(delay, coreCyclesPerTick);
-        const RowFigures row = figures(runLoadedRow(plan), loads, settings.clockMHz, coreMHz);
+        const LoadedRowResult result = runLoadedRow(plan);
+        plan.chaseStart = result.chaseEnd;
+        const RowFigures row = figures(result, loads, settings.clockMHz, coreMHz);
         const PrintedValue latency = settings.perCycle ? PrintedValue{defaultFormat(row.cyclesPerLoad), "c"}
                                                        : PrintedValue{defaultFormat(row.nsPerLoad), "ns"};
         std::cout << label << ":\t";

@@ -48,8 +48,9 @@ void chase(RowState& state, int loaders) {
     if (plan.loader != nullptr) {
         while (state.warmed.load(std::memory_order_acquire) < loaders) teamSpinPause();
     }
+    void* cursor = plan.chaseStart;
     for (int r = 0; r < plan.repetitions; ++r) {
-        plan.chase(plan.chaseStart, plan.chasePasses);
+        cursor = plan.chase(cursor, plan.chasePasses);
         const uint64_t ticks = timingRecord.elapsedTicks;
         result.samplesTicks.push_back(ticks);
         if (r == 0 || ticks < result.chaseTicks) {
@@ -58,6 +59,7 @@ void chase(RowState& state, int loaders) {
             result.spanEnd = timingRecord.endTicks;
         }
     }
+    result.chaseEnd = cursor;
     state.stop.store(true, std::memory_order_release);
 }
 

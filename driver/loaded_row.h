@@ -15,7 +15,7 @@ using ChaseKernel = void* (*)(void* start, int32_t passes);
 
 struct LoadedRowPlan {
     ChaseKernel chase = nullptr;
-    void* chaseStart = nullptr;
+    void* chaseStart = nullptr;  // each chase carries on where the last one stopped
     int32_t chasePasses = 0;
     int repetitions = 1;  // the fastest chase counts
     LoaderKernel loader = nullptr;  // null: the idle row, the loaders wait
@@ -37,6 +37,7 @@ struct LoadedRowResult {
     uint64_t chaseTicks = 0;  // the fastest chase's
     uint64_t spanStart = 0, spanEnd = 0;  // its window
     std::vector<uint64_t> samplesTicks;  // every chase, in order
+    void* chaseEnd = nullptr;  // where the last chase stopped: the next row's start
     double loaderBytes = 0;  // all loaders' bytes inside the window
     // Every loader's chunks, in order (member 1 first).
     std::vector<std::vector<LoaderChunk>> chunks;

@@ -7,10 +7,11 @@ from datetime import datetime, timezone
 from pathlib import Path
 
 from kestrune_report.kernel_table import read_table
+from kestrune_report.units import format_size as block_label
 
-from . import (copy_fill, kernel_tsc, latency, limit_sections, reference_sections, same_width, sections,
-               straight_frame)
-from .measurements import collect, collect_copy_only
+from . import (copy_fill, kernel_tsc, latency, limit_sections, loaded_latency, reference_sections, same_width,
+               sections, straight_frame)
+from .measurements import collect, collect_copy_only, collect_loaded_only
 from .report_builder import ReportBuilder
 
 HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_columns", "interleaved_chase"]
@@ -36,9 +37,14 @@ def main(argv=None):
     parser.add_argument("--started", type=float, default=None,
                         help="when bench/run-accuracy started (seconds since the epoch): the bench's time then "
                              "counts the build and installs too")
-    parser.add_argument("--only", choices=["copy"],
+    parser.add_argument("--only", choices=["copy", "loaded"],
                         help="measure and print one section alone: copy, the copy and fill tables beside "
-                             "likwid-bench's copy kernels (about a minute)")
+                             "likwid-bench's copy kernels (about a minute); loaded, the loaded-latency table "
+                             "against --latency, one processor's read and the bench's chase (a few minutes)")
+    parser.add_argument("--loaded-block", default=block_label(loaded_latency.DEFAULT_BLOCK),
+                        help="the loaded section's block, as --max-size spells it (default %(default)s)")
+    parser.add_argument("--loaded-rounds", type=int, default=loaded_latency.ROUNDS,
+                        help="the loaded section's interleaved rounds (default %(default)s)")
     args = parser.parse_args(argv)
 
     started = time.monotonic() - (time.time() - args.started if args.started else 0.0)
@@ -49,6 +55,13 @@ def main(argv=None):
     if args.only == "copy":
         b = ReportBuilder()
         copy_fill.copy_fill(b, collect_copy_only(args.binary, helpers, args.out), kernels)
+        sections.targets(b)
+        sys.stdout.write(b.text())
+        return
+    if args.only == "loaded":
+        b = ReportBuilder()
+        loaded_latency.section(b, collect_loaded_only(args.binary, helpers, args.out, args.loaded_block,
+                                                      args.loaded_rounds))
         sections.targets(b)
         sys.stdout.write(b.text())
         return

@@ -8,9 +8,9 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from kestrune_report.units import format_size
+from kestrune_report.units import format_size, parse_size_label
 
-from . import child_process, copy_fill, helper_programs, host_load, latency, reference, straight_frame
+from . import child_process, copy_fill, helper_programs, host_load, latency, loaded_latency, reference, straight_frame
 from .runs import read_run
 from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS
 
@@ -185,6 +185,12 @@ def collect_copy_only(binary, helpers, out_dir):
     m, runner = _start(binary, helpers, out_dir)
     copy_fill.collect(m, runner, helpers, _progress)
     return m
+
+
+def collect_loaded_only(binary, helpers, out_dir, block, rounds):
+    """The loaded-latency section's figures alone, at `block` (as --max-size spells it)."""
+    m, runner = _start(binary, helpers, out_dir)
+    return loaded_latency.collect(runner, helpers, m.cpu, parse_size_label(block + ":"), _progress, rounds)
 
 
 def collect(binary, helpers, out_dir, rounds):
