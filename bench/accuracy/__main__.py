@@ -1,6 +1,7 @@
-"""Entry point: python3 -m accuracy --repo ROOT --binary KESTRUNE --helpers DIR --out DIR"""
+"""Entry point: python3 -m accuracy --repo ROOT --binary KESTRUNE --helpers DIR --out DIR [--full | --plant-fault]"""
 
 import argparse
+import dataclasses
 import sys
 import time
 from datetime import datetime, timezone
@@ -9,13 +10,14 @@ from pathlib import Path
 from kestrune_report.kernel_table import read_table
 from kestrune_report.units import format_size as block_label
 
-from . import (copy_fill, kernel_tsc, latency, limit_sections, loaded_latency, reference_sections, same_width,
-               sections, straight_frame)
-from .measurements import collect, collect_copy_only, collect_loaded_only
+from . import (copy_fill, host_state, kernel_tsc, latency, limit_sections, loaded_latency, measurements, paired_sections, pairs, plan,
+               reference_sections, same_width, sections, straight_frame)
 from .report_builder import ReportBuilder
 
-HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_columns", "interleaved_chase"]
+HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_chase", "kernel_turns"]
 BENCH_SECONDS_TARGET = 600.0
+# The column the planted-fault build slows (the KESTRUNE_PLANTED_FAULT build option).
+PLANTED_COLUMN = ("read", "MOVAPS")
 
 
 def _model_name():
@@ -25,47 +27,92 @@ def _model_name():
     return "unknown processor"
 
 
+def _plan_lines(b, chosen):
+    planned = plan.planned_seconds(chosen)
+    other = plan.DEFAULT if chosen.name == plan.FULL.name else plan.FULL
+    b.say(f"plan: {chosen.name} run{' (--full)' if chosen.name == plan.FULL.name else ''}: {chosen.rounds} rounds, "
+          f"{chosen.pairs} pairs per comparison, latency to {block_label(chosen.latency_max_block)}; the "
+          f"{other.name} run: {other.rounds} rounds, {other.pairs} pairs, latency to "
+          f"{block_label(other.latency_max_block)}, {'more' if other is plan.FULL else 'fewer'} sizes; planned "
+          f"{sum(planned.values()):.0f} s with the build")
+    b.say("planned seconds by step: " + ", ".join(f"{step} {seconds:.0f}" for step, seconds in planned.items()))
+
+
+def _planted(args, kernels, tsc_mhz):
+    """Runs the sections that judge the planted column on the planted build; passes when they find it alone."""
+    helpers = {name: args.helpers / name for name in HELPERS}
+    m = measurements.collect_planted(helpers, args.out, args.plan, tsc_mhz, kernels, PLANTED_COLUMN)
+    b = ReportBuilder()
+    b.say(f"Kestrune accuracy bench, planted fault: {PLANTED_COLUMN[0]} {PLANTED_COLUMN[1]} slowed by one extra load "
+          f"a line (the build option KESTRUNE_PLANTED_FAULT); {_model_name()}; plan {args.plan.name}")
+    found = {"same width": same_width.same_width(b, m, kernels),
+             "one thread": paired_sections.reference_section(b, m, paired_sections.ONE_THREAD)}
+    sections.targets(b)
+    outcome = pairs.planted_fault_outcome(found, PLANTED_COLUMN)
+    b.say()
+    column = " ".join(PLANTED_COLUMN)
+    b.say(f"planted fault: {column} " + ("FAILS in every section that judges it" if outcome.found else
+                                         "NOT FOUND in: " + ", ".join(outcome.missed or ["any section"])))
+    b.say("other columns: " + ("none FAILS" if not outcome.false_alarms else
+                               "FAILS (false alarms): " + "; ".join(j.label for j in outcome.false_alarms)))
+    b.say(f"PLANTED FAULT {'PASS' if outcome.passes else 'FAIL'}")
+    args.out.mkdir(parents=True, exist_ok=True)
+    (args.out / "planted-fault.txt").write_text(b.text())
+    sys.stdout.write(b.text())
+    print(f"saved {args.out / 'planted-fault.txt'}")
+    return 0 if outcome.passes else 1
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="run-accuracy")
     parser.add_argument("--repo", type=Path, required=True)
     parser.add_argument("--binary", type=Path, required=True)
     parser.add_argument("--helpers", type=Path, required=True)
     parser.add_argument("--out", type=Path, required=True)
-    parser.add_argument("--rounds", type=int, default=5,
-                        help="runs with --isa all --per-cycle; every other one, the first included, is followed by "
-                             "one without options, each of the others by a reference pass")
+    parser.add_argument("--full", dest="plan", action="store_const", const=plan.FULL, default=plan.DEFAULT,
+                        help="more rounds and pairs, every size, and the 1 GiB latency rows (about half an hour)")
+    parser.add_argument("--rounds", type=int, default=None,
+                        help="runs with --isa all --per-cycle, in place of the plan's (3, or 5 with --full)")
     parser.add_argument("--started", type=float, default=None,
                         help="when bench/run-accuracy started (seconds since the epoch): the bench's time then "
                              "counts the build and installs too")
     parser.add_argument("--only", choices=["copy", "loaded"],
                         help="measure and print one section alone: copy, the copy and fill tables beside "
-                             "likwid-bench's copy kernels (about a minute); loaded, the loaded-latency table "
-                             "against --latency, one processor's read and the bench's chase (a few minutes)")
+                             "likwid-bench's copy kernels; loaded, the loaded-latency table against --latency, "
+                             "one processor's read and the bench's chase (a few minutes)")
     parser.add_argument("--loaded-block", default=block_label(loaded_latency.DEFAULT_BLOCK),
                         help="the loaded section's block, as --max-size spells it (default %(default)s)")
     parser.add_argument("--loaded-rounds", type=int, default=loaded_latency.ROUNDS,
                         help="the loaded section's interleaved rounds (default %(default)s)")
+    parser.add_argument("--plant-fault", action="store_true",
+                        help="the binary and helpers are the planted-fault build: run the sections that judge the "
+                             "planted column and pass only if they fail it and nothing else")
     args = parser.parse_args(argv)
+    if args.rounds:
+        args.plan = dataclasses.replace(args.plan, rounds=args.rounds)
 
     started = time.monotonic() - (time.time() - args.started if args.started else 0.0)
     kernels = {(kernel.direction.lower(), kernel.column): kernel
                for kernel in read_table()}
     tsc_mhz, tsc_source = kernel_tsc.kernel_tsc_mhz()
+    if args.plant_fault:
+        return _planted(args, kernels, tsc_mhz)
     helpers = {name: args.helpers / name for name in HELPERS}
     if args.only == "copy":
         b = ReportBuilder()
-        copy_fill.copy_fill(b, collect_copy_only(args.binary, helpers, args.out), kernels)
+        copy_fill.copy_fill(b, measurements.collect_copy_only(args.binary, helpers, args.out, args.plan, tsc_mhz,
+                                                              kernels), kernels)
         sections.targets(b)
         sys.stdout.write(b.text())
-        return
+        return 0
     if args.only == "loaded":
         b = ReportBuilder()
-        loaded_latency.section(b, collect_loaded_only(args.binary, helpers, args.out, args.loaded_block,
-                                                      args.loaded_rounds))
+        loaded_latency.section(b, measurements.collect_loaded_only(args.binary, helpers, args.out, args.plan, tsc_mhz,
+                                                                   args.loaded_block, args.loaded_rounds))
         sections.targets(b)
         sys.stdout.write(b.text())
-        return
-    m = collect(args.binary, helpers, args.out, args.rounds)
+        return 0
+    m = measurements.collect(args.binary, helpers, args.out, args.plan, tsc_mhz, kernels)
 
     b = ReportBuilder()
     b.say(f"Kestrune accuracy report, {datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC")
@@ -73,14 +120,17 @@ def main(argv=None):
           f"--per-cycle and {len(m.default_runs)} without options, {len(m.thread_runs)} with --threads 2, "
           f"{len(m.dram_runs)} with --max-size 512MB, {len(m.repeat_runs)} with --repeat, "
           f"{len(m.frame_runs)} with {' '.join(straight_frame.FRAME_OPTIONS)}")
+    _plan_lines(b, args.plan)
     background = ", ".join(f"cpu{c} {share:.0%}" for c, share in sorted(m.background.items()))
     b.say(f"busy before the start (other users of this shared machine): {background}")
     for c, share in m.background.items():
         b.record("background", quantity=f"cpu{c}_busy_before_start", value=share, unit="fraction")
+    b.say("host state of the runs of sections 1-3 and 7-9:")
+    host_state.report(b, "rounds", m.host_states.get("rounds"))
     sections.repeatability(b, m)
     limit_sections.issue_limit(b, m, kernels)
     limit_sections.per_cycle(b, m)
-    reference_sections.independent_reference(b, m)
+    paired_sections.reference_section(b, m, paired_sections.ONE_THREAD)
     reference_sections.two_threads(b, m)
     reference_sections.main_memory(b, m)
     reference_sections.repeat_spread(b, m)
@@ -91,8 +141,10 @@ def main(argv=None):
     latency.latency(b, m)
     copy_fill.copy_fill(b, m, kernels)
     bench_seconds = time.monotonic() - started
-    b.judge("the whole bench < 10 min", bench_seconds < BENCH_SECONDS_TARGET,
-            f"{bench_seconds:.0f} s" + (" with the build and installs" if args.started else ""))
+    default = args.plan.name == plan.DEFAULT.name
+    b.judge("the whole bench < 10 min", bench_seconds < BENCH_SECONDS_TARGET if default else None,
+            f"{bench_seconds:.0f} s" + (" with the build and installs" if args.started else "")
+            + ("" if default else " (--full: not held to ten minutes)"))
     sections.targets(b)
     b.say()
     b.say(f"raw runs in {args.out / 'runs'}")

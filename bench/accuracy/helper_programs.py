@@ -22,23 +22,3 @@ def read_named_numbers(helper, cpu):
     """Runs a helper that prints "<name> <number>" lines."""
     out = subprocess.run([str(helper), str(cpu)], check=True, capture_output=True, text=True).stdout
     return {kind: float(rate) for kind, rate in (line.split() for line in out.splitlines())}
-
-
-@dataclass
-class InterleavedColumns:
-    """Ticks of a run per (direction, column, block), every kernel run in turn in one process."""
-    medians: dict
-    fewest: dict
-
-
-def read_interleaved_columns(helper, cpu, turns, blocks):
-    out = subprocess.run([str(helper), str(cpu), str(turns)] + [str(block) for block in blocks],
-                         check=True, capture_output=True, text=True).stdout
-    found = InterleavedColumns({}, {})
-    for line in out.splitlines():
-        # Some column labels hold a space ("REP MOVSB"): the direction leads, the numbers end the line.
-        head, block, median, fewest = line.rsplit(maxsplit=3)
-        direction, column = head.split(" ", 1)
-        found.medians[(direction, column, int(block))] = float(median)
-        found.fewest[(direction, column, int(block))] = float(fewest)
-    return found

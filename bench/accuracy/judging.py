@@ -1,4 +1,6 @@
-"""How a figure measured several times on a shared host is judged.
+"""How a figure measured several times on a shared host is held against a
+fixed figure (a limit of the hardware, the kernel's clock); comparisons of two
+measured sides are judged on pairs (pairs.py).
 
 A neighbour on the host only ever takes speed away, so the best run is the one
 the host disturbed least; the median and the spread still say how much the
@@ -21,25 +23,6 @@ def spread(values):
 
 def best_index(values):
     return max(range(len(values)), key=values.__getitem__)
-
-
-@dataclass(frozen=True)
-class Comparison:
-    """Ours against a reference, both measured several times."""
-    ours: List[float]
-    reference: List[float]
-
-    @property
-    def best_ratio(self):
-        return max(self.ours) / max(self.reference)
-
-    @property
-    def median_ratio(self):
-        return median(self.ours) / median(self.reference)
-
-    @property
-    def holds(self):
-        return self.best_ratio >= REFERENCE_RATIO_TARGET
 
 
 @dataclass(frozen=True)

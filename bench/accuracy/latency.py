@@ -7,26 +7,27 @@ program's, turn about in one process (helpers/interleaved_chase.cpp)."""
 
 import subprocess
 from dataclasses import dataclass
-from typing import Dict, Optional, Tuple
+from statistics import median
+from typing import Dict, List, Optional, Tuple
 
 from kestrune_report.loader import parse_report
 from kestrune_report.units import format_size as block_label
 
-from . import issue_limits
+from . import host_state, issue_limits
+from .pairs import Pair, Within, judge, judge_target, show_judgements
+from .plan import CHASE_TURNS
 
-LATENCY_MAX_BLOCK = 1 << 30
-LATENCY_OPTIONS = ["--latency", "--per-cycle", "--max-size", block_label(LATENCY_MAX_BLOCK)]
-HUGE_OPTIONS = LATENCY_OPTIONS + ["--huge-pages"]
 L1_BLOCK = 4 << 10
 L2_BLOCK = 256 << 10
+# Main memory: the rows from 512 MiB up to the plan's largest block (1 GiB with --full).
 MEMORY_BLOCKS = (512 << 20, 1 << 30)
 L1_TOLERANCE_CYCLES = 0.1
 L2_TOLERANCE = 0.10
 MEMORY_TOLERANCE = 0.05
-# Loads per turn of each chase: enough that a turn outlasts any moment's
-# neighbour, few enough for the bench's ten minutes. Each keeps its fastest turn.
-CHASE_LOADS = 4_000_000
-CHASE_TURNS = 5
+
+
+def latency_options(max_block, huge):
+    return ["--latency", "--per-cycle", "--max-size", block_label(max_block)] + (["--huge-pages"] if huge else [])
 KINDS = {"RANDOM": "random", "IN-PAGE": "in-page"}
 
 
@@ -49,32 +50,47 @@ def read_latency_run(text):
 
 @dataclass
 class ChasePair:
-    """The bench's chase and the program's, run turn about: ns per load and the share on huge pages of each."""
-    plain_ns: float
-    program_ns: float
+    """The bench's chase and the program's, run turn about, each turn a pair: ns per load of each, and the share
+    of each one's block on huge pages."""
+    plain_ns: List[float]
+    program_ns: List[float]
     plain_huge_share: float
     program_huge_share: float
 
+    def pairs(self):
+        """Ours over the plain chase, per turn: a pair of times, so above 1 is slower."""
+        return [Pair(program, plain) for plain, program in zip(self.plain_ns, self.program_ns)]
 
-def interleaved_chase(helper, cpu, kind, block, huge):
-    out = subprocess.run([str(helper), str(cpu), kind, str(block), str(CHASE_LOADS), str(CHASE_TURNS),
+
+def read_chase_pairs(output):
+    lines = output.split("\n")
+    plain_share, program_share = (float(field) for field in lines[0].split())
+    turns = [[float(field) for field in line.split()] for line in lines[1:] if line.strip()]
+    return ChasePair([plain for plain, _ in turns], [program for _, program in turns], plain_share, program_share)
+
+
+def interleaved_chase(helper, cpu, kind, block, huge, loads):
+    out = subprocess.run([str(helper), str(cpu), kind, str(block), str(loads), str(CHASE_TURNS),
                           "1" if huge else "0"], check=True, capture_output=True, text=True).stdout
-    return ChasePair(*(float(field) for field in out.split()))
+    return read_chase_pairs(out)
 
 
-def collect(m, runner, helpers, progress):
+def collect(m, runner, helpers, progress, plan):
     # Main memory is shared with the host's other guests, whose traffic comes and
     # goes: a random chase's time drifts by a fifth within a minute. The table's
-    # own cells are shown; the judging compares the program's chase with the
+    # own cells are shown; the judging pairs the program's chase with the
     # bench's, turn about in one process.
-    for huge, options in ((False, LATENCY_OPTIONS), (True, HUGE_OPTIONS)):
+    for huge in (False, True):
+        options = latency_options(plan.latency_max_block, huge)
         progress(f"latency: kestrune {' '.join(options)}, then its chase and the bench's in turn")
         plain = runner.plain(options, f"latency{'-huge' if huge else ''}", retries=0, reader=read_latency_run)
         m.latency_runs[huge] = plain.run
         for block in MEMORY_BLOCKS:
+            if block > plan.latency_max_block:
+                continue
             for column, kind in KINDS.items():
                 m.chase_pairs[(huge, block, column)] = interleaved_chase(helpers["interleaved_chase"], m.cpu, kind,
-                                                                         block, huge)
+                                                                         block, huge, plan.chase_loads)
 
 
 def _cache_rows(b, m, limits):
@@ -111,32 +127,35 @@ def _cache_rows(b, m, limits):
 
 
 def _memory_rows(b, m):
-    rows, ratios = [], []
+    rows, found = [], []
     for (huge, block, column), pair in sorted(m.chase_pairs.items()):
         run = m.latency_runs.get(huge)
         printed = run.cells.get((block, column)) if run else None
-        ratio = pair.program_ns / pair.plain_ns
-        ratios.append((ratio, f"{column} {block_label(block)} {'2 MiB' if huge else '4 KiB'} pages"))
+        pages = "2 MiB" if huge else "4 KiB"
+        judgement = judge(f"{column} {block_label(block)} {pages} pages: ours / plain chase", pair.pairs(),
+                          Within(MEMORY_TOLERANCE), subject=("latency", column))
+        found.append(judgement)
         shares = f"{pair.program_huge_share:.0%} / {pair.plain_huge_share:.0%}" if huge else "-"
         rows.append([block_label(block), column, "yes" if huge else "no",
                      f"{run.huge_share:.0%}" if huge and run and run.huge_share is not None else "-", shares,
-                     f"{printed[0]:.1f}" if printed else "-", f"{pair.program_ns:.1f}", f"{pair.plain_ns:.1f}",
-                     f"{ratio:.3f}"])
-        b.record("latency", "main memory", block_label(block), column,
-                 f"ours_over_plain_chase{'_huge' if huge else ''}", ratio, "ratio")
-    b.say(f"main memory, ns per load: the table's cell, then the program's chase and the bench's plain chase over "
-          f"the same kind of cycle, turn about in one process (fastest of {CHASE_TURNS} turns of {CHASE_LOADS:,} "
-          f"loads each); huge-page shares: the table's buffer, then the two chases' blocks")
-    b.table(["block", "column", "--huge-pages", "table on 2MB", "chases on 2MB", "table ns", "ours ns", "plain ns",
-             "ours/plain"], rows)
-    if ratios:
-        worst = max(ratios, key=lambda found: abs(found[0] - 1))
-        b.judge(f"RANDOM and IN-PAGE in main memory within {MEMORY_TOLERANCE:.0%} of the bench's plain chase",
-                all(abs(r - 1) <= MEMORY_TOLERANCE for r, _ in ratios), f"farthest {worst[0]:.3f} ({worst[1]})")
+                     f"{printed[0]:.1f}" if printed else "-", f"{median(pair.program_ns):.1f}",
+                     f"{median(pair.plain_ns):.1f}"])
+    b.say("main memory, ns per load: the table's cell, then the medians of the program's chase and the bench's plain "
+          "chase over the same kind of cycle, turn about in one process; huge-page shares: the table's buffer, then "
+          "the two chases' blocks")
+    b.table(["block", "column", "--huge-pages", "table on 2MB", "chases on 2MB", "table ns", "ours ns", "plain ns"],
+            rows)
+    if found:
+        show_judgements(b, "latency", found, f"one turn of the program's chase and one of the bench's, in one process, "
+                                             f"the one that goes first alternating, {CHASE_TURNS} turns")
+        judge_target(b, f"RANDOM and IN-PAGE in main memory within {MEMORY_TOLERANCE:.0%} of the bench's plain chase",
+                     found)
+    return found
 
 
 def latency(b, m):
     b.heading("12. Load latency: the --latency table against the guides and the bench's own chase")
+    host_state.report(b, "latency", m.host_states.get("latency"))
     family, model = issue_limits.read_family_model()
     _cache_rows(b, m, issue_limits.limits_for(family, model))
-    _memory_rows(b, m)
+    return _memory_rows(b, m)

@@ -1,8 +1,10 @@
-"""Collects every figure the report needs, in one pass over the machine:
-Kestrune runs interleaved with the reference, then the runs with options that
-need their own reference (two threads, main memory), the --repeat runs and the
-helper experiments."""
+"""Collects every figure the report needs, in one pass over the machine, as the
+run's plan (plan.py) says: section by section, each between two readings of
+the host's state (host_state), the program's own runs, then the pairs that
+judge its kernels against the reference (paired_reference) and against each
+other."""
 
+import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
@@ -10,9 +12,11 @@ from pathlib import Path
 
 from kestrune_report.units import format_size, parse_size_label
 
-from . import child_process, copy_fill, helper_programs, host_load, latency, loaded_latency, reference, straight_frame
+from . import (child_process, copy_fill, helper_programs, host_load, host_state, latency, loaded_latency, paired_sections,
+               reference, straight_frame)
+from .paired_reference import PAIR_RUN_BYTES, PairSides, measure_groups, read_kernel_turns
 from .runs import read_run
-from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS
+from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS, TURN_RUN_BYTES, width_groups
 
 # A run pushed off its processor more often than this is run once more, while
 # the bench's ration of retries lasts; the report counts the runs set aside.
@@ -20,9 +24,6 @@ from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS
 MAX_SWITCHES_PER_RUN = 50
 RETRIES = 1
 RETRY_BUDGET = 3
-# The whole bench must finish in ten minutes, so waiting for a quiet host is
-# rationed: once this much has gone on waiting, runs start at once.
-QUIET_BUDGET_SECONDS = 30.0
 
 # Every column, in bytes per cycle; the JSON carries the exact rates beside them.
 MAIN_OPTIONS = ["--isa", "all", "--per-cycle"]
@@ -31,15 +32,6 @@ DRAM_OPTIONS = ["--isa", "all", "--max-size", "512MB"]
 REPEAT_COUNT = 5
 REPEAT_MAX_BLOCK = 64 << 10
 REPEAT_OPTIONS = MAIN_OPTIONS + ["--repeat", str(REPEAT_COUNT), "--max-size", format_size(REPEAT_MAX_BLOCK)]
-# The run without options follows every other main round, the first included
-# (three of five); a single-thread reference pass follows each of the others
-# (two of five). Each likwid-bench call spends a second calibrating its timer,
-# so a pass per round would not fit the ten minutes.
-DEFAULT_EVERY = 2
-THREAD_ROUNDS = 2
-# Main memory is shared with every other guest on the host, whose traffic comes
-# and goes over tens of seconds: ours and the reference alternate, twice each.
-DRAM_ROUNDS = 2
 
 
 @dataclass
@@ -80,35 +72,39 @@ class PlainRun:
 @dataclass
 class Measurements:
     cpu: int
+    plan: object = None  # plan.Plan
     rounds: list = field(default_factory=list)
-    # the run without options, one after each round: clock, overhead, wall time
+    # the run without options, after every other round: clock, overhead, wall time
     default_runs: list = field(default_factory=list)
-    # (kernel, size) -> [GiB/s per reference pass]
-    reference: dict = field(default_factory=dict)
     reference_source: object = None
     pairings: list = field(default_factory=list)
+    # (direction, column) of every kernel the processor runs
+    shown: list = field(default_factory=list)
+    tsc_mhz: object = None
+    # the paired comparisons against the reference: paired_sections.PairedPlan, and per
+    # paired_reference.Group its pairs; the reference runs that failed
+    paired_plan: object = None
+    paired: dict = field(default_factory=dict)
+    pair_failures: list = field(default_factory=list)
+    # shown beside the paired judging: the program's own runs with options
     thread_runs: list = field(default_factory=list)
-    thread_reference: dict = field(default_factory=dict)
     dram_runs: list = field(default_factory=list)
-    dram_reference: dict = field(default_factory=dict)
     repeat_runs: list = field(default_factory=list)
-    # every kernel run in turn in one process: helper_programs.InterleavedColumns
-    interleaved: object = None
-    # the straight frame's section: runs with FRAME_OPTIONS, and the program's
-    # kernels interleaved with likwid-bench
+    # (direction, column, block) -> [ticks of each turn], the kernel_turns helper at the agreement blocks
+    same_width_turns: dict = field(default_factory=dict)
+    # the straight frame's section: runs with FRAME_OPTIONS; per run, (table, block, column) -> the fastest
+    # of the cell's runs, bytes per core cycle; column -> [Pair(two threads, one)]
     frame_runs: list = field(default_factory=list)
-    # per frame run: (table, block, column) -> the fastest of the cell's runs, bytes per core cycle
     frame_fastest: list = field(default_factory=list)
-    frame_interleaved: list = field(default_factory=list)
-    frame_reference: dict = field(default_factory=dict)
+    thread_scaling: dict = field(default_factory=dict)
     # huge pages (bool) -> latency.LatencyRun; (huge, block, column) -> latency.ChasePair
     latency_runs: dict = field(default_factory=dict)
     chase_pairs: dict = field(default_factory=dict)
-    # the copy and fill section: a --copy run, the program's kernels interleaved with
-    # likwid-bench's copy kernels; (kernel, block) -> [copied GiB/s per pass]
+    # the copy and fill section: a --copy run; (direction, column, block) -> (bytes, [ticks]) of what stands beside
     copy_run: object = None
-    copy_interleaved: list = field(default_factory=list)
-    copy_reference: dict = field(default_factory=dict)
+    copy_turns: dict = field(default_factory=dict)
+    # section -> host_state.HostState: what the host did while it was measured
+    host_states: dict = field(default_factory=dict)
     # processor -> busy share over one second before the first run
     background: dict = field(default_factory=dict)
     seconds_waited_for_quiet: float = 0.0
@@ -136,7 +132,10 @@ class _Runner:
         self.m = m
 
     def quiet(self):
-        waited = child_process.wait_for_quiet(max(0.0, QUIET_BUDGET_SECONDS - self.m.seconds_waited_for_quiet))
+        # The whole bench must finish in its time, so waiting for a quiet host is
+        # rationed by the plan: once that much has gone on waiting, runs start at once.
+        waited = child_process.wait_for_quiet(max(0.0, self.m.plan.quiet_budget_seconds
+                                                  - self.m.seconds_waited_for_quiet))
         self.m.seconds_waited_for_quiet += waited
         return waited
 
@@ -165,87 +164,154 @@ class _Runner:
         return PlainRun(run, result.wall_seconds, result.involuntary_switches, discarded, waited)
 
 
-def _reference_pass(source, pairings, sizes, threads, into):
-    for size in sizes:
-        for pairing in pairings:
-            into.setdefault((pairing.kernel, size), []).append(source.measure(pairing.kernel, size, threads))
-
-
-def _start(binary, helpers, out_dir):
+def _start(binary, helpers, out_dir, plan, tsc_mhz):
     cpu = lowest_online_cpu()
     runs_dir = out_dir / "runs"
     runs_dir.mkdir(parents=True, exist_ok=True)
-    m = Measurements(cpu=cpu)
+    m = Measurements(cpu=cpu, plan=plan, tsc_mhz=tsc_mhz)
     m.reference_source = reference.choose_reference(helpers["reference_loop"], cpu)
+    m.shown = host_state.shown_kernels(helpers["kernel_turns"], cpu)
+    shown = set(m.shown)
+    m.pairings = reference.pairings_for({(d, c) for d, c in shown if d in ("read", "write")})
+    m.paired_plan = paired_sections.plan_pairs(plan, m.pairings, shown)
     return m, _Runner(binary, runs_dir, m)
 
 
-def collect_copy_only(binary, helpers, out_dir):
-    """The copy and fill section's figures alone."""
-    m, runner = _start(binary, helpers, out_dir)
-    copy_fill.collect(m, runner, helpers, _progress)
+class _Sections:
+    """Measures each section between two readings of the host's state."""
+
+    def __init__(self, m, helpers, kernels):
+        self.m = m
+        self.helpers = helpers
+        self.store = host_state.widest_store(kernels, m.shown)
+
+    def measure(self, section, measure):
+        result, state = host_state.around(self.helpers, self.m.cpu, self.store, self.m.tsc_mhz, measure)
+        self.m.host_states[section] = state
+        _progress(f"  host: {state.sentence()}")
+        return result
+
+
+def _pairs(m, helpers, runner, section):
+    sides = PairSides(m.cpu, helpers["kernel_turns"], m.reference_source, m.tsc_mhz)
+    groups = [group for group in m.paired_plan.groups(section) if group not in m.paired]
+    _progress(f"{section}: {len(groups)} comparisons against {m.reference_source.name}, "
+              f"{m.plan.pairs} pairs each")
+    runner.quiet()
+    m.paired.update(measure_groups(sides, groups, m.plan.pairs, _progress))
+    m.pair_failures += sides.failures
+
+
+def _same_width(m, helpers, kernels):
+    """Each group of one width and direction in turn, in a process of its own: its columns' runs lie
+    milliseconds apart, so that each turn's pairs share the host's moment."""
+    for direction in ("read", "write"):
+        columns = [column for shown_direction, column in m.shown if shown_direction == direction]
+        for members in width_groups(kernels, direction, columns).values():
+            for block in AGREEMENT_BLOCKS:
+                command = [str(helpers["kernel_turns"]), str(m.cpu), "1", str(INTERLEAVED_TURNS), str(block),
+                           str(TURN_RUN_BYTES)] + [f"{direction}:{column}" for column in members]
+                out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+                for (found_direction, column), (_, ticks) in read_kernel_turns(out).items():
+                    m.same_width_turns[(found_direction, column, block)] = ticks
+
+
+def collect_planted(helpers, out_dir, plan, tsc_mhz, kernels, planted):
+    """The sections that judge the planted column (direction, column), and nothing else: same width, and the
+    one-thread reference for the columns of its direction (the stores' loops share nothing with a load's, and a
+    store that trails likwid-bench's in the normal build would stand for a false alarm)."""
+    m, runner = _start(None, helpers, out_dir, plan, tsc_mhz)
+    own = m.paired_plan.comparisons[paired_sections.ONE_THREAD]
+    m.paired_plan.comparisons[paired_sections.ONE_THREAD] = [c for c in own if c.column[0] == planted[0]]
+    sections = _Sections(m, helpers, kernels)
+    _progress("same width: the program's kernels in turn")
+    sections.measure("same width", lambda: _same_width(m, helpers, kernels))
+    sections.measure(paired_sections.ONE_THREAD, lambda: _pairs(m, helpers, runner, paired_sections.ONE_THREAD))
     return m
 
 
-def collect_loaded_only(binary, helpers, out_dir, block, rounds):
+def collect_loaded_only(binary, helpers, out_dir, plan, tsc_mhz, block, rounds):
     """The loaded-latency section's figures alone, at `block` (as --max-size spells it)."""
-    m, runner = _start(binary, helpers, out_dir)
-    return loaded_latency.collect(runner, helpers, m.cpu, parse_size_label(block + ":"), _progress, rounds)
+    cpu = lowest_online_cpu()
+    runs_dir = out_dir / "runs"
+    runs_dir.mkdir(parents=True, exist_ok=True)
+    runner = _Runner(binary, runs_dir, Measurements(cpu=cpu, plan=plan, tsc_mhz=tsc_mhz))
+    return loaded_latency.collect(runner, helpers, cpu, parse_size_label(block + ":"), _progress, rounds)
 
 
-def collect(binary, helpers, out_dir, rounds):
-    m, runner = _start(binary, helpers, out_dir)
+def collect_copy_only(binary, helpers, out_dir, plan, tsc_mhz, kernels):
+    """The copy and fill section's figures alone."""
+    m, runner = _start(binary, helpers, out_dir, plan, tsc_mhz)
+    sections = _Sections(m, helpers, kernels)
+
+    def copy():
+        copy_fill.collect(m, runner, helpers, _progress, plan)
+        _pairs(m, helpers, runner, paired_sections.COPY)
+
+    sections.measure("copy", copy)
+    return m
+
+
+def collect(binary, helpers, out_dir, plan, tsc_mhz, kernels):
+    m, runner = _start(binary, helpers, out_dir, plan, tsc_mhz)
     cpu = m.cpu
     before = host_load.read_cpu_times()
     time.sleep(1.0)
     after = host_load.read_cpu_times()
     m.background = {c: host_load.busy_share(before, after, c) for c in before}
+    sections = _Sections(m, helpers, kernels)
 
-    for index in range(rounds):
-        _progress(f"round {index + 1}/{rounds}: kestrune {' '.join(MAIN_OPTIONS)}")
-        waited = runner.quiet()
-        probe_before = helper_programs.read_named_numbers(helpers["issue_rate_probe"], cpu)
-        clock_before = helper_programs.read_core_clock(helpers["core_clock"], cpu)
-        run, result, discarded = runner.run(MAIN_OPTIONS, f"run-{index + 1}")
-        clock_after = helper_programs.read_core_clock(helpers["core_clock"], cpu)
-        probe_after = helper_programs.read_named_numbers(helpers["issue_rate_probe"], cpu)
-        m.rounds.append(Round(run, result.wall_seconds, clock_before, clock_after,
-                              result.involuntary_switches, discarded, waited, probe_before, probe_after))
-        if index == 0:
-            sixteen = {(key.direction, column) for key, columns in run.columns.items() if key.alignment == 16
-                       for column in columns}
-            m.pairings = reference.pairings_for(sixteen)
+    def rounds():
+        for index in range(plan.rounds):
+            _progress(f"round {index + 1}/{plan.rounds}: kestrune {' '.join(MAIN_OPTIONS)}")
+            waited = runner.quiet()
+            probe_before = helper_programs.read_named_numbers(helpers["issue_rate_probe"], cpu)
+            clock_before = helper_programs.read_core_clock(helpers["core_clock"], cpu)
+            run, result, discarded = runner.run(MAIN_OPTIONS, f"run-{index + 1}")
+            clock_after = helper_programs.read_core_clock(helpers["core_clock"], cpu)
+            probe_after = helper_programs.read_named_numbers(helpers["issue_rate_probe"], cpu)
+            m.rounds.append(Round(run, result.wall_seconds, clock_before, clock_after,
+                                  result.involuntary_switches, discarded, waited, probe_before, probe_after))
+            if index % plan.default_every == 0:
+                _progress(f"round {index + 1}/{plan.rounds}: kestrune without options")
+                m.default_runs.append(runner.plain([], f"default-{index + 1}"))
+        for index in range(plan.repeat_runs):
+            _progress(f"repeat {index + 1}/{plan.repeat_runs}: kestrune {' '.join(REPEAT_OPTIONS)}")
+            m.repeat_runs.append(runner.plain(REPEAT_OPTIONS, f"repeat-{index + 1}", retries=0))
 
-        if index % DEFAULT_EVERY == 0:
-            _progress(f"round {index + 1}/{rounds}: kestrune without options")
-            m.default_runs.append(runner.plain([], f"default-{index + 1}"))
-        if index % DEFAULT_EVERY == 1 or rounds == 1:
-            _progress(f"round {index + 1}/{rounds}: reference ({m.reference_source.name})")
-            _reference_pass(m.reference_source, m.pairings, reference.SIZES, 1, m.reference)
+    def two_threads():
+        for index in range(plan.thread_runs):
+            _progress(f"two threads {index + 1}/{plan.thread_runs}: kestrune {' '.join(THREAD_OPTIONS)}")
+            # Both processors are busy by design: a neighbour's share is counted, never retried.
+            m.thread_runs.append(runner.plain(THREAD_OPTIONS, f"threads-{index + 1}", retries=0))
+        _pairs(m, helpers, runner, paired_sections.TWO_THREADS)
 
-    for index in range(THREAD_ROUNDS):
-        _progress(f"two threads {index + 1}/{THREAD_ROUNDS}: kestrune {' '.join(THREAD_OPTIONS)}, reference")
-        # Both processors are busy by design: a neighbour's share is counted, never retried.
-        m.thread_runs.append(runner.plain(THREAD_OPTIONS, f"threads-{index + 1}", retries=0))
-        _reference_pass(m.reference_source, m.pairings, reference.THREAD_SIZES, 2, m.thread_reference)
+    def main_memory():
+        for index in range(plan.dram_runs):
+            _progress(f"main memory {index + 1}/{plan.dram_runs}: kestrune {' '.join(DRAM_OPTIONS)}")
+            m.dram_runs.append(runner.plain(DRAM_OPTIONS, f"dram-{index + 1}", retries=0))
+        _pairs(m, helpers, runner, paired_sections.MAIN_MEMORY)
 
-    for index in range(DRAM_ROUNDS):
-        _progress(f"main memory {index + 1}/{DRAM_ROUNDS}: kestrune {' '.join(DRAM_OPTIONS)}")
-        m.dram_runs.append(runner.plain(DRAM_OPTIONS, f"dram-{index + 1}", retries=0))
-        _progress("main memory: reference at 256 MiB")
-        _reference_pass(m.reference_source, m.pairings, [reference.DRAM_SIZE], 1, m.dram_reference)
+    def frame():
+        straight_frame.collect(m, runner, _progress, plan)
+        _pairs(m, helpers, runner, paired_sections.FRAME)
+        wide = [column for direction, column in m.shown if direction == "read" and column in straight_frame.WIDE_READS]
+        if wide:
+            _progress("straight frame: two threads against one, in pairs")
+            m.thread_scaling = straight_frame.thread_scaling_pairs(helpers["kernel_turns"], cpu, wide, plan.pairs,
+                                                                   PAIR_RUN_BYTES)
 
-    for index in range(REPEAT_COUNT):
-        _progress(f"repeat {index + 1}/{REPEAT_COUNT}: kestrune {' '.join(REPEAT_OPTIONS)}")
-        m.repeat_runs.append(runner.plain(REPEAT_OPTIONS, f"repeat-{index + 1}", retries=0))
+    def copy():
+        copy_fill.collect(m, runner, helpers, _progress, plan)
+        _pairs(m, helpers, runner, paired_sections.COPY)
 
-    straight_frame.collect(m, runner, helpers, _progress)
-    latency.collect(m, runner, helpers, _progress)
-    copy_fill.collect(m, runner, helpers, _progress)
-
-    _progress("interleaved columns")
-    runner.quiet()
-    m.interleaved = helper_programs.read_interleaved_columns(helpers["interleaved_columns"], cpu,
-                                                             INTERLEAVED_TURNS, AGREEMENT_BLOCKS)
-
+    sections.measure("rounds", rounds)
+    sections.measure(paired_sections.ONE_THREAD, lambda: _pairs(m, helpers, runner, paired_sections.ONE_THREAD))
+    sections.measure(paired_sections.TWO_THREADS, two_threads)
+    sections.measure(paired_sections.MAIN_MEMORY, main_memory)
+    _progress("same width: the program's kernels in turn")
+    sections.measure("same width", lambda: _same_width(m, helpers, kernels))
+    sections.measure("straight frame", frame)
+    sections.measure("latency", lambda: latency.collect(m, runner, helpers, _progress, plan))
+    sections.measure("copy", copy)
     return m

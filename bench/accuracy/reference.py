@@ -10,9 +10,8 @@ from . import child_process
 from .runs import GIB
 
 BYTES_PER_MEASUREMENT = 1 << 26  # what each of the program's cells moves below 64 MiB
-SIZES = [4 << 10, 256 << 10, 8 << 20, 32 << 20]
-THREAD_SIZES = [4 << 10, 32 << 20]  # per thread
-DRAM_SIZE = 256 << 20
+# The block of the trial run that decides whether likwid-bench can run here.
+TRIAL_SIZE = 4 << 10
 
 
 @dataclass(frozen=True)
@@ -94,13 +93,17 @@ class LikwidReference:
         rate = likwid_rate(result.stdout)
         if result.returncode != 0 or rate is None:
             raise ReferenceError(f"{' '.join(command)} failed: {result.stdout.strip()[-300:]}")
+        self.note(result)
+        return rate
+
+    def note(self, result):
+        """Keeps where a run of likwid-bench ran and how often it was pushed off, for the report."""
         self.forced_switches.append(result.involuntary_switches)
         self.placements.update(int(cpu) for cpu in _PLACED.findall(result.stdout))
-        return rate
 
     def describe(self):
         where = ", ".join(f"hwthread {cpu}" for cpu in sorted(self.placements)) or "unknown"
-        switches = sorted(self.forced_switches)
+        switches = sorted(self.forced_switches) or [0]
         return (f"likwid-bench (ran on {where}; Kestrune pins to processor {self.cpu}); forced switches per "
                 f"invocation: median {switches[len(switches) // 2]}, most {switches[-1]}")
 
@@ -113,10 +116,11 @@ class OwnLoopReference:
         self.cpu = cpu
         self.why = why
 
-    def measure(self, kernel, size, threads=1):
+    def measure(self, kernel, size, threads=1, run_bytes=None):
         # Several threads: one copy per processor, started together, their rates added.
+        total = run_bytes if run_bytes else iterations(size) * size
         copies = [subprocess.Popen([str(self.helper), str(self.cpu + index), kernel, str(size),
-                                    str(iterations(size) * size)], stdout=subprocess.PIPE, text=True)
+                                    str(max(total, size))], stdout=subprocess.PIPE, text=True)
                   for index in range(threads)]
         rates = []
         for copy in copies:
@@ -138,7 +142,7 @@ def choose_reference(own_loop_helper, cpu):
         return OwnLoopReference(own_loop_helper, cpu, "not installed")
     likwid = LikwidReference(cpu)
     try:
-        likwid.measure("load", SIZES[0])
+        likwid.measure("load", TRIAL_SIZE)
     except (ReferenceError, OSError) as error:
         return OwnLoopReference(own_loop_helper, cpu, str(error))
     likwid.forced_switches.clear()

@@ -1,79 +1,16 @@
-"""The sections that hold cells against the independent reference (one thread,
-two threads, main memory) and the runs with --repeat against single runs."""
+"""The program's own runs beside the paired sections that judge its kernels
+against the reference with two threads and in main memory (paired_sections),
+and the runs with --repeat against single runs."""
 
 from statistics import median
 
 from kestrune_report.units import format_size as block_label
 
-from . import reference
-from .judging import Comparison, SpreadComparison, spread
-from .runs import TableKey
-from .runs import cell_samples
+from . import paired_sections
+from .judging import SpreadComparison, spread
+from .runs import TableKey, cell_samples
 
-DRAM_BLOCKS = [256 << 20, 512 << 20]
-
-
-def _pairing_table(pairing):
-    return TableKey(pairing.ours[0], 16)
-
-
-def _judge_comparisons(b, target, failures, count):
-    b.judge(target, not failures,
-            f"all {count} at or above 0.97 in the best run" if not failures else "below: " + ", ".join(failures))
-
-
-def _comparison_row(b, section, pairing, size, comparison, label=None):
-    """One row of a comparison table, with its CSV rows; the name of a failure, or None."""
-    table = _pairing_table(pairing)
-    label = label or block_label(size)
-    b.record(section, f"{table.label()}", label, pairing.ours[1], f"best_ours_over_{pairing.kernel}",
-             comparison.best_ratio, "ratio")
-    b.record(section, f"{table.label()}", label, pairing.ours[1], f"median_ours_over_{pairing.kernel}",
-             comparison.median_ratio, "ratio")
-    b.record(section, "reference", label, pairing.kernel, "best", max(comparison.reference), "GiB/s")
-    row = [pairing.width, f"{pairing.ours[0]} {pairing.ours[1]}", f"{pairing.kernel} ({pairing.instruction})", label,
-           f"{max(comparison.ours):.2f}", f"{median(comparison.ours):.2f} x{spread(comparison.ours):.2f}",
-           f"{max(comparison.reference):.2f}",
-           f"{median(comparison.reference):.2f} x{spread(comparison.reference):.2f}",
-           f"{comparison.best_ratio:.2f}", f"{comparison.median_ratio:.2f}",
-           "ok" if comparison.holds else "BELOW 0.97"]
-    return row, None if comparison.holds else f"{pairing.width} {label} {comparison.best_ratio:.2f}"
-
-
-COMPARISON_HEADER = ["width", "ours", "reference", "size", "ours best", "median x spread", "ref best",
-                     "median x spread", "best/best", "med/med", "verdict"]
-
-
-def _compare(b, section, pairings, sizes, ours_runs, reference_rates):
-    body, failures = [], []
-    for pairing in pairings:
-        for size in sizes:
-            comparison = Comparison(cell_samples(ours_runs, _pairing_table(pairing), size, pairing.ours[1]),
-                                    reference_rates[(pairing.kernel, size)])
-            row, failure = _comparison_row(b, section, pairing, size, comparison)
-            body.append(row)
-            if failure:
-                failures.append(failure)
-    b.table(COMPARISON_HEADER, body)
-    return failures, len(body)
-
-
-def _missing_pairings(b, m):
-    missing = [p.kernel for p in reference.PAIRINGS if p not in m.pairings]
-    if missing:
-        b.say(f"not measured (this processor or its OS lacks the column): {', '.join(missing)}")
-
-
-def independent_reference(b, m):
-    b.heading("4. Independent reference, one thread: ours / reference in GiB/s, per size and width")
-    b.say(m.reference_source.describe())
-    runs = [r.run for r in m.rounds]
-    passes = len(next(iter(m.reference.values())))
-    b.say(f"ours: the 16-byte-aligned tables of the {len(runs)} runs with --isa all; reference: {passes} passes "
-          f"interleaved with them; both move 64 MiB per measurement. Judged best run against best run")
-    _missing_pairings(b, m)
-    failures, count = _compare(b, "reference", m.pairings, reference.SIZES, runs, m.reference)
-    _judge_comparisons(b, "ours/reference >= 0.97 in every size and width (one thread)", failures, count)
+THREAD_BLOCKS = [4 << 10, 32 << 20]
 
 
 def _options_columns(b, runs, blocks, baseline_runs=None):
@@ -96,47 +33,28 @@ def _options_columns(b, runs, blocks, baseline_runs=None):
 
 
 def two_threads(b, m):
-    b.heading("5. Two threads: --threads 2 against likwid-bench -w S0:SIZE:2, aggregate GiB/s")
-    b.say(f"ours: {len(m.thread_runs)} runs of kestrune --isa all --threads 2; reference: likwid-bench with both")
-    b.say("threads in the S0 domain and a working set of twice the block, so each thread has a block of its own")
-    b.say("as each of ours does; both move 64 MiB per thread. Judged best run against best run")
-    b.say("forced switches per run: " + ", ".join(str(r.involuntary_switches) for r in m.thread_runs)
-          + " (both processors are in use, so any other process on the machine shares one)")
-    _missing_pairings(b, m)
-    failures, count = _compare(b, "threads", m.pairings, reference.THREAD_SIZES, [r.run for r in m.thread_runs],
-                               m.thread_reference)
-    _judge_comparisons(b, "two threads: ours/reference >= 0.97 in every size and width", failures, count)
-    b.say()
-    b.say("every column of --threads 2 at the compared sizes: best run GiB/s x (over one thread's best)")
-    _options_columns(b, m.thread_runs, reference.THREAD_SIZES, [r.run for r in m.rounds])
+    found = paired_sections.reference_section(b, m, paired_sections.TWO_THREADS)
+    if m.thread_runs:
+        b.say()
+        b.say(f"every column of kestrune --isa all --threads 2 ({len(m.thread_runs)} runs) at 4 KiB and 32 MiB per "
+              "thread: best run GiB/s x (over one thread's best); forced switches per run: "
+              + ", ".join(str(r.involuntary_switches) for r in m.thread_runs))
+        _options_columns(b, m.thread_runs, THREAD_BLOCKS, [r.run for r in m.rounds])
+    return found
 
 
 def main_memory(b, m):
-    b.heading("6. Main memory: the 256 MiB and 512 MiB rows of --max-size 512MB against likwid-bench at 256 MiB")
-    b.say(f"ours: {len(m.dram_runs)} runs of kestrune --isa all --max-size 512MB (a row past 64 MiB moves its whole")
-    b.say(f"block once); reference: likwid-bench at 256 MiB, one sweep, {len(m.dram_runs)} passes "
-          "alternating with ours.")
-    b.say("Judged best run against best run")
-    _missing_pairings(b, m)
-    runs = [r.run for r in m.dram_runs]
-    body, failures = [], []
-    for pairing in m.pairings:
-        ref = m.dram_reference[(pairing.kernel, reference.DRAM_SIZE)]
-        for block in DRAM_BLOCKS:
-            comparison = Comparison(cell_samples(runs, _pairing_table(pairing), block, pairing.ours[1]), ref)
-            row, failure = _comparison_row(b, "main_memory", pairing, block, comparison,
-                                           f"{block_label(block)} vs 256MB")
-            body.append(row)
-            if failure:
-                failures.append(failure)
-    b.table(COMPARISON_HEADER, body)
-    _judge_comparisons(b, "main memory: 256 MiB and 512 MiB rows / reference at 256 MiB >= 0.97", failures,
-                       len(body))
-    b.say()
-    b.say("every column of --max-size 512MB from 32 MiB up: best run GiB/s")
-    first = runs[0]
-    big = [block for block in first.blocks[TableKey("read", 16)] if block >= 32 << 20]
-    _options_columns(b, m.dram_runs, big)
+    found = paired_sections.reference_section(b, m, paired_sections.MAIN_MEMORY)
+    if m.dram_runs:
+        b.say()
+        b.say(f"every column of kestrune --isa all --max-size 512MB ({len(m.dram_runs)} runs) from 32 MiB up: best "
+              "run GiB/s")
+        first = m.dram_runs[0].run
+        big = [block for block in first.blocks[TableKey("read", 16)] if block >= 32 << 20]
+        _options_columns(b, m.dram_runs, big)
+    else:
+        b.say("(--full also shows the program's own rows from 32 MiB to 512 MiB)")
+    return found
 
 
 def repeat_spread(b, m):

@@ -3,8 +3,10 @@ bytes per access in the same direction should run at the same speed, and a
 column that trails its group measures where its code lies, not its instruction.
 
 Judged on the 4 KiB and 16 KiB rows of the 16-byte-aligned tables, the only
-ones where every column runs: each column's median over the runs as a share of
-the best median of its group. The non-temporal stores are left out: they send
+ones where every column runs, on pairs: the program's kernels run in turn in
+one process, and each turn pairs every column with its group's leader; the
+program's own runs show each column's median as a share of the best median of
+its group beside. The non-temporal stores are left out: they send
 every line to memory, so they are a group of the memory's, not of the cache's."""
 
 from dataclasses import dataclass
@@ -13,13 +15,21 @@ from typing import Dict, List
 
 from kestrune_report.units import format_size as block_label
 
+from . import host_state
+
 from .issue_limits import non_temporal
+from .pairs import AtLeast, judge_ratios, judge_target, show_judgements
 from .runs import TableKey, cell_samples
 
 AGREEMENT_TARGET = 0.97
 AGREEMENT_BLOCKS = (4 << 10, 16 << 10)
-# Turns of the interleaved-columns helper: every kernel runs once per turn.
+# Turns of the kernel_turns helper: every kernel runs once per turn, and each
+# turn makes a pair of every column with its group's leader.
 INTERLEAVED_TURNS = 21
+# A run of four cells' worth: long enough that the host's preemptions (15 us
+# about every millisecond) average out, short enough for 21 turns of every
+# column in a few seconds.
+TURN_RUN_BYTES = 256 << 20
 
 
 def width_groups(kernels, direction, columns) -> Dict[str, List[str]]:
@@ -78,20 +88,29 @@ def agreements(runs, kernels) -> List[Agreement]:
     return _agreements(kernels, columns, speed)
 
 
-def interleaved_agreements(medians, kernels) -> List[Agreement]:
-    """The same from the interleaved-columns helper: (direction, column, block) -> median ticks of a run."""
+def paired_judgements(turns, kernels):
+    """Per group and block, each column against the group's leader (the column of the highest median rate),
+    turn by turn: each turn's ratio is the leader's ticks over the column's. turns: (direction, column, block) ->
+    [ticks of each turn], every kernel moving the same bytes per run."""
     columns = {}
-    for direction, column, _ in medians:
-        if direction not in ("read", "write"):
-            continue  # the copy and fill kernels have a section of their own
-        if column not in columns.setdefault(direction, []):
+    for direction, column, _ in turns:
+        if direction in ("read", "write") and column not in columns.setdefault(direction, []):
             columns[direction].append(column)
-
-    def speed(direction, column, block):
-        ticks = medians.get((direction, column, block))
-        return 1.0 / ticks if ticks else None
-
-    return _agreements(kernels, columns, speed)
+    found = []
+    for direction, members in columns.items():
+        for group, names in width_groups(kernels, direction, members).items():
+            for block in AGREEMENT_BLOCKS:
+                ticks = {name: turns[(direction, name, block)] for name in names if (direction, name, block) in turns}
+                if len(ticks) < 2:
+                    continue
+                leader = min(ticks, key=lambda name: median(ticks[name]))
+                for name, own in ticks.items():
+                    if name == leader:
+                        continue
+                    ratios = [lead / mine for lead, mine in zip(ticks[leader], own)]
+                    found.append(judge_ratios(f"{direction} {name} / {leader} {block_label(block)} ({group})", ratios,
+                                              AtLeast(AGREEMENT_TARGET), subject=(direction, name)))
+    return found
 
 
 def _row(b, label, agreement):
@@ -102,33 +121,29 @@ def _row(b, label, agreement):
             agreement.trailing, shares]
 
 
-def _verdict(found):
-    failing = [f"{a.group} {block_label(a.block)} {a.trailing} {a.lowest_share:.3f}" for a in found if not a.holds]
-    worst = min(found, key=lambda a: a.lowest_share)
-    detail = (f"lowest {worst.lowest_share:.3f} ({worst.group} {block_label(worst.block)}, {worst.trailing}) in "
-              f"{len(found)} groups and sizes")
-    return not failing, detail + (f"; below: {'; '.join(failing)}" if failing else "")
-
-
 def same_width(b, m, kernels):
-    repeat_count = m.repeat_runs[0].run.repeat
-    b.heading("10. Same width, same speed: each column's share of the best of its width at 4 and 16 KiB, "
+    """Judged on pairs from the kernel_turns helper; the program's single and --repeat runs shown beside."""
+    b.heading("10. Same width, same speed: each column against the best of its width at 4 and 16 KiB, "
               "16-byte-aligned tables")
-    b.say("share = the column's median / the best such median of its group (non-temporal stores left out)")
-    b.say(f"interleaved (judged): the program's kernels run in turn in one process, median of {INTERLEAVED_TURNS} "
-          f"turns: the loops' own differences, the host's moments spread over all;")
-    b.say(f"single: the {len(m.rounds)} runs with --isa all --per-cycle; --repeat: the {len(m.repeat_runs)} "
-          f"runs with --repeat {repeat_count}, each cell a median of {repeat_count}")
-    builds = [("interleaved", interleaved_agreements(m.interleaved.medians, kernels)),
-              ("single", agreements([r.run for r in m.rounds], kernels)),
-              ("--repeat", agreements([r.run for r in m.repeat_runs], kernels))]
-    # Each group and size, the figures of every kind of run one under the other.
-    by_place = {}
-    for label, found in builds:
-        for agreement in found:
-            by_place.setdefault((agreement.group, agreement.block), []).append(_row(b, label, agreement))
-    b.table(["group", "block", "runs", "lowest", "trailing", "every column's share"],
-            [row for rows in by_place.values() for row in rows])
-    holds, detail = _verdict(builds[0][1])
-    b.judge(f"same-width columns within {1 - AGREEMENT_TARGET:.0%} of each other at 4 and 16 KiB (the program's "
-            f"kernels interleaved in one process)", holds, detail)
+    host_state.report(b, "same_width", m.host_states.get("same width"))
+    found = paired_judgements(m.same_width_turns, kernels)
+    show_judgements(b, "same_width", found,
+                    f"the kernels of one width and direction run in turn in one process (the kernel_turns helper), "
+                    f"{INTERLEAVED_TURNS} turns, each run {block_label(TURN_RUN_BYTES)}; each turn pairs a column "
+                    f"with its group's leader, the column of the highest median rate (non-temporal stores left out)")
+    kinds = [("single", m.rounds)] + ([(f"--repeat {m.repeat_runs[0].run.repeat}", m.repeat_runs)]
+                                      if m.repeat_runs else [])
+    builds = [(label, agreements([r.run for r in runs], kernels)) for label, runs in kinds if runs]
+    if builds:
+        b.say()
+        b.say("beside: each column's median as a share of the best median of its group, in the program's runs with "
+              "--isa all --per-cycle (single) and with --repeat (each cell a median of its runs)")
+        by_place = {}
+        for label, agreements_found in builds:
+            for agreement in agreements_found:
+                by_place.setdefault((agreement.group, agreement.block), []).append(_row(b, label, agreement))
+        b.table(["group", "block", "runs", "lowest", "trailing", "every column's share"],
+                [row for rows in by_place.values() for row in rows])
+    judge_target(b, f"same-width columns within {1 - AGREEMENT_TARGET:.0%} of each other at 4 and 16 KiB (the "
+                    f"program's kernels in turn, in pairs)", found)
+    return found

@@ -7,7 +7,7 @@ from statistics import median
 from kestrune_report.units import format_size as block_label
 
 from .judging import best_error, relative_error, spread
-from .measurements import MAX_SWITCHES_PER_RUN, QUIET_BUDGET_SECONDS, RETRY_BUDGET
+from .measurements import MAX_SWITCHES_PER_RUN, RETRY_BUDGET
 from .overhead import WAIT_SECONDS, overhead
 from .runs import cell_samples
 
@@ -76,7 +76,7 @@ def run_overhead(b, m):
     b.say("forced switches: involuntary context switches of the kept run; more than a handful means another")
     b.say("process shared its processor (every copy of Kestrune pins itself to the lowest one). Each run starts")
     b.say(f"once the machine has been quiet for a second (the whole bench waited {m.seconds_waited_for_quiet:.0f} s "
-          f"in all, {QUIET_BUDGET_SECONDS:.0f} s at most); a single-thread run with over {MAX_SWITCHES_PER_RUN} "
+          f"in all, {m.plan.quiet_budget_seconds:.0f} s at most); a single-thread run with over {MAX_SWITCHES_PER_RUN} "
           f"forced switches is run once more, {RETRY_BUDGET} times in the whole bench at most ('set aside')")
     b.say(f"best: wall {min(walls):.3f} s, other {min(shares):.1%}; median: wall {median(walls):.3f} s, other "
           f"{median(shares):.1%}; worst: wall {max(walls):.3f} s, other {max(shares):.1%}")

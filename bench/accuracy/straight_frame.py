@@ -7,14 +7,16 @@ the block spills into the second-level cache, and two threads of 512-bit loads
 twice as fast as one."""
 
 import json
+import subprocess
 from statistics import median
 
 from kestrune_report.units import format_size as block_label
 
-from . import helper_programs, issue_limits
+from . import host_state, issue_limits, paired_sections
+from .paired_reference import read_kernel_turns
+from .pairs import AtLeast, Pair, judge, judge_target, show_judgements
 from .runs import GIB, TableKey
 
-FRAME_INVOCATIONS = 10
 READ_BLOCKS = (4 << 10, 8 << 10, 16 << 10, 32 << 10)
 WRITE_BLOCKS = (64 << 10, 128 << 10, 256 << 10, 512 << 10, 1 << 20)
 # Each cell the median of three runs, so that a moment's preemption of one run
@@ -29,10 +31,6 @@ REFERENCE_KERNELS = {
     ("write", "VMOVDQU64(512)"): "store_avx512", ("write", "VMOVDQA64(512)"): "store_avx512",
     ("write", "VMOVDQU(256)"): "store_avx", ("write", "VMOVDQA(256)"): "store_avx",
 }
-# Ours and the reference alternate: a pass of the interleaved-columns helper,
-# then one likwid-bench run per kernel and size; best against best.
-REFERENCE_PASSES = 3
-HELPER_TURNS = 11
 LIMIT_SHARE_TARGET = 0.90
 READ_REFERENCE_TARGET = 1.0
 WRITE_REFERENCE_TARGET = 0.95
@@ -44,25 +42,30 @@ def _blocks(direction):
     return READ_BLOCKS if direction == "read" else WRITE_BLOCKS
 
 
-def collect(m, runner, helpers, progress):
-    for index in range(FRAME_INVOCATIONS):
-        progress(f"straight frame {index + 1}/{FRAME_INVOCATIONS}: kestrune {' '.join(FRAME_OPTIONS)}")
+def collect(m, runner, progress, plan):
+    for index in range(plan.frame_invocations):
+        progress(f"straight frame {index + 1}/{plan.frame_invocations}: kestrune {' '.join(FRAME_OPTIONS)}")
         name = f"frame-{index + 1}"
         m.frame_runs.append(runner.plain(FRAME_OPTIONS, name, retries=0))
         m.frame_fastest.append(fastest_wide_read_runs(runner.runs_dir / f"{name}.json"))
-    shown = set(m.frame_runs[0].run.columns.get(TableKey("read", 16), []))
-    if not shown.intersection(WIDE_READS):
-        return
-    needed = sorted({(kernel, block) for (direction, _), kernel in REFERENCE_KERNELS.items()
-                     for block in _blocks(direction)})
-    for index in range(REFERENCE_PASSES):
-        progress(f"straight frame: the program's kernels and {m.reference_source.name}, pass "
-                 f"{index + 1}/{REFERENCE_PASSES}")
-        runner.quiet()
-        m.frame_interleaved.append(helper_programs.read_interleaved_columns(
-            helpers["interleaved_columns"], m.cpu, HELPER_TURNS, READ_BLOCKS + WRITE_BLOCKS))
-        for kernel, block in needed:
-            m.frame_reference.setdefault((kernel, block), []).append(m.reference_source.measure(kernel, block))
+
+
+def thread_scaling_pairs(kernel_turns, cpu, columns, count, run_bytes):
+    """column -> [Pair(two threads' bytes per tick, one thread's)] at THREAD_BLOCK: each pair one run on both
+    processors and one on the first, the one that goes first alternating."""
+    found = {column: [] for column in columns}
+
+    def measure(threads):
+        command = [str(kernel_turns), str(cpu), str(threads), "1", str(THREAD_BLOCK), str(run_bytes)] + \
+            [f"read:{column}" for column in columns]
+        turns = read_kernel_turns(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
+        return {column: threads * turns[("read", column)][0] / turns[("read", column)][1][0] for column in columns}
+
+    for index in range(count):
+        two, one = (measure(2), measure(1)) if index % 2 == 0 else reversed((measure(1), measure(2)))
+        for column in columns:
+            found[column].append(Pair(two[column], one[column]))
+    return found
 
 
 def lowest_wide_read(run):
@@ -95,13 +98,6 @@ def row_host_share(run, kernels, block, limits):
               for column in run.columns.get(table, []) if kernels[("read", column)].registers == "XMM"
               and (table, block, column) in run.per_cycle]
     return median(shares) if shares else None
-
-
-def best_rate(passes, tsc_mhz, direction, column, block):
-    """GiB/s of the fastest run of a kernel over every pass of the interleaved helper."""
-    ticks = [found.fewest[(direction, column, block)] for found in passes
-             if (direction, column, block) in found.fewest]
-    return (1 << 26) / min(ticks) * tsc_mhz * 1e6 / GIB if ticks else None
 
 
 def _limit_section(b, m, kernels):
@@ -158,60 +154,23 @@ def _limit_section(b, m, kernels):
         b.judge(f"512-bit reads at {LIMIT_SHARE_TARGET:.0%} of the issue limit", None, "unknown limit")
 
 
-def _reference_section(b, m):
-    if not m.frame_interleaved:
-        return
-    tsc_mhz = m.rounds[0].run.clock_mhz
-    rows, verdicts = [], {"read": [], "write": []}
-    for (direction, column), kernel in REFERENCE_KERNELS.items():
-        for block in _blocks(direction):
-            ours = best_rate(m.frame_interleaved, tsc_mhz, direction, column, block)
-            theirs = m.frame_reference.get((kernel, block))
-            if ours is None or not theirs:
-                continue
-            ratio = ours / max(theirs)
-            verdicts[direction].append((ratio, f"{direction} {column} {block_label(block)}"))
-            b.record("straight_frame", f"{direction} 16B-aligned", block_label(block), column, "ours_over_reference",
-                     ratio, "ratio")
-            rows.append([direction, column, block_label(block), f"{ours:.1f}", kernel, f"{max(theirs):.1f}",
-                         f"{ratio:.3f}"])
-    b.say(f"best against best, GiB/s: ours from the interleaved-columns helper ({HELPER_TURNS} turns a pass), "
-          f"the reference {m.reference_source.name}; {REFERENCE_PASSES} passes, alternating")
-    b.table(["direction", "column", "block", "ours", "reference", "its best", "ours/ref"], rows)
-    for direction, target in (("read", READ_REFERENCE_TARGET), ("write", WRITE_REFERENCE_TARGET)):
-        found = verdicts[direction]
-        if found:
-            worst, where = min(found)
-            b.judge(f"{direction}s of the straight frame at {target:.2f} of the reference or more", worst >= target,
-                    f"lowest {worst:.3f} ({where})")
-
-
 def _thread_section(b, m):
-    table = TableKey("read", 16)
-    rows, ratios = [], []
-    for column in WIDE_READS:
-        key = (table, THREAD_BLOCK, column)
-        two = [p.run.cells[key] for p in m.thread_runs if key in p.run.cells]
-        one = [r.run.cells[key] for r in m.rounds if key in r.run.cells]
-        if not two or not one:
-            continue
-        ratio = max(two) / max(one)
-        ratios.append((ratio, column))
-        b.record("straight_frame", "read 16B-aligned", block_label(THREAD_BLOCK), column, "two_over_one_thread",
-                 ratio, "ratio")
-        rows.append([column, f"{max(one):.1f}", f"{max(two):.1f}", f"{ratio:.2f}", f"{median(two) / median(one):.2f}"])
-    if not rows:
-        return
-    b.say(f"two threads (--threads 2) against one at {block_label(THREAD_BLOCK)}, GiB/s, best run of each")
-    b.table(["column", "one thread", "two threads", "best/best", "median/median"], rows)
-    worst, column = min(ratios)
-    b.judge(f"two threads of 512-bit reads at {THREAD_SCALING_TARGET}x one thread or more",
-            worst >= THREAD_SCALING_TARGET,
-            f"lowest {worst:.2f} ({column})")
+    found = [judge(f"read {column} {block_label(THREAD_BLOCK)}: two threads / one", pairs,
+                   AtLeast(THREAD_SCALING_TARGET), subject=("read", column))
+             for column, pairs in m.thread_scaling.items()]
+    if not found:
+        return found
+    b.say()
+    show_judgements(b, "straight_frame", found,
+                    "one run of the program's kernel on both processors (a block each, started together, the slower "
+                    "thread's ticks) and one on the first, by the kernel_turns helper, the one that goes first "
+                    "alternating; the same block and bytes per thread")
+    judge_target(b, f"two threads of 512-bit reads at {THREAD_SCALING_TARGET}x one thread or more", found)
+    return found
 
 
 def straight_frame(b, m, kernels):
     b.heading("11. The straight loop of the columns beyond the classic report")
+    host_state.report(b, "straight_frame", m.host_states.get("straight frame"))
     _limit_section(b, m, kernels)
-    _reference_section(b, m)
-    _thread_section(b, m)
+    return paired_sections.frame_reference(b, m) + _thread_section(b, m)

@@ -11,8 +11,9 @@
 //
 // Usage: interleaved_chase CPU random|in-page BLOCK_BYTES LOADS TURNS HUGE(0|1)
 // HUGE 1 asks for transparent huge pages on 2 MiB-aligned mappings.
-// Prints "<plain ns per load> <program's ns per load> <share of the plain
-// block on huge pages> <share of the program's>", each the fastest of TURNS.
+// Prints "<share of the plain block on huge pages> <share of the program's>",
+// then per turn "<plain ns per load> <program's ns per load>": each turn is a
+// pair, the chase that goes first alternating from turn to turn.
 #include <sys/mman.h>
 #include <time.h>
 
@@ -122,23 +123,28 @@ int main(int argc, char** argv) {
     if (programStart == nullptr) return 2;
 
     void* volatile sink;
-    double plainBest = 0.0, programBest = 0.0;
+    std::vector<double> plainNs(turns), programNs(turns);
     for (int turn = 0; turn < turns; ++turn) {
-        void* p = plainBlock;
-        double start = nowNs();
-        for (long n = 0; n < loads; ++n) p = *static_cast<void**>(p);
-        const double plain = (nowNs() - start) / static_cast<double>(loads);
-        sink = p;
-        // The kernel's own window adds two serialising stamps, a few microseconds
-        // against the chase's tenths of a second.
-        start = nowNs();
-        sink = chaseLoads(programStart, static_cast<int32_t>(loads / CHASE_LOADS_PER_PASS));
-        const double program = (nowNs() - start) / static_cast<double>(loads);
-        if (turn == 0 || plain < plainBest) plainBest = plain;
-        if (turn == 0 || program < programBest) programBest = program;
+        // The chase that goes first alternates, so that neither always follows
+        // the other's disturbance.
+        for (int side = 0; side < 2; ++side) {
+            const bool plain = (side == 0) == (turn % 2 == 0);
+            const double start = nowNs();
+            if (plain) {
+                void* p = plainBlock;
+                for (long n = 0; n < loads; ++n) p = *static_cast<void**>(p);
+                sink = p;
+                plainNs[turn] = (nowNs() - start) / static_cast<double>(loads);
+            } else {
+                // The kernel's own window adds two serialising stamps, a few
+                // microseconds against the chase's tenths of a second.
+                sink = chaseLoads(programStart, static_cast<int32_t>(loads / CHASE_LOADS_PER_PASS));
+                programNs[turn] = (nowNs() - start) / static_cast<double>(loads);
+            }
+        }
     }
     (void)sink;
-    std::printf("%.3f %.3f %.3f %.3f\n", plainBest, programBest, hugeShare(plainBlock, bytes),
-                hugeShare(programBlock, bytes));
+    std::printf("%.3f %.3f\n", hugeShare(plainBlock, bytes), hugeShare(programBlock, bytes));
+    for (int turn = 0; turn < turns; ++turn) std::printf("%.3f %.3f\n", plainNs[turn], programNs[turn]);
     return 0;
 }

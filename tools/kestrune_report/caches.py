@@ -15,10 +15,12 @@ _MULTIPLIERS = {"": 1, "B": 1, "K": 1024, "M": 1024 ** 2, "G": 1024 ** 3}
 class CacheSize:
     name: str  # "L1", "L2", ...
     size: int  # bytes
+    # The report's machine marks the size as doubtful: drawn apart and labelled so.
+    doubtful: bool = False
 
     @property
     def label(self):
-        return f"{self.name} {format_size(self.size)}"
+        return f"{self.name} {format_size(self.size)}" + (" (doubtful)" if self.doubtful else "")
 
 
 def parse_size(text):
@@ -34,6 +36,14 @@ def parse_cache_list(text):
     """'32K,1M,32M' -> L1, L2, L3 in the order given."""
     sizes = [parse_size(part) for part in text.split(",")]
     return [CacheSize(f"L{level}", size) for level, size in enumerate(sizes, start=1)]
+
+
+def report_caches(machine):
+    """The caches of the machine a JSON report was measured on: its data or unified cache of
+    each level; empty when the report names none."""
+    if machine is None:
+        return []
+    return [CacheSize(cache.name, cache.size, cache.doubtful) for cache in machine.level_caches()]
 
 
 def read_sysfs_caches(root=SYSFS_CACHE_DIR):

@@ -80,16 +80,22 @@ def _setup_block_axis(ax, sizes):
     ax.grid(True, which="major", axis="y", color="0.88", linewidth=0.6)
 
 
+DOUBTFUL_COLOUR = "#b8860b"
+
+
 def _mark_caches(ax, caches):
     to_axes_top = blended_transform_factory(ax.transData, ax.transAxes)
     low, high = ax.get_xlim()
     for cache in caches:
         if not low <= cache.size <= high:
             continue
-        ax.axvline(cache.size, color="0.35", linestyle=(0, (4, 3)), linewidth=1, zorder=1,
+        # A size the report's machine doubts is dotted, in another colour, and says so.
+        colour, style = (DOUBTFUL_COLOUR, ":") if cache.doubtful else ("0.35", (0, (4, 3)))
+        ax.axvline(cache.size, color=colour, linestyle=style, linewidth=1, zorder=1,
                    label=f"_cache {cache.label}")
         ax.annotate(cache.label, xy=(cache.size, 1), xycoords=to_axes_top, xytext=(-3, -3),
-                    textcoords="offset points", ha="right", va="top", fontsize=8, color="0.3")
+                    textcoords="offset points", ha="right", va="top", fontsize=8,
+                    color=colour if cache.doubtful else "0.3")
 
 
 def _note(ax, text, x=0.5, align="center"):
@@ -105,17 +111,24 @@ def _how_run(report):
     return "".join(", " + word for word in words)
 
 
+def _measured_on(report):
+    """' on AMD EPYC ..., host node17, 2026-12-11T06:01:02Z' for a report that names its machine."""
+    return f" on {report.machine.summary}" if report.machine is not None else ""
+
+
 def _title(report, baseline):
     if baseline is None:
         quantity = "bytes per core cycle" if report.per_cycle else "memory throughput"
-        lines = [f"{report.source}: {quantity}{_how_run(report)}", "   ".join(report.machine_lines)]
+        lines = [f"{report.source}: {quantity}{_how_run(report)}{_measured_on(report)}",
+                 "   ".join(report.machine_lines)]
     else:
         quantity = ("Bytes-per-cycle ratio" if compared_measure(report, baseline) == "bytes_per_cycle"
                     else "Throughput ratio")
         lines = [f"{quantity} {report.source} / {baseline.source} "
                  f"(above 1: {report.source} is faster)",
-                 f"{report.source}{_how_run(report)}: " + "   ".join(report.machine_lines),
-                 f"{baseline.source}{_how_run(baseline)}: " + "   ".join(baseline.machine_lines)]
+                 f"{report.source}{_how_run(report)}{_measured_on(report)}: " + "   ".join(report.machine_lines),
+                 f"{baseline.source}{_how_run(baseline)}{_measured_on(baseline)}: "
+                 + "   ".join(baseline.machine_lines)]
     if report.gaps:
         lines.append(_cut_short_line(report))
     return "\n".join(lines)

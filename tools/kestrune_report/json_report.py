@@ -11,6 +11,7 @@ import json
 import json.scanner
 
 from . import loaded
+from .machine import CACHE_TYPES, Cache, Machine
 from .model import (ALL_BLOCK_SIZES, COPY_TABLE_ORDER, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER,
                     LatencyRow, LatencyTable, Report, ReportError, Row, Table, table_title)
 from .parser import (column_problem, missing_rows_note, missing_tables_note, read_machine_lines,
@@ -323,6 +324,65 @@ def _read_cells(source, cells, report, complete=True):
         _read_latency_cells(source, cells + latency_cells, starts, first_latency, report)
 
 
+def _read_described(source, document, top):
+    """The Machine of the top-level "machine" and "run" objects; None when the report has
+    neither (written before the program recorded them)."""
+    if "machine" not in document and "run" not in document:
+        return None
+
+    def member(container, name, accept, description, path, default=None):
+        """container[name] when it is acceptable (absent counts as null), else a fault at its value."""
+        value = container.get(name)
+        if value is not None and not accept(value):
+            where = source.members(container).get(name, top)
+            source.fail(where, f"{path}.{name}: expected {description}, got {json.dumps(value)}")
+        return default if value is None else value
+
+    def an_object(container, name, path):
+        return member(container, name, lambda value: isinstance(value, dict), "an object or null", path, {})
+
+    def text(value):
+        return isinstance(value, str)
+
+    def count(value):
+        return _is_count(value) and value >= 0
+
+    machine = an_object(document, "machine", "")
+    run = an_object(document, "run", "")
+    processor = an_object(machine, "processor", "machine")
+    system = an_object(machine, "system", "machine")
+    caches = member(machine, "caches", lambda value: isinstance(value, list), "a list or null", "machine", None)
+    read = None
+    if caches is not None:
+        read = []
+        for index, cache in enumerate(caches):
+            path = f"machine.caches[{index}]"
+            if not isinstance(cache, dict):
+                source.fail(source.members(caches)[index], f"{path}: expected a cache object, got {json.dumps(cache)}")
+            level = member(cache, "level", lambda value: count(value) and value > 0, "a level from 1", path)
+            if level is None:
+                source.fail(source.members(caches)[index], f"{path}: expected its 'level'")
+            read.append(Cache(
+                level=level,
+                type=member(cache, "type", lambda value: value in CACHE_TYPES,
+                            "'data', 'instruction' or 'unified'", path, "unified"),
+                size=member(cache, "size", lambda value: count(value) and value > 0, "bytes, above 0", path),
+                num_sharing=member(cache, "num_sharing", lambda value: count(value) and value > 0,
+                                   "a count from 1", path),
+                doubtful=member(cache, "doubtful", lambda value: isinstance(value, bool), "true or false", path,
+                                False),
+                doubt=member(cache, "doubt", text, "a sentence", path)))
+    return Machine(
+        vendor=member(processor, "vendor", text, "a string", "machine.processor"),
+        brand=member(processor, "brand", text, "a string", "machine.processor"),
+        family=member(processor, "family", count, "a number", "machine.processor"),
+        model=member(processor, "model", count, "a number", "machine.processor"),
+        host=member(run, "host_name", text, "a string", "run")
+        or member(system, "host_name", text, "a string", "machine.system"),
+        date=member(run, "date", text, "a date", "run"),
+        caches=None if read is None else tuple(read))
+
+
 def parse_json_report(text, source="report"):
     decoder = _LocatingDecoder()
     try:
@@ -338,6 +398,7 @@ def parse_json_report(text, source="report"):
                         f"'kestrune --json' writes; {NOT_A_REPORT}")
     starts = where.members(document)
     report = Report(source, input_format="json")
+    report.machine = _read_described(where, document, top)
     _read_machine(where, document["report"], starts["report"], report)
     complete = document.get("complete", True)
     if not isinstance(complete, bool):

@@ -5,6 +5,7 @@ from dataclasses import dataclass, field
 from typing import List, Optional, Tuple
 
 from .kernel_table import columns, read_tables
+from .machine import Machine
 from .units import Latency, Throughput, format_size
 
 BLOCK_SIZES = tuple(2 ** power for power in range(7, 26))  # 128B .. 32MB: a run without options
@@ -166,6 +167,9 @@ class Report:
     loaded: Optional[object] = None
     # Plain sentences saying what a cut-short run left out; empty for a complete report.
     gaps: List[str] = field(default_factory=list)
+    # The JSON's "machine" and "run": the processor, host, date and caches. None for a text
+    # report and for JSON written before the program recorded them.
+    machine: Optional[Machine] = None
 
     @property
     def table_order(self):

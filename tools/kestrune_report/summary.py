@@ -35,6 +35,8 @@ def _ratio_summary(table, counterparts, measure):
 
 def summary_lines(report, baseline=None):
     lines = [f"{report.source}: " + ", ".join(report.machine_lines)]
+    if report.machine is not None:
+        lines.append(f"measured on {report.machine.summary}")
     lines.append(f"{len(report.tables)} of {len(report.table_order)} tables, {report.cell_count()} cells")
     width = max((len(table.title) for table in report.tables), default=0)
     counterparts = baseline_lookup(baseline)

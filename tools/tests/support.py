@@ -2,6 +2,7 @@
 
 import contextlib
 import io
+import json
 import os
 import re
 import sys
@@ -20,7 +21,7 @@ if TOOLS_DIR not in sys.path:
     sys.path.insert(0, TOOLS_DIR)
 
 from kestrune_report.cli import main  # noqa: E402
-from kestrune_report.model import TABLE_ORDER, table_title  # noqa: E402
+from kestrune_report.model import COPY_TABLE_ORDER, TABLE_ORDER, table_title  # noqa: E402
 from kestrune_report.units import format_size  # noqa: E402
 
 GIB = 2 ** 30
@@ -120,3 +121,44 @@ def run(args, stdin=b""):
         except SystemExit as exit_request:  # argparse's own usage errors
             status = exit_request.code
     return status, out.getvalue(), err.getvalue()
+
+
+# The --describe --json of a machine (the "machine" and "run" a JSON report carries), by hand.
+DESCRIBED_MACHINE = os.path.join(TESTS_DIR, "fixtures", "described-machine.json")
+COPY_COLUMNS = {"copy": ("REP MOVSB", "memcpy"), "fill": ("REP STOSB", "memset")}
+REPORT_LINES = ["Kestrune ver1.0", "OS:NT based", "Supported SIMD Inst:MMX SSE SSE2 SSE3", "SSE supported by OS:yes",
+                "measuring CPU clock. please wait 3 seconds.", "CPU clock:2596.13MHz"]
+
+
+def described_machine():
+    """The fixture's "machine" and "run", a fresh copy to change."""
+    with open(DESCRIBED_MACHINE, encoding="utf-8") as file:
+        return json.load(file)
+
+
+def json_report(described, blocks, rate, latency=None, threads=1, copy=False):
+    """A JSON report as the program writes it: `described` gives its "machine" and "run" (None:
+    a report from before they were recorded), rate(direction, block) each cell's bytes per second
+    (the first column's; the second gets half), latency(block) the RANDOM ns per load of a
+    --latency run (IN-PAGE and SEQUENTIAL a half and a quarter of it)."""
+    lines = REPORT_LINES + ([f"Threads:{threads}"] if threads > 1 else [])
+    cells = []
+    tables = TABLE_ORDER + (COPY_TABLE_ORDER if copy else ())
+    for direction, alignment in tables:
+        for block in blocks:
+            for index, column in enumerate(GENERAL.get(direction) or COPY_COLUMNS[direction]):
+                speed = rate(direction, block) / (1 + index)
+                cells.append({"direction": direction, "alignment_bytes": alignment, "block_bytes": block,
+                              "block": format_size(block), "instruction": column, "bytes_per_second": speed,
+                              "value": f"{speed / GIB:g}", "unit": "GB/s", "threads": threads})
+    if latency is not None:
+        for block in blocks:
+            for column, share in (("RANDOM", 1), ("IN-PAGE", 0.5), ("SEQUENTIAL", 0.25)):
+                ns = latency(block) * share
+                cells.append({"direction": "latency", "block_bytes": block, "block": format_size(block),
+                              "column": column, "ns_per_load": ns, "value": f"{ns:g}", "unit": "ns",
+                              "threads": 1})
+    document = {"complete": True, "report": {"lines": lines, "threads": threads}, "cells": cells}
+    if described is not None:
+        document.update(described)
+    return document
