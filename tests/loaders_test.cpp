@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <iostream>
+#include <thread>
 #include <vector>
 
 #include "driver/loader_delay.h"
@@ -90,7 +92,7 @@ TEST(Loaders, ASweepMovesItsLinesFromItsFirstRoundTheBlock) {
 // reading of the core clock, waits its cycles within the tolerance: other
 // tenants of a shared host slow a reading or a wait now and then, but a
 // fault of the loop or of the arithmetic fails every try.
-constexpr int CALIBRATIONS = 4;
+constexpr int CALIBRATIONS = 8;
 
 TEST(LoaderDelay, CalibratedWaitsLastTheirCoreCycles) {
     EXPECT_EQ(calibratedTurns(0, coreCyclesPerTickHere()), 0);
@@ -106,6 +108,8 @@ TEST(LoaderDelay, CalibratedWaitsLastTheirCoreCycles) {
             const double measured = closestMeasured(calibratedTurns(cycles, cyclesPerTick), cycles, cyclesPerTick);
             if (k == 0 || std::fabs(measured - cycles) < std::fabs(closest - cycles)) closest = measured;
             if (std::fabs(closest - cycles) <= tolerance) break;
+            // A burst of the host's other work passes in a moment.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         EXPECT_NEAR(closest, cycles, tolerance) << "a wait of " << cycles << " cycles";
     }
