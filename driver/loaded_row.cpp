@@ -14,13 +14,15 @@ constexpr int32_t FIRST_CHUNK_LINES = 256;
 constexpr int32_t LARGEST_CHUNK_LINES = int32_t{1} << 24;
 
 // What the members share for one row. The chaser waits for `warmed` to
-// count every loader, then raises `stop`; each loader writes only its own
-// chunk list, which the chaser reads once the team's barrier has passed.
+// count every loader, then, its chases done, sets `stopAfter` to its last
+// closing stamp: each loader stops once a chunk of its own has ended past it,
+// so that no moment of a chase goes without load. Each loader writes only its
+// own chunk list, which the chaser reads once the team's barrier has passed.
 struct RowState {
     const LoadedRowPlan* plan = nullptr;
     LoadedRowResult* result = nullptr;
     std::atomic<int> warmed{0};
-    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> stopAfter{0};  // 0: the chase goes on
 };
 
 void stream(int member, unsigned char* buffer, RowState& state) {
@@ -29,7 +31,13 @@ void stream(int member, unsigned char* buffer, RowState& state) {
     LoaderSweep sweep{buffer, buffer + plan.destinationOffset, plan.blockLines, 0, FIRST_CHUNK_LINES,
                       plan.delayTurns};
     bool counted = false;
-    while (!state.stop.load(std::memory_order_acquire)) {
+    bool chunkSinceStop = false;  // a processor whose counter lags still stops after one more chunk
+    while (true) {
+        const uint64_t stopAfter = state.stopAfter.load(std::memory_order_acquire);
+        if (stopAfter != 0) {
+            if (chunkSinceStop || (!chunks.empty() && chunks.back().endTicks > stopAfter)) break;
+            chunkSinceStop = true;
+        }
         plan.loader(&sweep);
         const uint64_t ticks = timingRecord.endTicks - timingRecord.startTicks;
         chunks.push_back({timingRecord.startTicks, timingRecord.endTicks, sweep.lineCount * plan.busBytesPerLine});
@@ -60,7 +68,8 @@ void chase(RowState& state, int loaders) {
         }
     }
     result.chaseEnd = cursor;
-    state.stop.store(true, std::memory_order_release);
+    // The time-stamp counter is one clock for every processor of the team.
+    state.stopAfter.store(std::max<uint64_t>(timingRecord.endTicks, 1), std::memory_order_release);
 }
 
 void rowWork(int member, unsigned char* buffer, void* context) {
