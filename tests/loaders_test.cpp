@@ -20,6 +20,15 @@
 
 namespace {
 
+#if defined(KESTRUNE_EMULATED_TIMING)
+// Said once, in place of the timing test: an emulator's clock says nothing of
+// a core's cycles (GoogleTest's own skip ends this build's process badly under it).
+const bool timingLeftOut = [] {
+    std::cout << "[  SKIPPED ] LoaderDelay: this build runs under an emulator, whose clock says nothing of a "
+                 "core's cycles" << std::endl;
+    return true;
+}();
+#else
 // The core clock as the program measures it, the best of a few readings: a
 // neighbour on the processor only ever makes a reading lower.
 double coreCyclesPerTickHere() {
@@ -39,6 +48,8 @@ double closestMeasured(int32_t turns, int32_t cycles, double cyclesPerTick) {
     }
     return closest;
 }
+
+#endif
 
 CapabilityMask usableHere() {
     static const CapabilityMask mask = detectSimdCapabilities() | detectExtendedSupport().enabled;
@@ -88,6 +99,7 @@ TEST(Loaders, ASweepMovesItsLinesFromItsFirstRoundTheBlock) {
     }
 }
 
+#if !defined(KESTRUNE_EMULATED_TIMING)
 // A delay passes when one of a few calibrations, each against a fresh
 // reading of the core clock, waits its cycles within the tolerance: other
 // tenants of a shared host slow a reading or a wait now and then, but a
@@ -95,9 +107,6 @@ TEST(Loaders, ASweepMovesItsLinesFromItsFirstRoundTheBlock) {
 constexpr int CALIBRATIONS = 8;
 
 TEST(LoaderDelay, CalibratedWaitsLastTheirCoreCycles) {
-#if defined(KESTRUNE_EMULATED_TIMING)
-    GTEST_SKIP() << "this build runs under an emulator, whose clock says nothing of a core's cycles";
-#endif
     EXPECT_EQ(calibratedTurns(0, coreCyclesPerTickHere()), 0);
     for (const int32_t cycles : LOADED_DELAYS) {
         if (cycles == 0) continue;
@@ -117,5 +126,6 @@ TEST(LoaderDelay, CalibratedWaitsLastTheirCoreCycles) {
         EXPECT_NEAR(closest, cycles, tolerance) << "a wait of " << cycles << " cycles";
     }
 }
+#endif
 
 }  // namespace
