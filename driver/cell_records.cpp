@@ -1,54 +1,14 @@
 #include "driver/cell_records.h"
 
-#include <cmath>
-#include <iomanip>
-#include <sstream>
-
+#include "driver/json_text.h"
 #include "driver/output_line.h"
 #include "kernels/kernel_table.h"
 
 namespace {
 
-// Seventeen significant digits bring every double back exactly.
-std::string exactNumber(double value) {
-    std::ostringstream text;
-    text << std::setprecision(17) << value;
-    return text.str();
-}
-
-// JSON has no infinity or NaN.
-std::string jsonNumber(double value) { return std::isfinite(value) ? exactNumber(value) : "null"; }
-
-std::string jsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            static const char hex[] = "0123456789abcdef";
-            quoted += "\\u00";
-            quoted += hex[(c >> 4) & 0xF];
-            quoted += hex[c & 0xF];
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
-}
-
-// A JSON array of the values, each written by `write`.
-template <typename Value, typename Write>
-std::string jsonList(const std::vector<Value>& values, Write write) {
-    std::string list = "[";
-    for (size_t i = 0; i < values.size(); ++i) list += (i ? ", " : "") + write(values[i]);
-    return list + "]";
-}
-
-std::string jsonStrings(const std::vector<std::string>& texts) { return jsonList(texts, jsonString); }
-std::string jsonNumbers(const std::vector<double>& values) { return jsonList(values, jsonNumber); }
-
 bool isLatency(const CellRecord& cell) { return std::string(cell.direction) == LATENCY_DIRECTION; }
+
+bool isChains(const CellRecord& cell) { return std::string(cell.direction) == PARALLEL_CHAINS_DIRECTION; }
 
 bool isLoaded(const CellRecord& cell) { return std::string(cell.direction) == LOADED_LATENCY_RECORD_DIRECTION; }
 
@@ -62,16 +22,9 @@ bool isThroughput(const CellRecord& cell) {
     return false;
 }
 
-bool anyLatency(const std::vector<CellRecord>& cells) {
+bool anyOf(const std::vector<CellRecord>& cells, bool (*kind)(const CellRecord&)) {
     for (const CellRecord& cell : cells) {
-        if (isLatency(cell)) return true;
-    }
-    return false;
-}
-
-bool anyLoaded(const std::vector<CellRecord>& cells) {
-    for (const CellRecord& cell : cells) {
-        if (isLoaded(cell)) return true;
+        if (kind(cell)) return true;
     }
     return false;
 }
@@ -83,20 +36,13 @@ bool hasBusBytes(const CellRecord& cell) {
     return direction == directionName(Direction::COPY) || direction == directionName(Direction::FILL);
 }
 
-bool anyBusBytes(const std::vector<CellRecord>& cells) {
-    for (const CellRecord& cell : cells) {
-        if (hasBusBytes(cell)) return true;
-    }
-    return false;
-}
-
 // The fields, in order, from the one list of them.
 enum class RecordField {
 #define RECORD_FIELD(name, ...) name,
 #include "driver/record_fields.def"
 #undef RECORD_FIELD
 };
-enum class RecordCells { ALL, THROUGHPUT, LATENCY, COPY_FILL, CHASE, LOADED };
+enum class RecordCells { ALL, THROUGHPUT, LATENCY, COPY_FILL, CHAINS, CHASE, LOADED };
 struct RecordFieldRow {
     RecordField field;
     const char* name;
@@ -114,17 +60,30 @@ struct RunCells {
     bool perCycle;
     bool latency;
     bool busBytes;
+    bool chains;
     bool loaded;
 };
 
+RunCells runCellsOf(bool perCycle, const std::vector<CellRecord>& cells) {
+    return {perCycle, anyOf(cells, isLatency), anyOf(cells, hasBusBytes), anyOf(cells, isChains),
+            anyOf(cells, isLoaded)};
+}
+
 // Whether the run's records have the field at all: the per-cycle ones only
 // with --per-cycle, the latency ones only when latency was measured, the copy
-// and fill ones only when copies and fills were.
+// and fill ones only when copies and fills were, and so on.
 bool inRun(const RecordFieldRow& row, const RunCells& run) {
-    return (run.perCycle || !row.perCycle) && (run.latency || row.cells != RecordCells::LATENCY)
-        && (run.busBytes || row.cells != RecordCells::COPY_FILL)
-        && (run.latency || run.loaded || row.cells != RecordCells::CHASE)
-        && (run.loaded || row.cells != RecordCells::LOADED);
+    if (row.perCycle && !run.perCycle) return false;
+    switch (row.cells) {
+        case RecordCells::ALL:
+        case RecordCells::THROUGHPUT: return true;
+        case RecordCells::LATENCY: return run.latency;
+        case RecordCells::COPY_FILL: return run.busBytes;
+        case RecordCells::CHAINS: return run.chains;
+        case RecordCells::CHASE: return run.latency || run.chains || run.loaded;
+        case RecordCells::LOADED: return run.loaded;
+    }
+    return false;
 }
 
 // Whether this cell's record holds the field: the other kinds of cell leave it
@@ -135,7 +94,8 @@ bool inCell(const RecordFieldRow& row, const CellRecord& cell) {
         case RecordCells::THROUGHPUT: return isThroughput(cell);
         case RecordCells::LATENCY: return isLatency(cell);
         case RecordCells::COPY_FILL: return hasBusBytes(cell);
-        case RecordCells::CHASE: return isLatency(cell) || isLoaded(cell);
+        case RecordCells::CHAINS: return isChains(cell);
+        case RecordCells::CHASE: return isLatency(cell) || isChains(cell) || isLoaded(cell);
         case RecordCells::LOADED: return isLoaded(cell);
     }
     return false;
@@ -177,6 +137,7 @@ FieldValue valueOf(const CellRecord& cell, RecordField field) {
         case RecordField::ns_per_load: return number(cell.nsPerLoad);
         case RecordField::samples_ns_per_load: return numbers(cell.samplesNsPerLoad);
         case RecordField::cycles_per_load: return number(cell.cyclesPerLoad);
+        case RecordField::chains: return count(cell.chains);
         case RecordField::delay_cycles: return cell.delayCycles < 0 ? absent() : count(cell.delayCycles);
         case RecordField::load: return text(cell.load ? cell.load : "");
         case RecordField::bandwidth_bytes_per_second: return number(cell.bandwidthBytesPerSecond);
@@ -230,9 +191,17 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
         << ", \"repeat\": " << run.repeat << ", \"per_cycle\": " << (run.perCycle ? "true" : "false")
         << ", \"lines\": " << jsonStrings(run.lines) << "},";
     endLine(out);
+    if (!run.machineJson.empty()) {
+        out << " \"machine\": " << run.machineJson << ",";
+        endLine(out);
+    }
+    if (!run.runJson.empty()) {
+        out << " \"run\": " << run.runJson << ",";
+        endLine(out);
+    }
     out << " \"cells\": [";
     endLine(out);
-    const RunCells runCells = {run.perCycle, anyLatency(cells), anyBusBytes(cells), anyLoaded(cells)};
+    const RunCells runCells = runCellsOf(run.perCycle, cells);
     for (size_t i = 0; i < cells.size(); ++i) {
         const CellRecord& cell = cells[i];
         out << "  {";
@@ -255,7 +224,7 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
 
 void writeCsvRecords(std::ostream& out, bool perCycle, const std::vector<CellRecord>& cells) {
     // Each record leaves the fields of the other kinds of cell empty.
-    const RunCells runCells = {perCycle, anyLatency(cells), anyBusBytes(cells), anyLoaded(cells)};
+    const RunCells runCells = runCellsOf(perCycle, cells);
     const char* separator = "";
     for (const RecordFieldRow& row : RECORD_FIELDS) {
         if (!inRun(row, runCells)) continue;

@@ -9,7 +9,7 @@
 // A latency cell (direction "latency") has no alignment, rate or bytes per
 // cycle; its column stands where a throughput cell's instruction does.
 struct CellRecord {
-    const char* direction;  // "read", "write", "copy", "fill" or "latency"
+    const char* direction;  // "read", "write", "copy", "fill", "latency" or "parallel_chains"
     int alignmentBytes;     // 16, 8 or 4
     int64_t blockBytes;
     std::string block;      // the row's label without its colon, e.g. "4KB"
@@ -28,6 +28,9 @@ struct CellRecord {
     // twice the rate of a copy (every byte is read and written), the rate of
     // a fill. The rate itself counts each byte copied or filled once.
     double busBytesPerSecond = 0;
+    // Parallel chains cells (direction "parallel_chains"): the chains the
+    // cell ran at once; their loads per time are nsPerLoad and cyclesPerLoad.
+    int chains = 0;
     // Loaded-latency cells (direction "loaded_latency"): the loaders' delay
     // after each line in core cycles (-1: the idle row), their traffic as
     // --load names it, and their bytes per second over the chase's span.
@@ -37,6 +40,7 @@ struct CellRecord {
 };
 
 constexpr const char* LATENCY_DIRECTION = "latency";
+constexpr const char* PARALLEL_CHAINS_DIRECTION = "parallel_chains";
 constexpr const char* LOADED_LATENCY_RECORD_DIRECTION = "loaded_latency";
 
 // What a run knows of itself, for the JSON header.
@@ -52,6 +56,10 @@ struct RunDescription {
     int repeat;
     bool perCycle;
     bool complete;  // false when an interruption stopped the run
+    // The machine and the run as JSON objects, written between the report
+    // and the cells; empty: left out.
+    std::string machineJson = {};
+    std::string runJson = {};
 };
 
 void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::vector<CellRecord>& cells);

@@ -56,6 +56,17 @@ bool finishDataFile(DataFile* data, const std::string& content) {
     return true;
 }
 
+bool writeDataContent(DataFile* data, const std::string& content) {
+    if (data->path == nullptr) return true;
+    if (!data->toStdout) return finishDataFile(data, content);
+    errno = 0;
+    std::cout << content << std::flush;
+    if (std::cout) return true;
+    std::cerr << "kestrune: cannot write standard output: " << std::strerror(errno != 0 ? errno : EIO);
+    endLine(std::cerr);
+    return false;
+}
+
 void abandonDataFile(DataFile* data) {
     if (data->file == nullptr) return;
     std::fclose(data->file);

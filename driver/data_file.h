@@ -22,5 +22,9 @@ bool openDataFile(const char* path, DataFile* data);
 // reason; the name given is then left as it was, and nothing is left beside it.
 bool finishDataFile(DataFile* data, const std::string& content);
 
+// Writes the content to standard output ("-") or as finishDataFile does;
+// nothing when no file was asked for. False after one line on standard error.
+bool writeDataContent(DataFile* data, const std::string& content);
+
 // Closes and removes what was made for a run that writes nothing.
 void abandonDataFile(DataFile* data);

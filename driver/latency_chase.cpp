@@ -82,6 +82,24 @@ unsigned char* linkInPage(unsigned char* block, uint64_t lines, ChaseGenerator& 
 
 }  // namespace
 
+bool buildChains(unsigned char* block, int64_t blockBytes, int chains) {
+    const uint64_t lines = static_cast<uint64_t>(blockBytes / CHASE_LINE_BYTES);
+    const uint64_t stride = static_cast<uint64_t>(chains);
+    std::vector<uint32_t> next;
+    ChaseGenerator generator;
+    for (uint64_t chain = 0; chain < stride; ++chain) {
+        const uint64_t chainLines = (lines - chain + stride - 1) / stride;
+        try {
+            next.resize(chainLines);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        sattoloCycle(next, generator);
+        for (uint64_t k = 0; k < chainLines; ++k) link(block, chain + k * stride, chain + next[k] * stride);
+    }
+    return true;
+}
+
 uint64_t ChaseGenerator::next() {
     uint64_t z = (state += 0x9e3779b97f4a7c15ull);
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;

@@ -25,6 +25,14 @@ enum class ChaseOrder { RANDOM, IN_PAGE, SEQUENTIAL };
 // for the random order cannot be had.
 unsigned char* buildChase(unsigned char* block, int64_t blockBytes, ChaseOrder order);
 
+// The parallel chains' order: the block's lines dealt out to `chains`
+// chains, line n to chain n modulo `chains`, and each chain linked into one
+// random cycle of its own lines (Sattolo's algorithm, as RANDOM), so that the
+// chains share no line and chain k holds line k, where its kernel starts it.
+// One chain is RANDOM's cycle. `chains` is at most the block's lines. False
+// when the working memory for the order cannot be had.
+bool buildChains(unsigned char* block, int64_t blockBytes, int chains);
+
 // A 64-bit generator (splitmix64): quick, and every bit of its output depends
 // on every bit of its state, so long orders drawn from it stay random.
 struct ChaseGenerator {

@@ -9,6 +9,7 @@
 #include "driver/extension_names.h"
 #include "driver/loaded_latency.h"
 #include "driver/output_line.h"
+#include "kernels/chase_chains.h"
 #include "platform/platform.h"
 
 namespace {
@@ -19,8 +20,8 @@ constexpr int64_t LARGEST_MAX_BLOCK_BYTES = int64_t{1} << 32;  // 4 GiB
 constexpr const char* SIZE_CHOICES = "a power of two from 128B to 4GB, such as 4KB, 256MB or 1GB";
 
 enum OptionCode { OPT_ISA = 256, OPT_MAX_SIZE, OPT_THREADS, OPT_REPEAT, OPT_PER_CYCLE, OPT_JSON, OPT_CSV,
-                  OPT_LATENCY, OPT_COPY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION, OPT_LOADED_LATENCY,
-                  OPT_LOAD };
+                  OPT_LATENCY, OPT_COPY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION, OPT_PARALLEL_CHAINS,
+                  OPT_DESCRIBE, OPT_LOADED_LATENCY, OPT_LOAD };
 
 const option LONG_OPTIONS[] = {
     {"isa", required_argument, nullptr, OPT_ISA},
@@ -33,6 +34,8 @@ const option LONG_OPTIONS[] = {
     {"latency", no_argument, nullptr, OPT_LATENCY},
     {"copy", no_argument, nullptr, OPT_COPY},
     {"huge-pages", no_argument, nullptr, OPT_HUGE_PAGES},
+    {"parallel-chains", no_argument, nullptr, OPT_PARALLEL_CHAINS},
+    {"describe", no_argument, nullptr, OPT_DESCRIBE},
     {"loaded-latency", no_argument, nullptr, OPT_LOADED_LATENCY},
     {"load", required_argument, nullptr, OPT_LOAD},
     {"help", no_argument, nullptr, OPT_HELP},
@@ -50,7 +53,17 @@ std::string isaOptions(const char* separator) {
     return list;
 }
 
+// The chain counts of this build's parallel-chains table, as its columns name them.
+std::string chainCounts() {
+    std::string list;
+    for (int c = 0; c < CHAIN_KERNEL_COUNT; ++c) {
+        list += (c == 0 ? "" : c + 1 == CHAIN_KERNEL_COUNT ? " and " : ", ") + std::to_string(CHAIN_KERNELS[c].chains);
+    }
+    return list;
+}
+
 void printUsage() {
+    const std::string chainsLine = "                   through the block, advanced together: " + chainCounts();
     const std::string isaLine = "                   list of " + isaOptions(", ") + "; the";
     const std::string repeatLine =
         "  --repeat N       measure each cell N times in a row (N from 1 to " + std::to_string(MAX_REPEAT) + ")";
@@ -94,6 +107,18 @@ void printUsage() {
         "                   block filled by REP STOSB, REP STOSD and memset. A cell",
         "                   counts each byte copied or filled once; the columns",
         "                   follow --isa as in the other tables",
+        "  --parallel-chains",
+        "                   add a table after every other table: per block, chains of",
+        "                   dependent loads, each its own random cycle of lines",
+        chainsLine.c_str(),
+        "                   chains, in nanoseconds (core cycles with --per-cycle) per",
+        "                   load over all chains; a core that keeps k misses in flight",
+        "                   shows a k-th of the one-chain figure. Each chain holds its",
+        "                   cursor in a register: x86-64 has 14 general registers",
+        "                   besides RSP and RBP, less the pass count and the timing",
+        "                   record's address, for 12 chains; i386 has 7 with EBP,",
+        "                   less the pass count, for 6. With --threads, the table is",
+        "                   measured on the first processor alone",
         "  --loaded-latency add a table of load latency under load after every other",
         "                   table: the first processor of --threads (default here:",
         "                   every processor the process may use) chases a RANDOM",
@@ -117,6 +142,10 @@ void printUsage() {
         "                   terminal on standard error shows the progress); a",
         "                   regular FILE is replaced only once it is written whole",
         "  --csv FILE       also write every cell as CSV to FILE (- as for --json)",
+        "  --describe       print what this machine is (processor, cores, caches,",
+        "                   memory, system) as key: value lines, measure nothing",
+        "                   and exit; with --json FILE also write it as JSON. Every",
+        "                   --json report carries the same description",
         "  --help           print this help and exit",
         "  --version        print the version and exit",
         "",
@@ -305,10 +334,17 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
     *options = RunOptions{};
     opterr = 0;  // the messages are the program's own
     optind = 0;  // a full restart of the scan, state included
+    for (int i = 0; i < argc; ++i) options->commandLine.push_back(argv[i]);
+    // The first option given that --describe cannot take: any that measures.
+    std::string measuring;
     int code;
+    int index = -1;
     bool threadsGiven = false, loadGiven = false, maxSizeGiven = false;
-    while ((code = getopt_long(argc, argv, ":", LONG_OPTIONS, nullptr)) != -1) {
+    while ((code = getopt_long(argc, argv, ":", LONG_OPTIONS, &index)) != -1) {
         bool ok = true;
+        if (code >= OPT_ISA && code != OPT_JSON && code != OPT_DESCRIBE && measuring.empty() && index >= 0) {
+            measuring = std::string("--") + LONG_OPTIONS[index].name;
+        }
         switch (code) {
             case OPT_ISA: ok = parseIsa(optarg, options); break;
             case OPT_MAX_SIZE:
@@ -326,6 +362,8 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
             case OPT_LATENCY: options->latency = true; break;
             case OPT_COPY: options->copy = true; break;
             case OPT_HUGE_PAGES: options->hugePages = true; break;
+            case OPT_PARALLEL_CHAINS: options->parallelChains = true; break;
+            case OPT_DESCRIBE: options->describe = true; break;
             case OPT_LOADED_LATENCY: options->loadedLatency = true; break;
             case OPT_LOAD:
                 ok = parseLoad(optarg, options);
@@ -350,6 +388,10 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
     }
     if (optind < argc) {
         usageError(argv[optind], "unexpected argument; the program takes options only, see --help");
+        return OptionsOutcome::USAGE_ERROR;
+    }
+    if (options->describe && !measuring.empty()) {
+        usageError(measuring.c_str(), "--describe measures nothing and takes only --json");
         return OptionsOutcome::USAGE_ERROR;
     }
     if (options->jsonPath && options->csvPath && std::strcmp(options->jsonPath, "-") == 0 &&

@@ -2,6 +2,8 @@
 // The command line. Without arguments every field keeps its default and the
 // run is the classic report; each option extends it.
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "driver/constants.h"
 #include "isa/capability_mask.h"
@@ -20,6 +22,8 @@ struct RunOptions {
     bool perCycle = false;
     // A load-latency table after the throughput tables.
     bool latency = false;
+    // A parallel-chains table after every other table.
+    bool parallelChains = false;
     // Copy and fill tables after the read and write tables.
     bool copy = false;
     // The loaded-latency table after every other table: its loaders' traffic
@@ -33,6 +37,10 @@ struct RunOptions {
     bool hugePages = false;
     const char* jsonPath = nullptr;  // "-": standard output
     const char* csvPath = nullptr;
+    // Print the machine's description and measure nothing.
+    bool describe = false;
+    // The arguments as given, the program's name first, for the JSON report.
+    std::vector<std::string> commandLine;
 };
 
 enum class OptionsOutcome { RUN, DONE, USAGE_ERROR };

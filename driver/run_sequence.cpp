@@ -1,7 +1,5 @@
 #include "driver/run_sequence.h"
 
-#include <cerrno>
-#include <cstring>
 #include <iostream>
 #include <limits>
 #include <sstream>
@@ -12,9 +10,12 @@
 #include "driver/clock.h"
 #include "driver/constants.h"
 #include "driver/data_file.h"
+#include "driver/describe_mode.h"
 #include "driver/extension_names.h"
 #include "driver/latency_table.h"
 #include "driver/loaded_latency.h"
+#include "driver/machine_report.h"
+#include "driver/parallel_chains_table.h"
 #include "driver/passes.h"
 #include "driver/progress.h"
 #include "driver/report.h"
@@ -23,6 +24,7 @@
 #include "kernels/kernel_table.h"
 #include "kernels/timing_record.h"
 #include "platform/platform.h"
+#include "probe/machine_description.h"
 #include "probe/os_sse_probe.h"
 #include "probe/simd_capabilities.h"
 
@@ -292,12 +294,24 @@ int run(const RunOptions& options, bool progress) {
         latencyOutcome = runLatencyTable(static_cast<unsigned char*>(testBuffer), latency);
         if (latencyOutcome == LatencyOutcome::INTERRUPTED) description.complete = false;
     }
+    // The parallel chains, on the first processor alone as the latency table.
+    if (options.parallelChains && description.complete && latencyOutcome == LatencyOutcome::MEASURED) {
+        ParallelChainsSettings chains;
+        chains.maxBlockBytes = options.maxBlockBytes;
+        chains.perCycle = options.perCycle;
+        chains.clockMHz = clockMHz;
+        chains.records = settings.records;
+        chains.progress = progress;
+        latencyOutcome = runParallelChainsTable(static_cast<unsigned char*>(testBuffer), chains);
+        if (latencyOutcome == LatencyOutcome::INTERRUPTED) description.complete = false;
+    }
 
     // The team stops and is joined before anything is written, and before
     // the loaded-latency table starts a team of its own.
     if (options.threads > 1) stopThreadTeam();
     platformReleaseBuffer(testBuffer, buffer.mappedBytes);
-    const LoadedOutcome loadedOutcome = options.loadedLatency && description.complete
+    const LoadedOutcome loadedOutcome = options.loadedLatency && description.complete &&
+                                                latencyOutcome == LatencyOutcome::MEASURED
                                             ? runLoadedLatency(options, mask, clockMHz, settings)
                                             : LoadedOutcome::MEASURED;
     if (progress) endProgress();
@@ -323,24 +337,48 @@ std::string csvText(const RunOptions& options) {
 // line on standard error.
 bool writeData(DataFile* file, std::string (*format)(const RunOptions&), const RunOptions& options) {
     if (file->path == nullptr) return true;
-    if (!file->toStdout) return finishDataFile(file, format(options));
-    errno = 0;
-    std::cout << format(options) << std::flush;
-    if (std::cout) return true;
-    std::cerr << "kestrune: cannot write standard output: " << std::strerror(errno != 0 ? errno : EIO);
-    endLine(std::cerr);
-    return false;
+    return writeDataContent(file, format(options));
+}
+
+// The machine, read before anything is measured, and the run's own facts, for
+// the JSON report; the run without --json reads neither.
+struct RunRecord {
+    const MachineDescription* machine = nullptr;
+    RunFacts facts;
+    uint64_t startMilliseconds = 0;
+};
+
+RunRecord startRunRecord(const RunOptions& options) {
+    RunRecord record;
+    if (options.jsonPath == nullptr) return record;
+    record.facts.startSeconds = platformSecondsSinceEpoch();
+    record.startMilliseconds = platformMonotonicMilliseconds();
+    record.machine = &machineDescription();
+    record.facts.hostName = record.machine->hostName;
+    record.facts.commandLine = options.commandLine;
+    return record;
+}
+
+void finishRunRecord(RunRecord* record) {
+    if (record->machine == nullptr) return;
+    record->facts.durationSeconds =
+        static_cast<double>(platformMonotonicMilliseconds() - record->startMilliseconds) / 1000.0;
+    record->facts.complete = description.complete;
+    description.machineJson = machineJson(*record->machine);
+    description.runJson = runJson(record->facts);
 }
 
 }  // namespace
 
 int runBenchmark(const RunOptions& options) {
+    if (options.describe) return runDescribe(options);
     OutputFiles files;
     if (!openDataFile(options.jsonPath, &files.json) || !openDataFile(options.csvPath, &files.csv)) {
         abandonDataFile(&files.json);
         return EXIT_CANNOT_CREATE;
     }
     platformCatchInterruptions();
+    RunRecord record = startRunRecord(options);
 
     // Standard output carrying a data format carries nothing else: the report
     // goes nowhere, and a terminal on standard error shows the progress.
@@ -356,6 +394,7 @@ int runBenchmark(const RunOptions& options) {
         abandonDataFile(&files.csv);
         return code;
     }
+    finishRunRecord(&record);
     const bool jsonWritten = writeData(&files.json, jsonText, options);
     const bool csvWritten = writeData(&files.csv, csvText, options);
     return jsonWritten && csvWritten ? code : EXIT_CANNOT_WRITE;

@@ -1,5 +1,6 @@
 # The Debian package kestrune_<version>_<architecture>.deb: the benchmark,
-# kestrune-report with its Python package, the manual pages, and under
+# kestrune-report with its Python package, the manual pages, the Slurm node
+# job under /usr/share/kestrune, and under
 # /usr/share/doc/kestrune the README, the changelog Debian asks for and the
 # licence in Debian's machine-readable copyright format.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
@@ -10,6 +11,8 @@ endif()
 set(KESTRUNE_DEB_FILE ${CPACK_PACKAGE_NAME}_${PROJECT_VERSION}_${KESTRUNE_DEB_ARCHITECTURE}.deb)
 
 install(TARGETS kestrune RUNTIME DESTINATION bin)
+# The Slurm job that measures and compares every node of an allocation.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/slurm/kestrune-nodes.sbatch DESTINATION share/kestrune)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -35,6 +38,8 @@ kestrune-report turns a saved report into charts (PNG, SVG) and data files
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS python3)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS python3-matplotlib)
+# The node job's sbatch, srun and scontrol.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS slurm-client)
 include(${CMAKE_CURRENT_SOURCE_DIR}/debian_i386_depends.cmake)
 
 # Checks made when cpack runs rather than when CMake does.

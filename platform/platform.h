@@ -126,3 +126,65 @@ std::FILE* platformCreateFileBeside(const char* path, std::string* name);
 // Puts the file `from` in the place of `to` in one step, replacing what was
 // there; false with errno saying why.
 bool platformReplaceFile(const char* from, const char* to);
+
+// What the system says of the machine, for its description. A figure the
+// system cannot give stays -1 or empty, and `notes` say in a sentence each
+// what it could not give and why, or what else a reader should know.
+
+// One logical processor's place; -1 where the system cannot say.
+struct PlatformProcessorPlace {
+    ProcessorId id;
+    int core = -1;     // system-wide: the SMT siblings of one core share it
+    int package = -1;
+    int node = -1;
+};
+
+// One instance of a cache: the processors listed share it.
+struct PlatformCache {
+    int level = 0;
+    std::string kind;  // "data", "instruction" or "unified"
+    int64_t sizeBytes = -1;
+    int lineBytes = -1;
+    int ways = -1;     // 0: fully associative
+    std::vector<ProcessorId> processors;
+};
+
+struct PlatformNode {
+    int node = 0;
+    std::vector<ProcessorId> processors;
+    int64_t memoryBytes = -1;
+};
+
+struct PlatformTopology {
+    int online = -1;                                 // logical processors online in the system
+    std::vector<PlatformProcessorPlace> processors;  // every online processor the system places
+    std::vector<PlatformCache> caches;               // every instance, as the system lists them
+    std::vector<PlatformNode> nodes;
+    std::vector<std::string> notes;
+};
+PlatformTopology platformTopology();
+
+struct PlatformMemory {
+    int64_t totalBytes = -1;
+    int64_t pageBytes = -1;
+    bool hugePagesAvailable = false;  // whether 2 MiB pages can be had without changing a setting
+    std::string hugePages;            // how, e.g. "transparent: madvise; reserved: 0"
+    std::vector<std::string> notes;
+};
+PlatformMemory platformMemory();
+
+struct PlatformSystem {
+    std::string osName, osVersion, kernelRelease, hostName;
+    std::vector<std::string> notes;
+};
+PlatformSystem platformSystem();
+
+// Seconds since 1970-01-01 UTC, for the date a report names.
+int64_t platformSecondsSinceEpoch();
+
+#if defined(__linux__)
+// The Linux description read from the files under `root` ("" for this
+// system's own /sys, /proc and /etc), so that a test can lay out any machine.
+PlatformTopology linuxTopologyUnder(const std::string& root);
+PlatformMemory linuxMemoryUnder(const std::string& root);
+#endif

@@ -76,6 +76,17 @@ struct MachineDescription {
 // The description of this machine, read on the first call and kept.
 const MachineDescription& machineDescription();
 
+// Reads the machine afresh; machineDescription() keeps what its first call
+// read until forgetMachineDescription(), for tests that change the machine.
+MachineDescription describeMachine();
+void forgetMachineDescription();
+
+// More cache than any processor has for each logical processor that shares
+// it (the largest-cache server parts have about 24 MiB of L3 for each): a
+// cache past this many bytes for each processor of this system that may share
+// it is implausible, typically a virtual machine's view of its host's cache.
+constexpr int64_t MAX_CACHE_BYTES_PER_PROCESSOR = int64_t{32} << 20;
+
 // Where two processors sit relative to each other, for the core-to-core table.
 struct PairRelation {
     bool siblings = false;          // SMT siblings of one core

@@ -10,7 +10,11 @@ body, index step and branch back. The straight loop: the line's offset computed
 from the index and masked to the block, the body of the row's lines per pass
 (the second a step on), index step and branch back. The latency kernel: its
 pass count test, then only dependent loads, `mov (reg),reg`, unrolled, and
-the pass count's step and branch back. A copy loop loads each line with the
+the pass count's step and branch back. The parallel-chains kernels: the same,
+each pass a group of one load per chain repeated as often as the latency
+kernel's loads per pass, every chain in a register of its own, chain k's
+cursor set to k lines past chain 0's by one LEA (those of registers that CPUID
+or RDTSC overwrite only once startTicks is stored). A copy loop loads each line with the
 unaligned load of its width and stores it at the destination. The string
 kernels: the operands brought into place, the sweep count test, CLD, and per
 sweep the pointers, the count and one REP instruction. The C library's calls:
@@ -20,6 +24,7 @@ then the busy-wait, a decrement of EDX and a branch back to it, skipped when
 it has no turns; the busy-wait's own kernel: that wait and its repeat count.
 """
 import argparse
+import json
 import os
 import re
 import subprocess
@@ -230,6 +235,83 @@ def check_chase_kernel(instructions, loads_per_pass):
     if branch_target(skip_loop) != closing_cpuid[0]:
         raise Mismatch("an empty run must go straight to the closing stamp")
     after_window(instructions, closing, record)
+
+
+# The parallel-chains kernels, one per chain count of the binary's target.
+CHAINS_FUNCTION = "chaseChains{}"
+# What CPUID and RDTSC overwrite: a cursor placed there before the opening
+# stamp would be lost.
+STAMP_REGISTERS = {"%eax", "%ebx", "%ecx", "%edx", "%rax", "%rbx", "%rcx", "%rdx"}
+
+
+def plain_operands(operands):
+    """objdump's operands without the 0x0 displacement it shows on a base of RBP or R13."""
+    return re.sub(r"(^|,)0x0\(", r"\1(", operands)
+
+
+def chain_starts(instructions, first, start_bytes, where):
+    """The chains' cursors as the LEAs place them: register -> chain number."""
+    starts = {}
+    for address, mnemonic, operands in instructions:
+        match = re.match(r"^(?:0x([0-9a-f]+))?\((%\w+)\),(%\w+)$", operands) if mnemonic == "lea" else None
+        if not match:
+            raise Mismatch(f"{where}: expected a chain's start, found '{mnemonic} {operands}' at 0x{address:x}")
+        offset, source, cursor = int(match.group(1) or "0", 16), match.group(2), match.group(3)
+        if source != first or offset % start_bytes or offset == 0 or cursor in starts:
+            raise Mismatch(f"{where}: '{mnemonic} {operands}' at 0x{address:x} is no chain's start "
+                           f"past chain 0's cursor {first}")
+        starts[cursor] = offset // start_bytes
+    return starts
+
+
+def check_chains_kernel(instructions, chains, loads_per_pass, start_bytes):
+    opening, closing = stamps(instructions)
+    step, record, closing = open_window(instructions)
+    late = []
+    instruction = step()
+    while instruction[1] == "lea":
+        late.append(instruction)
+        instruction = step()
+    passes = tested_register(instruction, "pass count test")
+    skip_loop = step()
+    expect(skip_loop, "jle", where="skip when passes <= 0")
+    head = loop_head(step, "loop head")
+    group = [(i[1], plain_operands(i[2])) for i in [head] + [step() for _ in range(chains - 1)]]
+    cursors = [operands.split(",")[-1] for _, operands in group]
+    for (mnemonic, operands), cursor in zip(group, cursors):
+        if (mnemonic, operands) != ("mov", f"({cursor}),{cursor}") or not POINTER_REGISTER.match(cursor):
+            raise Mismatch(f"a chain's load must be 'mov (reg),reg': {mnemonic} {operands}")
+    # i386 brings the record's address back from the stack after the closing stamp, so its
+    # register may hold a chain meanwhile; elsewhere it must outlast the loop.
+    reloaded = instructions[closing + 1][1:] == ("mov", "(%esp),%ecx")
+    if len(set(cursors)) != chains or address_width(passes) in cursors or (record in cursors and not reloaded):
+        raise Mismatch(f"each chain needs a register of its own: {cursors}, pass count {passes}, record {record}")
+    for n, wanted in enumerate(group * (loads_per_pass - 1), chains):
+        found = step()
+        if (found[1], plain_operands(found[2])) != wanted:
+            raise Mismatch(f"dependent load {n}: expected '{wanted[0]} {wanted[1]}', "
+                           f"found '{found[1]} {found[2]}' at 0x{found[0]:x}")
+    expect(step(), "dec", passes, "pass count step")
+    back = step()
+    expect(back, "jne", where="branch back")
+    if branch_target(back) != head[0]:
+        raise Mismatch("the branch back must go to the first load")
+    closing_cpuid = step()
+    expect(closing_cpuid, "cpuid", where="closing stamp")
+    if branch_target(skip_loop) != closing_cpuid[0]:
+        raise Mismatch("an empty run must go straight to the closing stamp")
+    after_window(instructions, closing, record)
+    # Before the opening CPUID, the LEAs of the chains whose registers it leaves alone.
+    early = [i for i in instructions[:opening - 1] if i[1] == "lea" and i[2].split(",")[-1] in cursors]
+    late_starts = chain_starts(late, cursors[0], start_bytes, "a start inside the window")
+    early_starts = chain_starts(early, cursors[0], start_bytes, "a start before the window")
+    lost = STAMP_REGISTERS & set(early_starts)
+    if lost:
+        raise Mismatch(f"the opening stamp overwrites the start of {sorted(lost)}")
+    starts = dict(early_starts, **late_starts)
+    if len(starts) != len(early_starts) + len(late_starts) or \
+            sorted(starts.values()) != list(range(1, chains)) or set(starts) != set(cursors[1:]):
+        raise Mismatch(f"chain k must start k lines past chain 0 in its own register: {starts}")
 
 
 def take_destination(step):
@@ -541,6 +623,15 @@ def iter_from(first, step):
     return lambda: pending.pop() if pending else step()
 
 
+def binary_target(objdump, binary):
+    """The binary's processor as the tables name it: "x86_64" or "i386"."""
+    header = subprocess.run([objdump, "-f", binary], capture_output=True, text=True, check=True).stdout
+    architecture = re.search(r"architecture: ([^,\s]+)", header)
+    if not architecture:
+        raise AssertionError(f"{binary}: objdump names no architecture")
+    return "x86_64" if architecture.group(1).endswith("x86-64") else "i386"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--objdump", required=True)
@@ -556,6 +647,13 @@ def main():
     checks += [(loader.function, lambda instructions, loader=loader: check_loader_kernel(loader, instructions))
                for loader in tables.loaders]
     checks.append((DELAY_FUNCTION, check_delay_kernel))
+    with open(args.table, encoding="utf-8") as table:
+        document = json.load(table)
+    target = binary_target(args.objdump, args.binary)
+    for chains in document["parallelChains"][target]:
+        checks.append((CHAINS_FUNCTION.format(chains),
+                       lambda instructions, chains=chains: check_chains_kernel(
+                           instructions, chains, loads_per_pass, document["chaseChainStartBytes"])))
     failures = 0
     for function, check in checks:
         try:

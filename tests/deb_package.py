@@ -50,7 +50,8 @@ class PackageFile(unittest.TestCase):
 
     def test_control_fields(self):
         for field, expected in [("Package", "kestrune"), ("Version", ARGS.version),
-                                ("Architecture", ARGS.architecture), ("Recommends", "python3-matplotlib")]:
+                                ("Architecture", ARGS.architecture), ("Recommends", "python3-matplotlib"),
+                                ("Suggests", "slurm-client")]:
             with self.subTest(field=field):
                 self.assertEqual(control_field(field), expected)
 
@@ -68,6 +69,7 @@ class PackageFile(unittest.TestCase):
                    for path in glob.glob(os.path.join(ARGS.report_source, "*.py")) + ["tables.json"]}
         self.assertEqual(files, {
             "/usr/bin/kestrune", "/usr/bin/kestrune-report",
+            "/usr/share/kestrune/kestrune-nodes.sbatch",
             "/usr/share/man/man1/kestrune.1.gz", "/usr/share/man/man1/kestrune-report.1.gz",
             "/usr/share/doc/kestrune/copyright", "/usr/share/doc/kestrune/changelog.gz",
             "/usr/share/doc/kestrune/README.md.gz"} | modules)

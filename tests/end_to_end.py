@@ -4,7 +4,7 @@ structure: system lines, six tables with their titles, the headers the
 capability lines call for, the labelled rows and well-formed cells. With
 --args it runs the program with those options and checks what they add
 (--copy: the copy and fill tables after the six; --latency: the load-latency
-table after them; --huge-pages: the Pages line, and on standard error why
+table after them; --parallel-chains: the parallel-chains table last; --huge-pages: the Pages line, and on standard error why
 where it obtained no 2 MiB page)."""
 import argparse
 import csv
@@ -235,6 +235,17 @@ class FullRun(unittest.TestCase):
                 self.assertIsNotNone(report.latency.core_mhz)
         else:
             self.assertIsNone(report.latency)
+        if has_option("--parallel-chains"):
+            chains = report.parallel_chains
+            self.assertEqual([row.block_bytes for row in chains.rows], blocks)
+            self.assertEqual(chains.columns[:3], (1, 2, 4))
+            for row in chains.rows:
+                for count, cell in zip(chains.columns, row.cells):
+                    # Only a block with fewer lines than chains goes unmeasured.
+                    self.assertEqual(cell is None, count > row.block_bytes // 64, (row.block, count))
+                    self.assertTrue(cell is None or (cell.finite and cell.ns_per_load > 0), (row.block, count))
+        else:
+            self.assertIsNone(report.parallel_chains)
         self.assertTrue(self.out.endswith("\n"))
         if ARGS.json:
             self.check_records_match_the_text(report)
@@ -245,6 +256,13 @@ class FullRun(unittest.TestCase):
         with open(ARGS.json, encoding="utf-8") as saved:
             document = json.load(saved)
         self.assertEqual(document["report"]["lines"][0], "Kestrune ver1.0")
+        # The report says which machine it measured and how the run went.
+        self.assertEqual(list(document), ["complete", "report", "machine", "run", "cells"])
+        self.assertIn(document["machine"]["kestrune"]["target"],
+                      ("linux-x86_64", "linux-i386", "windows-i686", "windows-x86_64"))
+        self.assertEqual(document["run"]["command_line"][1:], shlex.split(ARGS.args))
+        self.assertIs(document["run"]["complete"], True)
+        self.assertGreater(document["run"]["duration_seconds"], 0)
         with open(ARGS.csv, encoding="utf-8", newline="") as saved:
             rows = list(csv.DictReader(saved))
         printed = [(table.direction, table.alignment, row.block, column, cell.printed)
@@ -252,13 +270,19 @@ class FullRun(unittest.TestCase):
         latency = [] if report.latency is None else [
             ("latency", row.block, column, cell.printed)
             for row in report.latency.rows for column, cell in zip(report.latency.columns, row.cells)]
+        chains = [] if report.parallel_chains is None else [
+            ("parallel_chains", row.block, str(count), cell.printed)
+            for row, count, cell in report.parallel_chains.cells()]
         for records in (document["cells"], rows):
-            self.assertEqual(len(records), len(printed) + len(latency))
+            self.assertEqual(len(records), len(printed) + len(latency) + len(chains))
             for record, expected in zip(records, printed):
                 self.assertEqual((record["direction"], int(record["alignment_bytes"]), record["block"],
                                   record["instruction"], record["value"] + record["unit"]), expected)
             for record, expected in zip(records[len(printed):], latency):
                 self.assertEqual((record["direction"], record["block"], record["column"],
+                                  record["value"] + record["unit"]), expected)
+            for record, expected in zip(records[len(printed) + len(latency):], chains):
+                self.assertEqual((record["direction"], record["block"], str(record["chains"]),
                                   record["value"] + record["unit"]), expected)
         self.check_tool_records_match_the_programs(report, document["cells"], rows)
 
@@ -278,6 +302,11 @@ class FullRun(unittest.TestCase):
             for number, (program, tool) in enumerate(zip(theirs, ours)):
                 for name in fields:
                     given, exact = tool[name], program.get(name)
+                    if name == "bytes_per_second" and tool["direction"] == "parallel_chains":
+                        # The tool's own: the rate of the loads, a 64-byte line each.
+                        self.assertIn(program.get(name), (None, ""), f"cell {number}")
+                        self.assertAlmostEqual(float(given) * float(tool["ns_per_load"]), 64e9, delta=1e-3)
+                        continue
                     if given is None:  # a field of the other kind of cell, which JSON leaves out
                         self.assertNotIn(name, program, f"cell {number}")
                         continue

@@ -114,6 +114,15 @@ TEST_F(Options, LatencyCopyAndHugePagesAreOffUnlessNamed) {
     }
 }
 
+TEST_F(Options, DescribeTakesJsonAndTheCommandLineIsKeptWhole) {
+    const Parsed parsed = parse({"--describe", "--json=machine.json"});
+    EXPECT_EQ(parsed.outcome, OptionsOutcome::RUN);
+    EXPECT_TRUE(parsed.options.describe);
+    EXPECT_STREQ(parsed.options.jsonPath, "machine.json");
+    EXPECT_EQ(parsed.options.commandLine, (std::vector<std::string>{"kestrune", "--describe", "--json=machine.json"}));
+    EXPECT_FALSE(parse({"--json", "-"}).options.describe);
+}
+
 TEST_F(Options, PerCycleAndDataFiles) {
     const Parsed parsed = parse({"--per-cycle", "--json", "run.json", "--csv=-"});
     ASSERT_EQ(parsed.outcome, OptionsOutcome::RUN);
@@ -156,6 +165,10 @@ TEST_F(Options, BadCommandLinesAreOneLineOnStandardError) {
         {{"--per-cycle=1"}, "--per-cycle", "takes no value"},
         {{"--huge-pages", "2MB"}, "2MB", "unexpected argument"},
         {{"extra"}, "extra", "unexpected argument"},
+        // --describe measures nothing: the first option that would is named.
+        {{"--describe", "--isa", "all", "--csv", "x.csv"}, "--isa", "--describe measures nothing"},
+        {{"--latency", "--describe"}, "--latency", "takes only --json"},
+        {{"--describe=yes"}, "--describe", "takes no value"},
     };
     for (const auto& c : cases) {
         const Parsed parsed = parse(c.arguments);
@@ -173,7 +186,7 @@ TEST_F(Options, HelpAndVersionPrintOnStandardOutputAndEndTheProgram) {
     EXPECT_EQ(help.outcome, OptionsOutcome::DONE);
     EXPECT_EQ(help.err, "");
     for (const char* option : {"--isa", "--max-size", "--threads", "--repeat", "--per-cycle", "--json", "--csv",
-                               "--latency", "--copy", "--huge-pages", "--help", "--version"}) {
+                               "--latency", "--copy", "--huge-pages", "--describe", "--help", "--version"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     // Where the latency table runs when a team is out.

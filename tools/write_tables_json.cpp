@@ -4,7 +4,8 @@
 // (isa/extension_list.def), the fields of the records
 // (driver/record_fields.def), every column of every row, named by the table's
 // own *_COLUMNS line; the directions and registers of kernels/kernel_table.h,
-// the chase's loads per pass and how far past its page a copy's destination
+// the chase's loads per pass, the parallel-chains kernels of each target and
+// where their chains start, and how far past its page a copy's destination
 // starts. The C preprocessor reads the tables here as it
 // does for the program, so no second grammar of them exists. The build runs
 // this on the machine that builds, whatever the target.
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "isa/capability_mask.h"
+#include "kernels/chase_chains.h"
 #include "kernels/chase_loads.h"
 #include "kernels/copy_and_fill.h"
 #include "kernels/kernel_table.h"
@@ -165,6 +167,12 @@ int main(int argc, char** argv) {
     writeTable(out, registers);
     out << ",\n \"chaseLoadsPerPass\": " << CHASE_LOADS_PER_PASS;
     out << ",\n \"copyDestinationSkewBytes\": " << COPY_DESTINATION_SKEW_BYTES;
+    // The parallel-chains kernels of each target, whichever this build is for.
+#define CHAIN_COUNT(chains) << (chains == 1 ? "" : ", ") << chains
+    out << ",\n \"parallelChains\": {\"x86_64\": [" PARALLEL_CHAINS_X86_64(CHAIN_COUNT) << "], \"i386\": ["
+        PARALLEL_CHAINS_I386(CHAIN_COUNT) << "]}";
+#undef CHAIN_COUNT
+    out << ",\n \"chaseChainStartBytes\": " << CHASE_CHAIN_START_BYTES;
     out << ",\n \"classicExtensions\": [";
     for (size_t i = 0; i < classic.size(); ++i) out << (i ? ", " : "") << "\"" << classic[i] << "\"";
     out << "]\n}\n";

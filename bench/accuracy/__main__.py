@@ -10,8 +10,9 @@ from pathlib import Path
 from kestrune_report.kernel_table import read_table
 from kestrune_report.units import format_size as block_label
 
-from . import (copy_fill, host_state, kernel_tsc, latency, limit_sections, loaded_latency, measurements, paired_sections, pairs, plan,
-               reference_sections, same_width, sections, straight_frame)
+from . import (copy_fill, host_state, kernel_tsc, latency, limit_sections, loaded_latency, measurements,
+               paired_sections, pairs, parallel_chains, plan, reference_sections, same_width, sections,
+               straight_frame)
 from .report_builder import ReportBuilder
 
 HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_chase", "kernel_turns"]
@@ -76,10 +77,12 @@ def main(argv=None):
     parser.add_argument("--started", type=float, default=None,
                         help="when bench/run-accuracy started (seconds since the epoch): the bench's time then "
                              "counts the build and installs too")
-    parser.add_argument("--only", choices=["copy", "loaded"],
+    parser.add_argument("--only", choices=["copy", "chains", "loaded"],
                         help="measure and print one section alone: copy, the copy and fill tables beside "
-                             "likwid-bench's copy kernels; loaded, the loaded-latency table against --latency, "
-                             "one processor's read and the bench's chase (a few minutes)")
+                             "likwid-bench's copy kernels; chains, the parallel-chains table (a few minutes, "
+                             "not part of the default run); loaded, the loaded-latency table against --latency, "
+                             "one processor's read and the bench's chase (a few minutes, not part of the "
+                             "default run)")
     parser.add_argument("--loaded-block", default=block_label(loaded_latency.DEFAULT_BLOCK),
                         help="the loaded section's block, as --max-size spells it (default %(default)s)")
     parser.add_argument("--loaded-rounds", type=int, default=loaded_latency.ROUNDS,
@@ -102,6 +105,12 @@ def main(argv=None):
         b = ReportBuilder()
         copy_fill.copy_fill(b, measurements.collect_copy_only(args.binary, helpers, args.out, args.plan, tsc_mhz,
                                                               kernels), kernels)
+        sections.targets(b)
+        sys.stdout.write(b.text())
+        return 0
+    if args.only == "chains":
+        b = ReportBuilder()
+        parallel_chains.parallel_chains(b, measurements.collect_chains_only(args.binary, args.out, args.plan))
         sections.targets(b)
         sys.stdout.write(b.text())
         return 0

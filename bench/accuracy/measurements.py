@@ -12,8 +12,8 @@ from pathlib import Path
 
 from kestrune_report.units import format_size, parse_size_label
 
-from . import (child_process, copy_fill, helper_programs, host_load, host_state, latency, loaded_latency, paired_sections,
-               reference, straight_frame)
+from . import (child_process, copy_fill, helper_programs, host_load, host_state, latency, loaded_latency,
+               paired_sections, parallel_chains, reference, straight_frame)
 from .paired_reference import PAIR_RUN_BYTES, PairSides, measure_groups, read_kernel_turns
 from .runs import read_run
 from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS, TURN_RUN_BYTES, width_groups
@@ -228,6 +228,14 @@ def collect_planted(helpers, out_dir, plan, tsc_mhz, kernels, planted):
     sections.measure("same width", lambda: _same_width(m, helpers, kernels))
     sections.measure(paired_sections.ONE_THREAD, lambda: _pairs(m, helpers, runner, paired_sections.ONE_THREAD))
     return m
+
+
+def collect_chains_only(binary, out_dir, plan):
+    """The parallel-chains section's runs alone: the program's own table, no reference beside it."""
+    runs_dir = out_dir / "runs"
+    runs_dir.mkdir(parents=True, exist_ok=True)
+    return parallel_chains.collect(_Runner(binary, runs_dir, Measurements(cpu=lowest_online_cpu(), plan=plan)),
+                                   _progress)
 
 
 def collect_loaded_only(binary, helpers, out_dir, plan, tsc_mhz, block, rounds):

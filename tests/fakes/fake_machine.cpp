@@ -1,14 +1,17 @@
 #include "tests/fakes/fake_machine.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "kernels/chase_chains.h"
 #include "kernels/chase_loads.h"
 #include "kernels/core_clock.h"
 #include "kernels/kernels.h"
 #include "kernels/loader_kernels.h"
 #include "kernels/timing_record.h"
+#include "probe/machine_description.h"
 #include "probe/os_sse_probe.h"
 #include "probe/simd_capabilities.h"
 
@@ -36,9 +39,32 @@ void resetFakes() {
     elapsedRead = 0;
     monotonicNow = 0;
     loaderTicks = 0;
+    // A team pins the calling thread as its member 0; the next test starts unpinned.
+    pinnedTo = ProcessorId{-1, -1};
     // 20 s 500 ms to 23 s 500 ms with 9e9 ticks: a 3000 MHz clock.
     fakeSystem.wallClock = {{2026, 12, 10, 11, 0, 20, 500}, {2026, 12, 10, 11, 0, 23, 500}};
     fakeKernels.serialisedTicks = {1000, 1000 + 9000000000ull};
+    // Two cores of one package and node, with a private L1 data cache each
+    // and a shared L2, as CPUID leaf 4 and the system both describe them.
+    fakeSystem.cpuid.maxLeaf = 4;
+    fakeSystem.cpuid.leaf0 = {4, 0x756e6547, 0x6c65746e, 0x49656e69};  // "GenuineIntel"
+    fakeSystem.cpuid.leaf1 = {0x000906ea, 0x00020800, 0, 0x178bfbff};
+    fakeSystem.cpuid.maxExtendedLeaf = 0x80000004;
+    const char brand[48] = "Fake(R) Processor @ 3.00GHz";
+    std::memcpy(fakeSystem.cpuid.brand, brand, sizeof brand);
+    // L1 data: 8 ways, 1 partition, 64 B lines, 64 sets; L2: 16 ways, 1024 sets, shared by 2.
+    fakeSystem.cpuid.leaf4 = {{0x00000121, 0x01c0003f, 63, 0}, {0x00004143, 0x03c0003f, 1023, 0}};
+    fakeSystem.topology.online = 2;
+    fakeSystem.topology.processors = {{{0, 0}, 0, 0, 0}, {{0, 1}, 1, 0, 0}};
+    fakeSystem.topology.caches = {{1, "data", 32768, 64, 8, {{0, 0}}}, {1, "data", 32768, 64, 8, {{0, 1}}},
+                                  {2, "unified", 1 << 20, 64, 16, {{0, 0}, {0, 1}}}};
+    fakeSystem.topology.nodes = {{0, {{0, 0}, {0, 1}}, int64_t{8} << 30}};
+    fakeSystem.memory.totalBytes = int64_t{8} << 30;
+    fakeSystem.memory.pageBytes = 4096;
+    fakeSystem.memory.hugePages = "transparent: never; reserved: 0";
+    fakeSystem.system = {"Fake OS 1", "1", "1.2.3", "fakehost", {}};
+    fakeSystem.secondsSinceEpoch = 1796986862;  // 2026-12-11T11:01:02Z
+    forgetMachineDescription();
 }
 
 unsigned char* fakeTestBuffer() { return buffers[0]; }
@@ -160,6 +186,15 @@ bool platformReplaceFile(const char* from, const char* to) {
 
 GuardOutcome platformRunGuarded(void (*)()) { return GuardOutcome::COMPLETED; }
 
+PlatformTopology platformTopology() {
+    ++fakeSystem.topologyReads;
+    return fakeSystem.topology;
+}
+PlatformMemory platformMemory() { return fakeSystem.memory; }
+PlatformSystem platformSystem() { return fakeSystem.system; }
+int64_t platformSecondsSinceEpoch() { return fakeSystem.secondsSinceEpoch; }
+CpuidReadings readCpuid() { return fakeSystem.cpuid; }
+
 CapabilityMask detectSimdCapabilities() { return fakeSystem.detectedMask; }
 
 ExtendedSupport detectExtendedSupport() {
@@ -209,6 +244,19 @@ extern "C" void* chaseLoads(void* start, int32_t passes) {
     timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;
     return start;
 }
+
+// The parallel-chains kernels are recorded as "chaseChains" and their chain
+// count, with the block as the base and their passes as the line count.
+#define FAKE_CHAIN_KERNEL(chains)                                                                 \
+    extern "C" void chaseChains##chains(void* base, int32_t passes) {                            \
+        std::lock_guard<std::mutex> hold(fakeLock);                                               \
+        fakeKernels.calls.push_back({"chaseChains" #chains, base, 0, passes, pinnedTo.number});  \
+        timingRecord.startTicks = 1000;                                                           \
+        timingRecord.elapsedTicks = nextElapsedTicks();                                           \
+        timingRecord.endTicks = timingRecord.startTicks + timingRecord.elapsedTicks;              \
+    }
+PARALLEL_CHAINS(FAKE_CHAIN_KERNEL)
+#undef FAKE_CHAIN_KERNEL
 
 // A loader's chunks follow one another on a clock of their own, a tick per
 // line, so that every chunk of a row has a span of its own; its calls are

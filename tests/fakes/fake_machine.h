@@ -8,6 +8,7 @@
 
 #include "isa/capability_mask.h"
 #include "platform/platform.h"
+#include "probe/cpuid_leaves.h"
 #include "probe/simd_capabilities.h"
 
 struct FakeSystem {
@@ -39,6 +40,14 @@ struct FakeSystem {
     // What a request for 2 MiB pages obtains, and why not when it obtains none.
     double hugePageShare = 0.0;
     std::string hugePageRefusal = "no 2MB pages are reserved for it (/proc/sys/vm/nr_hugepages)";
+    // The machine as its description reads it: what CPUID returns and what
+    // the system says. resetFakes gives a plain two-processor machine.
+    CpuidReadings cpuid;
+    PlatformTopology topology;
+    PlatformMemory memory;
+    PlatformSystem system;
+    int64_t secondsSinceEpoch = 0;
+    int topologyReads = 0;  // what the driver did: reads of the system's topology
 
     // What the driver did.
     int affinityQueries = 0;
@@ -58,7 +67,8 @@ struct FakeSystem {
 };
 
 // The chase kernel's calls are recorded as "chaseLoads" with its start as the
-// base, no block lines and its passes as the line count.
+// base, no block lines and its passes as the line count; the parallel-chains
+// kernels' as "chaseChains1", "chaseChains2" ... likewise.
 struct KernelCall {
     std::string function;
     const void* base;

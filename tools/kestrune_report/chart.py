@@ -16,6 +16,7 @@ matplotlib.use("Agg")  # never look for a display: the tool runs in terminals an
 from matplotlib.figure import Figure  # noqa: E402  (must follow the backend choice)
 from matplotlib.transforms import blended_transform_factory  # noqa: E402
 
+from . import parallel_chains  # noqa: E402
 from .model import TABLE_ORDER, classic_columns, direction_columns, kernels, table_title  # noqa: E402
 from . import loaded  # noqa: E402
 from .records import baseline_lookup, cell_ratio, compared_measure  # noqa: E402
@@ -186,21 +187,24 @@ ROW_HEIGHT = 4.75
 
 def build_figure(report, caches=(), baseline=None):
     # A row of panels per direction: read and write, and copy and fill in a --copy run. The
-    # latency table gets its own panel under them, when there is one to draw; a comparison
-    # of two runs compares throughput only.
-    # The loaded-latency table's panel goes last, and with a baseline shows both runs' curves.
+    # latency table and the parallel chains get a panel each under them, when there is one to
+    # draw; a comparison of two runs compares throughput only.
     directions = tuple(dict.fromkeys(direction for direction, _ in report.table_order))
-    latency = report.latency is not None and baseline is None
-    extra = latency + (report.loaded is not None)
-    figure = Figure(figsize=(17, ROW_HEIGHT * (len(directions) + extra)), layout="constrained")
+    below = []
+    if report.latency is not None and baseline is None:
+        below.append(lambda ax: _latency_panel(ax, report, caches))
+    if report.parallel_chains is not None and baseline is None:
+        below.append(lambda ax: parallel_chains.draw_panel(ax, report))
+    # The loaded-latency panel goes last, and with a baseline shows both runs' curves.
+    if report.loaded is not None:
+        below.append(lambda ax: loaded.draw_panel(ax, report, baseline))
+    figure = Figure(figsize=(17, ROW_HEIGHT * (len(directions) + len(below))), layout="constrained")
     throughput_area = figure
-    if extra:
-        throughput_area, extra_area = figure.subfigures(2, 1, height_ratios=(len(directions), extra))
-        panels = extra_area.subplots(1, extra, squeeze=False)[0]
-        if latency:
-            _latency_panel(panels[0], report, caches)
-        if report.loaded is not None:
-            loaded.draw_panel(panels[-1], report, baseline)
+    if below:
+        areas = figure.subfigures(1 + len(below), 1, height_ratios=(len(directions),) + (1,) * len(below))
+        throughput_area = areas[0]
+        for area, draw in zip(areas[1:], below):
+            draw(area.subplots())
     grid = throughput_area.subplots(len(directions), 3, sharex=True, sharey="row" if baseline is None else "all")
     baseline_cells = None if baseline is None else baseline_lookup(baseline)
     measure = compared_measure(report, baseline)

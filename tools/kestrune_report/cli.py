@@ -47,6 +47,9 @@ charts (--png, --svg):
   A --latency run adds a panel under them: nanoseconds (core cycles for a
   --per-cycle run) per load against block size, both axes logarithmic, one
   line per column (RANDOM, IN-PAGE, SEQUENTIAL), with the cache marks.
+  A --parallel-chains run adds a panel: nanoseconds (core cycles) per load
+  over all chains against the chain count, both axes logarithmic, one line
+  per block size.
 
 --baseline OTHER.txt (before/after comparisons; either report may be JSON):
   --png/--svg draw, in the same six panels, the ratio of this run to OTHER.txt
@@ -70,7 +73,10 @@ records (--csv rows, --json "cells"), one per measured cell:
   bytes_per_second) or fill cell, empty for the others. A --latency
   run adds one record per latency cell: direction latency, column and
   ns_per_load (and cycles_per_load for a --per-cycle run), the throughput
-  fields empty.
+  fields empty. A --parallel-chains run adds one record per measured cell:
+  direction parallel_chains, chains, ns_per_load (and cycles_per_load), and
+  bytes_per_second, the rate of its loads at 64 bytes (one line) each; the
+  summary shows the largest block's cells with that rate.
 
 --compare PATH [PATH ...] [--tolerance PERCENT] (many machines, or many runs):
   PATH is a JSON report of the program (kestrune --json FILE) or a directory,

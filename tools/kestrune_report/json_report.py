@@ -16,6 +16,7 @@ from .model import (ALL_BLOCK_SIZES, COPY_TABLE_ORDER, LATENCY_COLUMNS, LATENCY_
                     LatencyRow, LatencyTable, Report, ReportError, Row, Table, table_title)
 from .parser import (column_problem, missing_rows_note, missing_tables_note, read_machine_lines,
                      run_blocks)
+from . import parallel_chains
 from .units import UnitError, format_size, parse_latency, parse_per_cycle, parse_throughput
 
 LATENCY = "latency"
@@ -289,6 +290,10 @@ def _read_cells(source, cells, report, complete=True):
     if first_loaded < len(cells):
         report.loaded = loaded.from_cells(cells[first_loaded:], report.per_cycle, starts[first_loaded])
         cells = cells[:first_loaded]
+    # The parallel chains' cells, when the run measured them, come after every other cell.
+    first_chains = next((number for number, cell in enumerate(cells) if parallel_chains.is_chains_cell(cell)),
+                        len(cells))
+    all_cells, cells = cells, cells[:first_chains]
     # The latency cells, when the run measured latency, follow every throughput cell.
     first_latency = next((number for number, cell in enumerate(cells) if _is_latency(cell)), len(cells))
     latency_cells = cells[first_latency:]
@@ -322,6 +327,11 @@ def _read_cells(source, cells, report, complete=True):
             source.fail(starts[first_latency], f"cells[{first_latency}]: a '{LATENCY_TITLE}' cell after "
                                                f"incomplete throughput tables")
         _read_latency_cells(source, cells + latency_cells, starts, first_latency, report)
+    if first_chains < len(all_cells):
+        if report.gaps:
+            source.fail(starts[first_chains], f"cells[{first_chains}]: a '{parallel_chains.PARALLEL_CHAINS_TITLE}' "
+                                              f"cell after incomplete tables")
+        parallel_chains.read_json_cells(source, all_cells, starts, first_chains, report)
 
 
 def _read_described(source, document, top):

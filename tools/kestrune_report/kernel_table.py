@@ -62,7 +62,8 @@ class Extension(NamedTuple):
 
 class RecordField(NamedTuple):
     name: str
-    cells: str       # the records that hold it: "ALL", "THROUGHPUT", "LATENCY", "COPY_FILL", "CHASE" or "LOADED"
+    cells: str       # the records that hold it: "ALL", "THROUGHPUT", "LATENCY", "COPY_FILL", "CHAINS", "CHASE"
+                     # or "LOADED"
     per_cycle: bool  # only in a --per-cycle run
     from_text: str   # whether the report tool writes it: "ALWAYS", "WITH_OPTIONS" or "NEVER"
 

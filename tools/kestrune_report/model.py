@@ -163,6 +163,8 @@ class Report:
     tables: List[Table] = field(default_factory=list)
     # --latency: the table after the throughput tables, None without it.
     latency: Optional[LatencyTable] = None
+    # --parallel-chains: the table after every other one (parallel_chains.ChainsTable), None without it.
+    parallel_chains: Optional[object] = None
     # --loaded-latency: the table after every other (a loaded.LoadedTable), None without it.
     loaded: Optional[object] = None
     # Plain sentences saying what a cut-short run left out; empty for a complete report.
@@ -214,6 +216,7 @@ class Report:
         return (self.input_format != "text" or self.per_cycle
                 or any((self.avx_os_line, self.threads_line, self.repeat_line, self.pages_line))
                 or self.latency is not None
+                or self.parallel_chains is not None
                 or self.loaded is not None
                 or len(self.table_order) > len(TABLE_ORDER)
                 or any(name not in classic_extensions() for name in self.simd)

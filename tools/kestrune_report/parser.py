@@ -7,8 +7,8 @@ is a report worth drawing. Whatever such a run left out goes into Report.gaps.
 Options add lines to the classic report (a wider capability line, the AVX line,
 Threads:, Repeat:, Pages:, a core clock under each title), bytes per cycle instead
 of a rate, other columns, fewer or more rows, six copy and fill tables after the
-six throughput tables, and a load-latency table after those; a run without options prints none of
-that, so every such line is read when present and never required.
+six throughput tables, a load-latency table after those and a parallel-chains table last (read in
+parallel_chains.py); a run without options prints none of that, so every such line is read when present and never required.
 """
 
 import codecs
@@ -19,6 +19,8 @@ from . import loaded
 from .model import (ALL_BLOCK_SIZES, BLOCK_SIZES, COPY_TABLE_ORDER, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER,
                     LatencyRow, LatencyTable, Report, ReportError, Row, Table, classic_extensions,
                     direction_columns, simd_extensions, table_columns, table_title)
+from . import parallel_chains
+from .parallel_chains import PARALLEL_CHAINS_TITLE
 from .units import (NUMBER, UnitError, could_be_cut_latency, could_be_cut_throughput, format_size,
                     number_value, parse_latency, parse_per_cycle, parse_size_label, parse_throughput)
 
@@ -323,7 +325,7 @@ def _text_blocks(items):
     """run_blocks for a text report: a table is complete when another title follows it."""
     counts, current = [], None
     for _, text, _ in items:
-        if text == LATENCY_TITLE:
+        if text in (LATENCY_TITLE, PARALLEL_CHAINS_TITLE):
             break
         if text in TITLES:
             if current is not None:
@@ -374,12 +376,15 @@ def _read_tables(lines, report):
     if lines.peek() == LATENCY_TITLE:
         _read_latency(lines, report, blocks)
         return
+    if lines.peek() == PARALLEL_CHAINS_TITLE:
+        parallel_chains.read_text(lines, report, blocks)
+        return
     extra = lines.peek()
     if extra is not None:
         number = lines.items[lines.position][0]
         raise ReportError(number, f"expected the end of the report after the last row of "
                                   f"'{report.tables[-1].title}' (or the '{copy_title}' or "
-                                  f"'{LATENCY_TITLE}' table), got {_show(extra)}")
+                                  f"'{LATENCY_TITLE}' or '{PARALLEL_CHAINS_TITLE}' table), got {_show(extra)}")
 
 
 def _read_table_set(lines, report, keys, blocks):
@@ -462,11 +467,15 @@ def _read_latency(lines, report, blocks):
             report.gaps.append(missing_rows_note(table, blocks))
             return
         table.rows.append(LatencyRow(block, cells, lines.last_read))
+    if lines.peek() == PARALLEL_CHAINS_TITLE:
+        parallel_chains.read_text(lines, report, blocks)
+        return
     extra = lines.peek()
     if extra is not None:
         number = lines.items[lines.position][0]
         raise ReportError(number, f"expected the end of the report after the last row of "
-                                  f"'{LATENCY_TITLE}', got {_show(extra)}")
+                                  f"'{LATENCY_TITLE}' (or the '{PARALLEL_CHAINS_TITLE}' table), got "
+                                  f"{_show(extra)}")
 
 
 def parse_text_report(text, source="report"):

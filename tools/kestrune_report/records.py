@@ -5,20 +5,23 @@ import io
 import json
 import math
 
-from . import loaded
+from . import loaded, parallel_chains
 from .kernel_table import read_tables
 from .model import COPY_TABLE_ORDER, TABLE_ORDER
 
 # The tool's own fields, after the program's and before the latency ones.
 BASELINE_FIELDS = ("baseline_bytes_per_second", "ratio")
 LATENCY = "LATENCY"
+# The fields of the parallel chains' records, and those of every table of chased loads (CHASE:
+# the latency and the parallel chains' records), which come last.
+CHAINS = "CHAINS"
+CHASE = "CHASE"
+# The loaded-latency records' own fields.
+LOADED = "LOADED"
+TAIL_CELLS = frozenset((LATENCY, CHAINS, CHASE, LOADED))
 # The fields of the copy and fill records, empty in the read and write ones.
 COPY_FILL = "COPY_FILL"
 COPY_DIRECTIONS = frozenset(direction for direction, _ in COPY_TABLE_ORDER)
-# The fields of the latency and loaded-latency records (CHASE: both), which come last.
-CHASE = "CHASE"
-LOADED = "LOADED"
-TAIL_CELLS = frozenset((LATENCY, CHASE, LOADED))
 # The latency table is measured on the first processor alone, whatever --threads says.
 LATENCY_THREADS = 1
 
@@ -30,7 +33,9 @@ def _fields_of(report):
             if field.from_text == "ALWAYS" or (field.from_text == "WITH_OPTIONS" and report.extended)
             if report.per_cycle or not field.per_cycle
             if report.latency is not None or field.cells != LATENCY
-            if report.latency is not None or report.loaded is not None or field.cells != CHASE
+            if report.parallel_chains is not None or field.cells != CHAINS
+            if report.latency is not None or report.parallel_chains is not None or report.loaded is not None
+            or field.cells != CHASE
             if report.loaded is not None or field.cells != LOADED
             if _copies(report) or field.cells != COPY_FILL]
 
@@ -136,12 +141,12 @@ def cell_records(report, baseline=None):
                 record["baseline_bytes_per_second"] = None if other is None else other.bytes_per_second
                 record["ratio"] = cell_ratio(cell, other, measure)
             records.append(record)
-    if report.latency is None and report.loaded is None:
+    if report.latency is None and report.parallel_chains is None and report.loaded is None:
         return records
     fields = record_fields(report, baseline is not None)
     for record in records:
         record.update({field.name: None for field in _fields_of(report) if field.cells in TAIL_CELLS})
-    for row in report.latency.rows if report.latency is not None else ():
+    for row in ([] if report.latency is None else report.latency.rows):
         for column, cell in zip(report.latency.columns, row.cells):
             record = {name: None for name in fields}
             record.update({"direction": "latency", "block_bytes": row.block_bytes, "block": row.block,
@@ -151,9 +156,8 @@ def cell_records(report, baseline=None):
                 record["core_mhz"] = cell.core_mhz
                 record["cycles_per_load"] = cell.cycles_per_load
             records.append(record)
-    if report.loaded is not None:
-        records.extend(loaded.records(report, fields))
-    return records
+    return records + parallel_chains.records(report, fields) + (
+        loaded.records(report, fields) if report.loaded is not None else [])
 
 
 def _csv_value(value):

@@ -2,7 +2,7 @@
 
 from statistics import geometric_mean
 
-from . import loaded
+from . import loaded, parallel_chains
 from .records import baseline_lookup, cell_ratio, compared_measure
 
 
@@ -50,6 +50,9 @@ def summary_lines(report, baseline=None):
         cells = ", ".join(f"{column} {cell.printed}" for column, cell in zip(report.latency.columns, last.cells))
         lines.append(f"  {report.latency.title:<{width}}  {len(report.latency.rows):>2} rows  "
                      f"at {last.block}: {cells}")
+    chains = parallel_chains.summary_line(report, width)
+    if chains:
+        lines.append(chains)
     if report.loaded is not None:
         lines.append(loaded.summary_line(report.loaded, width))
     lines.append("charts and data files: --png, --svg, --csv, --json (see --help)")
