@@ -10,6 +10,18 @@ bool isLatency(const CellRecord& cell) { return std::string(cell.direction) == L
 bool isCoreToCore(const CellRecord& cell) { return std::string(cell.direction) == CORE_TO_CORE_DIRECTION; }
 bool isChains(const CellRecord& cell) { return std::string(cell.direction) == PARALLEL_CHAINS_DIRECTION; }
 
+bool isLoaded(const CellRecord& cell) { return std::string(cell.direction) == LOADED_LATENCY_RECORD_DIRECTION; }
+
+// The read, write, copy and fill cells: the directions of the kernel table.
+bool isThroughput(const CellRecord& cell) {
+    const std::string direction = cell.direction;
+#define THROUGHPUT_DIRECTION(kind, name, busBytes) \
+    if (direction == name) return true;
+    DIRECTION_LIST(THROUGHPUT_DIRECTION)
+#undef THROUGHPUT_DIRECTION
+    return false;
+}
+
 bool anyOf(const std::vector<CellRecord>& cells, bool (*kind)(const CellRecord&)) {
     for (const CellRecord& cell : cells) {
         if (kind(cell)) return true;
@@ -30,7 +42,7 @@ enum class RecordField {
 #include "driver/record_fields.def"
 #undef RECORD_FIELD
 };
-enum class RecordCells { ALL, BLOCKS, THROUGHPUT, LATENCY, COPY_FILL, CHAINS, CHASE, CORE_TO_CORE };
+enum class RecordCells { ALL, BLOCKS, THROUGHPUT, LATENCY, COPY_FILL, CHAINS, CHASE, LOADED, CORE_TO_CORE };
 struct RecordFieldRow {
     RecordField field;
     const char* name;
@@ -49,12 +61,13 @@ struct RunCells {
     bool latency;
     bool busBytes;
     bool chains;
+    bool loaded;
     bool coreToCore;
 };
 
 RunCells runCellsOf(bool perCycle, const std::vector<CellRecord>& cells) {
     return {perCycle, anyOf(cells, isLatency), anyOf(cells, hasBusBytes), anyOf(cells, isChains),
-            anyOf(cells, isCoreToCore)};
+            anyOf(cells, isLoaded), anyOf(cells, isCoreToCore)};
 }
 
 // Whether the run's records have the field at all: the per-cycle ones only
@@ -69,7 +82,8 @@ bool inRun(const RecordFieldRow& row, const RunCells& run) {
         case RecordCells::LATENCY: return run.latency;
         case RecordCells::COPY_FILL: return run.busBytes;
         case RecordCells::CHAINS: return run.chains;
-        case RecordCells::CHASE: return run.latency || run.chains;
+        case RecordCells::CHASE: return run.latency || run.chains || run.loaded;
+        case RecordCells::LOADED: return run.loaded;
         case RecordCells::CORE_TO_CORE: return run.coreToCore;
     }
     return false;
@@ -81,11 +95,12 @@ bool inCell(const RecordFieldRow& row, const CellRecord& cell) {
     switch (row.cells) {
         case RecordCells::ALL: return true;
         case RecordCells::BLOCKS: return !isCoreToCore(cell);
-        case RecordCells::THROUGHPUT: return !isLatency(cell) && !isChains(cell) && !isCoreToCore(cell);
+        case RecordCells::THROUGHPUT: return isThroughput(cell);
         case RecordCells::LATENCY: return isLatency(cell);
         case RecordCells::COPY_FILL: return hasBusBytes(cell);
         case RecordCells::CHAINS: return isChains(cell);
-        case RecordCells::CHASE: return isLatency(cell) || isChains(cell);
+        case RecordCells::CHASE: return isLatency(cell) || isChains(cell) || isLoaded(cell);
+        case RecordCells::LOADED: return isLoaded(cell);
         case RecordCells::CORE_TO_CORE: return isCoreToCore(cell);
     }
     return false;
@@ -93,7 +108,7 @@ bool inCell(const RecordFieldRow& row, const CellRecord& cell) {
 
 // One field's value, which JSON and CSV each write in their own way.
 struct FieldValue {
-    enum class Kind { TEXT, COUNT, NUMBER, NUMBERS, FLAG } kind;
+    enum class Kind { TEXT, COUNT, NUMBER, NUMBERS, FLAG, ABSENT } kind;  // ABSENT: left out of JSON, empty in CSV
     std::string text;
     int64_t count;
     double number;
@@ -105,6 +120,7 @@ FieldValue count(int64_t value) { return {FieldValue::Kind::COUNT, "", value, 0,
 FieldValue number(double value) { return {FieldValue::Kind::NUMBER, "", 0, value, nullptr}; }
 FieldValue numbers(const std::vector<double>& values) { return {FieldValue::Kind::NUMBERS, "", 0, 0, &values}; }
 FieldValue flag(bool value) { return {FieldValue::Kind::FLAG, "", value ? 1 : 0, 0, nullptr}; }
+FieldValue absent() { return {FieldValue::Kind::ABSENT, "", 0, 0, nullptr}; }
 
 // A latency cell's order stands as its column, where a throughput cell's
 // instruction does.
@@ -137,6 +153,9 @@ FieldValue valueOf(const CellRecord& cell, RecordField field) {
         case RecordField::different_nodes: return flag(cell.differentNodes);
         case RecordField::ns_one_way: return number(cell.nsOneWay);
         case RecordField::cycles_one_way: return number(cell.cyclesOneWay);
+        case RecordField::delay_cycles: return cell.delayCycles < 0 ? absent() : count(cell.delayCycles);
+        case RecordField::load: return text(cell.load ? cell.load : "");
+        case RecordField::bandwidth_bytes_per_second: return number(cell.bandwidthBytesPerSecond);
     }
     return text("");
 }
@@ -148,6 +167,7 @@ std::string jsonOf(const FieldValue& value) {
         case FieldValue::Kind::NUMBER: return jsonNumber(value.number);
         case FieldValue::Kind::NUMBERS: return jsonNumbers(*value.numbers);
         case FieldValue::Kind::FLAG: return value.count ? "true" : "false";
+        case FieldValue::Kind::ABSENT: break;
     }
     return "null";
 }
@@ -167,6 +187,7 @@ std::string csvOf(const FieldValue& value) {
             return joined;
         }
         case FieldValue::Kind::FLAG: return value.count ? "true" : "false";
+        case FieldValue::Kind::ABSENT: break;
     }
     return "";
 }
@@ -204,7 +225,9 @@ void writeJsonRecords(std::ostream& out, const RunDescription& run, const std::v
         const char* separator = "";
         for (const RecordFieldRow& row : RECORD_FIELDS) {
             if (!inRun(row, runCells) || !inCell(row, cell)) continue;
-            out << separator << jsonString(row.name) << ": " << jsonOf(valueOf(cell, row.field));
+            const FieldValue value = valueOf(cell, row.field);
+            if (value.kind == FieldValue::Kind::ABSENT) continue;
+            out << separator << jsonString(row.name) << ": " << jsonOf(value);
             separator = ", ";
         }
         out << "}" << (i + 1 < cells.size() ? "," : "");

@@ -43,11 +43,18 @@ struct CellRecord {
     bool differentNodes = false;
     double nsOneWay = 0;
     double cyclesOneWay = 0;
+    // Loaded-latency cells (direction "loaded_latency"): the loaders' delay
+    // after each line in core cycles (-1: the idle row), their traffic as
+    // --load names it, and their bytes per second over the chase's span.
+    int64_t delayCycles = -1;
+    const char* load = nullptr;
+    double bandwidthBytesPerSecond = 0;
 };
 
 constexpr const char* LATENCY_DIRECTION = "latency";
 constexpr const char* PARALLEL_CHAINS_DIRECTION = "parallel_chains";
 constexpr const char* CORE_TO_CORE_DIRECTION = "core_to_core";
+constexpr const char* LOADED_LATENCY_RECORD_DIRECTION = "loaded_latency";
 
 // What a run knows of itself, for the JSON header.
 struct RunDescription {

@@ -9,6 +9,7 @@
 #include "driver/core_to_core_pair.h"
 #include "driver/core_to_core_table.h"
 #include "driver/extension_names.h"
+#include "driver/loaded_latency.h"
 #include "driver/output_line.h"
 #include "kernels/chase_chains.h"
 #include "platform/platform.h"
@@ -22,7 +23,7 @@ constexpr const char* SIZE_CHOICES = "a power of two from 128B to 4GB, such as 4
 
 enum OptionCode { OPT_ISA = 256, OPT_MAX_SIZE, OPT_THREADS, OPT_REPEAT, OPT_PER_CYCLE, OPT_JSON, OPT_CSV,
                   OPT_LATENCY, OPT_COPY, OPT_HUGE_PAGES, OPT_HELP, OPT_VERSION, OPT_PARALLEL_CHAINS,
-                  OPT_CORE_TO_CORE, OPT_DESCRIBE };
+                  OPT_CORE_TO_CORE, OPT_DESCRIBE, OPT_LOADED_LATENCY, OPT_LOAD };
 
 const option LONG_OPTIONS[] = {
     {"isa", required_argument, nullptr, OPT_ISA},
@@ -38,6 +39,8 @@ const option LONG_OPTIONS[] = {
     {"parallel-chains", no_argument, nullptr, OPT_PARALLEL_CHAINS},
     {"core-to-core", no_argument, nullptr, OPT_CORE_TO_CORE},
     {"describe", no_argument, nullptr, OPT_DESCRIBE},
+    {"loaded-latency", no_argument, nullptr, OPT_LOADED_LATENCY},
+    {"load", required_argument, nullptr, OPT_LOAD},
     {"help", no_argument, nullptr, OPT_HELP},
     {"version", no_argument, nullptr, OPT_VERSION},
     {nullptr, 0, nullptr, 0},
@@ -123,6 +126,20 @@ void printUsage() {
         "                   record's address, for 12 chains; i386 has 7 with EBP,",
         "                   less the pass count, for 6. With --threads, the table is",
         "                   measured on the first processor alone",
+        "  --loaded-latency add a table of load latency under load after every other",
+        "                   table: the first processor of --threads (default here:",
+        "                   every processor the process may use) chases a RANDOM",
+        "                   chain through a block of --max-size (default here: 1GB)",
+        "                   while each other one streams through a block of its own",
+        "                   with the widest kernel of --isa, waiting a calibrated",
+        "                   number of core cycles after every 128-byte line; a row per",
+        "                   wait (0 to 20000 cycles) and a last row, idle, with the",
+        "                   others waiting: LATENCY in ns per load (cycles with",
+        "                   --per-cycle) and the others' aggregate BANDWIDTH (bytes",
+        "                   the memory carries: a copy's read and write). Needs two",
+        "                   processors and SSE2",
+        "  --load TRAFFIC   the loaders' traffic for --loaded-latency: read (the",
+        "                   default), write or copy",
         "  --huge-pages     put the test buffers on 2MB pages where the system gives",
         "                   them (never changing a system setting), and print the",
         "                   share obtained; where it gives none, say why on standard",
@@ -264,6 +281,37 @@ bool parseThreads(const char* text, RunOptions* options) {
     return true;
 }
 
+// The loaders' traffic, by the direction names of the tables.
+bool parseLoad(const char* text, RunOptions* options) {
+    const Direction choices[] = {Direction::READ, Direction::WRITE, Direction::COPY};
+    for (const Direction direction : choices) {
+        if (std::strcmp(text, directionName(direction)) == 0) {
+            options->load = direction;
+            return true;
+        }
+    }
+    return usageError("--load", "'" + std::string(text) + "': expected read, write or copy");
+}
+
+// The loaded-latency table's team, and whether it can have one: a chaser and
+// at least one loader, on processors of their own.
+bool checkLoadedLatency(RunOptions* options, bool threadsGiven, bool loadGiven, bool maxSizeGiven) {
+    if (!options->loadedLatency) {
+        return !loadGiven || usageError("--load", "only with --loaded-latency");
+    }
+    if (threadsGiven && options->threads < 2) {
+        return usageError("--loaded-latency", "needs two processors or more (one chases, the others load); "
+                                              "--threads gives it 1");
+    }
+    options->loadedThreads = threadsGiven ? options->threads : usableProcessors();
+    options->loadedBlockBytes = maxSizeGiven ? options->maxBlockBytes : LOADED_DEFAULT_BLOCK_BYTES;
+    if (options->loadedThreads < 2) {
+        return usageError("--loaded-latency", "needs two processors or more (one chases, the others load); "
+                                              "this process may use 1");
+    }
+    return true;
+}
+
 bool parseRepeat(const char* text, RunOptions* options) {
     int64_t count = 0;
     if (!parseCount(text, &count) || count < 1 || count > MAX_REPEAT) {
@@ -309,6 +357,7 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
     std::string measuring;
     int code;
     int index = -1;
+    bool loadGiven = false, maxSizeGiven = false;
     while ((code = getopt_long(argc, argv, ":", LONG_OPTIONS, &index)) != -1) {
         bool ok = true;
         if (code >= OPT_ISA && code != OPT_JSON && code != OPT_DESCRIBE && measuring.empty() && index >= 0) {
@@ -316,7 +365,10 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
         }
         switch (code) {
             case OPT_ISA: ok = parseIsa(optarg, options); break;
-            case OPT_MAX_SIZE: ok = parseMaxSize(optarg, options); break;
+            case OPT_MAX_SIZE:
+                ok = parseMaxSize(optarg, options);
+                maxSizeGiven = true;
+                break;
             case OPT_THREADS:
                 ok = parseThreads(optarg, options);
                 options->threadsNamed = true;
@@ -331,6 +383,11 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
             case OPT_PARALLEL_CHAINS: options->parallelChains = true; break;
             case OPT_CORE_TO_CORE: options->coreToCore = true; break;
             case OPT_DESCRIBE: options->describe = true; break;
+            case OPT_LOADED_LATENCY: options->loadedLatency = true; break;
+            case OPT_LOAD:
+                ok = parseLoad(optarg, options);
+                loadGiven = true;
+                break;
             case OPT_HELP:
                 printUsage();
                 return OptionsOutcome::DONE;
@@ -369,6 +426,7 @@ OptionsOutcome parseOptions(int argc, char** argv, RunOptions* options) {
             return OptionsOutcome::USAGE_ERROR;
         }
     }
+    if (!checkLoadedLatency(options, options->threadsNamed, loadGiven, maxSizeGiven)) return OptionsOutcome::USAGE_ERROR;
     return OptionsOutcome::RUN;
 }
 

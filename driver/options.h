@@ -7,6 +7,7 @@
 
 #include "driver/constants.h"
 #include "isa/capability_mask.h"
+#include "kernels/kernel_table.h"
 
 struct RunOptions {
     // The extensions whose columns the tables may show; what the processor
@@ -28,6 +29,13 @@ struct RunOptions {
     bool parallelChains = false;
     // Copy and fill tables after the read and write tables.
     bool copy = false;
+    // The loaded-latency table after every other table: its loaders' traffic
+    // (--load) and the processors of its team, the chaser included: --threads
+    // when given, else every processor the process may use.
+    bool loadedLatency = false;
+    Direction load = Direction::READ;
+    int loadedThreads = 0;
+    int64_t loadedBlockBytes = 0;  // --max-size when given, else the table's own default
     // The test buffers on 2 MiB pages where the system gives them.
     bool hugePages = false;
     // A core-to-core latency table after every other table.

@@ -14,6 +14,7 @@
 #include "driver/describe_mode.h"
 #include "driver/extension_names.h"
 #include "driver/latency_table.h"
+#include "driver/loaded_latency.h"
 #include "driver/machine_report.h"
 #include "driver/parallel_chains_table.h"
 #include "driver/passes.h"
@@ -183,6 +184,26 @@ int failAllocation() {
     return 2;
 }
 
+// The loaded-latency table, on a team of its own; an interrupted table leaves
+// the run incomplete.
+LoadedOutcome runLoadedLatency(const RunOptions& options, CapabilityMask mask, double clockMHz,
+                               const PassSettings& settings) {
+    LoadedSettings loaded;
+    loaded.blockBytes = options.loadedBlockBytes;
+    loaded.load = options.load;
+    loaded.mask = mask;
+    loaded.threads = options.loadedThreads;
+    if (platformOsFamily() == OsFamily::NT) loaded.processors = platformUsableProcessors();
+    loaded.hugePages = options.hugePages;
+    loaded.perCycle = options.perCycle;
+    loaded.clockMHz = clockMHz;
+    loaded.records = settings.records;
+    loaded.progress = settings.progress;
+    const LoadedOutcome outcome = runLoadedLatencyTable(loaded);
+    if (outcome == LoadedOutcome::INTERRUPTED) description.complete = false;
+    return outcome;
+}
+
 // The exit code of a run: 0 when it measured every cell, else the status the
 // interruption that stopped it asks for.
 int run(const RunOptions& options, bool progress) {
@@ -312,18 +333,25 @@ int run(const RunOptions& options, bool progress) {
         if (latencyOutcome == LatencyOutcome::INTERRUPTED) description.complete = false;
     }
 
-    // The team stops and is joined before anything is written, and before the
+    // The team stops and is joined before anything is written, before the
+    // loaded-latency table starts a team of its own, and before the
     // core-to-core table, whose two threads must have their processors to
     // themselves.
     if (options.threads > 1) stopThreadTeam();
+    platformReleaseBuffer(testBuffer, buffer.mappedBytes);
+    const LoadedOutcome loadedOutcome = options.loadedLatency && description.complete &&
+                                                latencyOutcome == LatencyOutcome::MEASURED
+                                            ? runLoadedLatency(options, mask, clockMHz, settings)
+                                            : LoadedOutcome::MEASURED;
+    if (loadedOutcome == LoadedOutcome::INTERRUPTED) description.complete = false;
     CoreToCoreOutcome coreToCore = CoreToCoreOutcome::MEASURED;
     if (options.coreToCore && description.complete) {
         coreToCore = coreToCoreStep(options, usable, clockMHz, progress);
         if (coreToCore == CoreToCoreOutcome::INTERRUPTED) description.complete = false;
     }
     if (progress) endProgress();
-    platformReleaseBuffer(testBuffer, buffer.mappedBytes);
-    if (latencyOutcome == LatencyOutcome::NO_MEMORY || coreToCore == CoreToCoreOutcome::NO_THREAD) {
+    if (latencyOutcome == LatencyOutcome::NO_MEMORY || loadedOutcome == LoadedOutcome::NO_MEMORY ||
+        coreToCore == CoreToCoreOutcome::NO_THREAD) {
         return failAllocation();
     }
     return description.complete ? 0 : platformInterruption();

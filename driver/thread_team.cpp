@@ -27,6 +27,8 @@ struct Cell {
     size_t offset;
     int32_t blockLines;
     int32_t lineCount;
+    TeamWork work;  // when set, run in place of the kernel
+    void* context;
 };
 
 // A wait spins, so that a member starts its cell the moment it is given, and
@@ -61,6 +63,10 @@ struct ThreadTeam {
     std::atomic<bool> stopping{false};
 
     void runCell(Member& member) const {
+        if (cell.work != nullptr) {
+            cell.work(static_cast<int>(&member - members.data()), member.buffer, cell.context);
+            return;
+        }
         cell.kernel(member.buffer + cell.offset, cell.blockLines, cell.lineCount);
         member.startTicks = timingRecord.startTicks;
         member.endTicks = timingRecord.endTicks;
@@ -134,13 +140,28 @@ bool startThreadTeam(int threads, const std::vector<ProcessorId>& processors, un
     return true;
 }
 
-uint64_t runTeamCell(TransferKernel kernel, size_t offset, int32_t blockLines, int32_t lineCount) {
-    team.cell = Cell{kernel, offset, blockLines, lineCount};
+namespace {
+
+// Hands the cell to every member, runs it as member 0 and waits for the rest.
+void runOnEveryMember(const Cell& cell) {
+    team.cell = cell;
     team.finished.store(0, std::memory_order_relaxed);
     team.generation.fetch_add(1, std::memory_order_release);
     team.runCell(team.members[0]);
     const int others = static_cast<int>(team.members.size()) - 1;
     while (team.finished.load(std::memory_order_acquire) < others) cpuRelax();
+}
+
+}  // namespace
+
+void runTeamWork(TeamWork work, void* context) { runOnEveryMember(Cell{nullptr, 0, 0, 0, work, context}); }
+
+void teamSpinPause() { cpuRelax(); }
+
+int teamSize() { return static_cast<int>(team.members.size()); }
+
+uint64_t runTeamCell(TransferKernel kernel, size_t offset, int32_t blockLines, int32_t lineCount) {
+    runOnEveryMember(Cell{kernel, offset, blockLines, lineCount, nullptr, nullptr});
 
     uint64_t first = team.members[0].startTicks, last = team.members[0].endTicks;
     for (const Member& member : team.members) {

@@ -26,6 +26,20 @@ double teamHugePageShare();
 // the last member's closing stamp.
 uint64_t runTeamCell(TransferKernel kernel, size_t offset, int32_t blockLines, int32_t lineCount);
 
+// Work other than a kernel: every member calls `work` with its number (0 for
+// the calling thread) and its own buffer, all starting together; returns once
+// every member has returned. The members may each do something else (the
+// loaded-latency table's chaser and loaders).
+using TeamWork = void (*)(int member, unsigned char* buffer, void* context);
+void runTeamWork(TeamWork work, void* context);
+
+// One turn of a member's spinning wait: a pause, and now and then the
+// processor offered to another thread.
+void teamSpinPause();
+
+// The members of the running team, the calling thread included.
+int teamSize();
+
 // The processor each member ran its last cell on (false: the system cannot
 // say), and the buffer it swept.
 bool teamMemberProcessor(int member, ProcessorId* processor);

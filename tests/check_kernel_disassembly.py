@@ -18,7 +18,10 @@ or RDTSC overwrite only once startTicks is stored). A copy loop loads each line 
 unaligned load of its width and stores it at the destination. The string
 kernels: the operands brought into place, the sweep count test, CLD, and per
 sweep the pointers, the count and one REP instruction. The C library's calls:
-one indirect call in a loop between the two stamps.
+one indirect call in a loop between the two stamps. The loaded-latency
+table's loaders: the straight loop's line (one per pass, from a first line),
+then the busy-wait, a decrement of EDX and a branch back to it, skipped when
+it has no turns; the busy-wait's own kernel: that wait and its repeat count.
 """
 import argparse
 import json
@@ -26,6 +29,7 @@ import os
 import re
 import subprocess
 import sys
+import types
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
 from kestrune_report.kernel_table import read_tables  # noqa: E402
@@ -613,6 +617,101 @@ def check_copy_line(kernel, step, base, offset, line):
     return destination
 
 
+# The loaded-latency table's kernels (kernels/loader_kernels.h).
+DELAY_FUNCTION = "delayTurns"
+
+
+def check_busy_wait(step, where):
+    """The turns brought to EDX, the skip when there are none, then a decrement of EDX and a
+    branch back to it; returns the instruction after the wait."""
+    turns = step()
+    expect(turns, "mov", where=f"{where}: turns")
+    if turns[2].split(",")[-1] != "%edx":
+        raise Mismatch(f"{where}: the turns must count in EDX: {turns}")
+    expect(step(), "test", "%edx,%edx", f"{where}: no turns")
+    skip_wait = step()
+    expect(skip_wait, "je", where=f"{where}: skip without turns")
+    spin = step()
+    expect(spin, "dec", "%edx", f"{where}: a turn")
+    back = step()
+    expect(back, "jne", where=f"{where}: the next turn")
+    if branch_target(back) != spin[0]:
+        raise Mismatch(f"{where}: the wait must branch back to its decrement")
+    following = step()
+    if branch_target(skip_wait) != following[0]:
+        raise Mismatch(f"{where}: a wait of no turns must skip exactly the wait")
+    return following
+
+
+def check_loader_kernel(loader, instructions):
+    """From the first line to the end: the offset from the index, masked to the block, one
+    line as the straight loop moves it, the busy-wait, the index step and the branch back."""
+    kernel = types.SimpleNamespace(direction=loader.load, registers=loader.registers,
+                                   instruction=loader.instruction, access_bytes=loader.access_bytes)
+    step, record, closing = open_window(instructions)
+    first = step()
+    if first[1:] == ("mov", "0x4(%esp),%ecx"):  # i386 brings the destination from the stack
+        first = step()
+    expect(first, "mov", where="index from the first line")
+    if first[2].split(",")[1] != "%eax":
+        raise Mismatch(f"the index counts in EAX: {first}")
+    end_test = step()
+    expect(end_test, "cmp", where="end test")
+    end = end_test[2].split(",")[0]
+    if end_test[2] != f"{end},%eax" or end in ("%eax", "%edx"):
+        raise Mismatch(f"end test: {end_test}")
+    skip_loop = step()
+    expect(skip_loop, "jge", where="skip when no line")
+    head = loop_head(step, "loop head")
+    expect(head, "mov", f"%eax,{head[2].split(',')[1]}", "offset from the index")
+    offset32 = head[2].split(",")[1]
+    masking = step()
+    expect(masking, "and", where="offset masked to the block")
+    mask, masked = masking[2].split(",")
+    if masked != offset32:
+        raise Mismatch(f"the offset must be masked with the block's mask: {masking}")
+    offset = address_width(offset32)
+    expect(step(), "shl", f"$0x7,{offset}", "offset in bytes: the masked index times 128")
+    access = step()
+    address = re.search(r"\((%\w+),(%\w+),1\)", access[2])
+    if not address or address.group(2) != offset:
+        raise Mismatch(f"the line must lie at the base plus the offset: {access}")
+    base = address.group(1)
+    check_registers(base, offset, mask, end, "%eax")
+    if loader.load == "COPY":
+        destination = check_copy_line(kernel, iter_from(access, step), base, offset, 0)
+        check_registers(destination, offset, mask, end, "%eax")
+    else:
+        check_body(iter_from(access, step), expected_body(kernel, f"{base},{offset},1")[:-1], "line access")
+    following = check_busy_wait(step, "busy-wait")
+    check_loop_tail(iter_from(following, step), ("inc", "%eax"), end, "%eax", head)
+    closing_cpuid = step()
+    expect(closing_cpuid, "cpuid", where="closing stamp")
+    if branch_target(skip_loop) != closing_cpuid[0]:
+        raise Mismatch("an empty run must go straight to the closing stamp")
+    check_cleanup(kernel, instructions, closing, after_window(instructions, closing, record))
+
+
+def check_delay_kernel(instructions):
+    """The repeat count test, then per repeat the busy-wait, the count's step and branch back."""
+    step, record, closing = open_window(instructions)
+    repeats = tested_register(step(), "repeat count test")
+    skip_loop = step()
+    expect(skip_loop, "jle", where="skip when no repeat")
+    head = loop_head(step, "loop head")
+    following = check_busy_wait(iter_from(head, step), "busy-wait")
+    expect(following, "dec", repeats, "repeat count step")
+    back = step()
+    expect(back, "jne", where="branch back")
+    if branch_target(back) != head[0]:
+        raise Mismatch("the branch back must go to the loop head")
+    closing_cpuid = step()
+    expect(closing_cpuid, "cpuid", where="closing stamp")
+    if branch_target(skip_loop) != closing_cpuid[0]:
+        raise Mismatch("an empty run must go straight to the closing stamp")
+    after_window(instructions, closing, record)
+
+
 def address_width(register):
     """The offset register as an address: %r11d is %r11 on x86-64; an i386 register is itself."""
     return register[:-1] if register.startswith("%r") and register.endswith("d") else register
@@ -645,6 +744,9 @@ def main():
     checks = [(kernel.function, lambda instructions, kernel=kernel: check_kernel(kernel, instructions))
               for kernel in tables.kernels]
     checks.append((CHASE_FUNCTION, lambda instructions: check_chase_kernel(instructions, loads_per_pass)))
+    checks += [(loader.function, lambda instructions, loader=loader: check_loader_kernel(loader, instructions))
+               for loader in tables.loaders]
+    checks.append((DELAY_FUNCTION, check_delay_kernel))
     with open(args.table, encoding="utf-8") as table:
         document = json.load(table)
     target = binary_target(args.objdump, args.binary)

@@ -1,5 +1,6 @@
 // Writes the tables the program is built from as JSON for the report tool and
-// the tests: the kernels (kernels/kernel_list.def), the extensions
+// the tests: the kernels (kernels/kernel_list.def), the loaded-latency
+// table's loaders (kernels/loader_list.def), the extensions
 // (isa/extension_list.def), the fields of the records
 // (driver/record_fields.def), every column of every row, named by the table's
 // own *_COLUMNS line; the directions and registers of kernels/kernel_table.h,
@@ -22,6 +23,7 @@
 #include "kernels/chase_loads.h"
 #include "kernels/copy_and_fill.h"
 #include "kernels/kernel_table.h"
+#include "kernels/loader_kernels.h"
 
 namespace {
 
@@ -106,6 +108,7 @@ void writeTable(std::ostream& out, const Table& table) {
 int main(int argc, char** argv) {
     if (argc != 2) fail("usage: write_tables_json OUTPUT.json");
     Table kernels{"kernels", {}, {}};
+    Table loaders{"loaders", {}, {}};
     Table extensions{"extensions", {}, {}};
     Table recordFields{"recordFields", {}, {}};
     Table directions{"directions", {"kind", "name", "busBytesPerByte"}, {}};
@@ -117,6 +120,12 @@ int main(int argc, char** argv) {
 #include "kernels/kernel_list.def"
 #undef KERNEL_COLUMNS
 #undef KERNEL_ROW
+
+#define LOADER_COLUMNS(...) loaders.columns = arguments(#__VA_ARGS__);
+#define LOADER_ROW(...) loaders.rows.push_back(arguments(#__VA_ARGS__));
+#include "kernels/loader_list.def"
+#undef LOADER_COLUMNS
+#undef LOADER_ROW
 
 #define EXTENSION_COLUMNS(...) extensions.columns = arguments(#__VA_ARGS__);
 #define EXTENSION_ROW(...) extensions.rows.push_back(arguments(#__VA_ARGS__));
@@ -148,6 +157,8 @@ int main(int argc, char** argv) {
     writeTable(out, kernels);
     out << ",\n";
     writeTable(out, extensions);
+    out << ",\n";
+    writeTable(out, loaders);
     out << ",\n";
     writeTable(out, recordFields);
     out << ",\n";

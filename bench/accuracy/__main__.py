@@ -10,9 +10,9 @@ from pathlib import Path
 from kestrune_report.kernel_table import read_table
 from kestrune_report.units import format_size as block_label
 
-from . import (copy_fill, core_to_core, host_state, kernel_tsc, latency, limit_sections, measurements,
-               paired_sections, pairs, parallel_chains, plan, reference_sections, same_width, sections,
-               straight_frame)
+from . import (copy_fill, core_to_core, host_state, kernel_tsc, latency, limit_sections, loaded_latency,
+               measurements, paired_sections, pairs, parallel_chains, plan, reference_sections, same_width,
+               sections, straight_frame)
 from .report_builder import ReportBuilder
 
 HELPERS = ["core_clock", "issue_rate_probe", "reference_loop", "interleaved_chase", "kernel_turns",
@@ -78,11 +78,17 @@ def main(argv=None):
     parser.add_argument("--started", type=float, default=None,
                         help="when bench/run-accuracy started (seconds since the epoch): the bench's time then "
                              "counts the build and installs too")
-    parser.add_argument("--only", choices=["copy", "chains", "core-to-core"],
+    parser.add_argument("--only", choices=["copy", "chains", "core-to-core", "loaded"],
                         help="measure and print one section alone: copy, the copy and fill tables beside "
                              "likwid-bench's copy kernels; chains, the parallel-chains table (a few minutes, "
                              "not part of the default run); core-to-core, the core-to-core table beside an "
-                             "independent ping-pong (under a minute, not part of the default run)")
+                             "independent ping-pong (under a minute, not part of the default run); loaded, the "
+                             "loaded-latency table against --latency, one processor's read and the bench's chase "
+                             "(a few minutes, not part of the default run)")
+    parser.add_argument("--loaded-block", default=block_label(loaded_latency.DEFAULT_BLOCK),
+                        help="the loaded section's block, as --max-size spells it (default %(default)s)")
+    parser.add_argument("--loaded-rounds", type=int, default=loaded_latency.ROUNDS,
+                        help="the loaded section's interleaved rounds (default %(default)s)")
     parser.add_argument("--plant-fault", action="store_true",
                         help="the binary and helpers are the planted-fault build: run the sections that judge the "
                              "planted column and pass only if they fail it and nothing else")
@@ -113,6 +119,13 @@ def main(argv=None):
     if args.only == "core-to-core":
         b = ReportBuilder()
         core_to_core.core_to_core(b, args.binary, helpers["core_to_core_ping_pong"])
+        sections.targets(b)
+        sys.stdout.write(b.text())
+        return 0
+    if args.only == "loaded":
+        b = ReportBuilder()
+        loaded_latency.section(b, measurements.collect_loaded_only(args.binary, helpers, args.out, args.plan, tsc_mhz,
+                                                                   args.loaded_block, args.loaded_rounds))
         sections.targets(b)
         sys.stdout.write(b.text())
         return 0

@@ -10,10 +10,10 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from kestrune_report.units import format_size
+from kestrune_report.units import format_size, parse_size_label
 
-from . import (child_process, copy_fill, helper_programs, host_load, host_state, latency, paired_sections,
-               parallel_chains, reference, straight_frame)
+from . import (child_process, copy_fill, helper_programs, host_load, host_state, latency, loaded_latency,
+               paired_sections, parallel_chains, reference, straight_frame)
 from .paired_reference import PAIR_RUN_BYTES, PairSides, measure_groups, read_kernel_turns
 from .runs import read_run
 from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS, TURN_RUN_BYTES, width_groups
@@ -236,6 +236,15 @@ def collect_chains_only(binary, out_dir, plan):
     runs_dir.mkdir(parents=True, exist_ok=True)
     return parallel_chains.collect(_Runner(binary, runs_dir, Measurements(cpu=lowest_online_cpu(), plan=plan)),
                                    _progress)
+
+
+def collect_loaded_only(binary, helpers, out_dir, plan, tsc_mhz, block, rounds):
+    """The loaded-latency section's figures alone, at `block` (as --max-size spells it)."""
+    cpu = lowest_online_cpu()
+    runs_dir = out_dir / "runs"
+    runs_dir.mkdir(parents=True, exist_ok=True)
+    runner = _Runner(binary, runs_dir, Measurements(cpu=cpu, plan=plan, tsc_mhz=tsc_mhz))
+    return loaded_latency.collect(runner, helpers, cpu, parse_size_label(block + ":"), _progress, rounds)
 
 
 def collect_copy_only(binary, helpers, out_dir, plan, tsc_mhz, kernels):

@@ -10,6 +10,7 @@
 #include "kernels/core_clock.h"
 #include "kernels/kernels.h"
 #include "kernels/ping_pong.h"
+#include "kernels/loader_kernels.h"
 #include "kernels/timing_record.h"
 #include "probe/machine_description.h"
 #include "probe/os_sse_probe.h"
@@ -31,6 +32,7 @@ thread_local ProcessorId pinnedTo{-1, -1};
 ProcessorId lastPin{-1, -1};
 std::thread::id lastPinner;
 uint64_t monotonicNow = 0;
+uint64_t loaderTicks = 0;
 }  // namespace
 
 void resetFakes() {
@@ -42,6 +44,7 @@ void resetFakes() {
     monotonicNow = 0;
     lastPin = {-1, -1};
     lastPinner = std::thread::id();
+    loaderTicks = 0;
     // A team pins the calling thread as its member 0; the next test starts unpinned.
     pinnedTo = ProcessorId{-1, -1};
     // 20 s 500 ms to 23 s 500 ms with 9e9 ticks: a 3000 MHz clock.
@@ -283,3 +286,30 @@ extern "C" void pingPongAnswer(volatile uint32_t*, const volatile uint32_t*, uin
     }
 PARALLEL_CHAINS(FAKE_CHAIN_KERNEL)
 #undef FAKE_CHAIN_KERNEL
+
+// A loader's chunks follow one another on a clock of their own, a tick per
+// line, so that every chunk of a row has a span of its own; its calls are
+// recorded with the sweep's base, block and line count. The busy-wait takes
+// a core cycle per turn at the fake core clock, so that its calibration finds
+// as many turns as cycles.
+
+#define LOADER_ROW(function, ...)                                                                     \
+    extern "C" void function(const LoaderSweep* sweep) {                                             \
+        std::lock_guard<std::mutex> hold(fakeLock);                                                  \
+        fakeKernels.calls.push_back({#function, sweep->base, sweep->blockLines, sweep->lineCount,     \
+                                     pinnedTo.number});                                              \
+        fakeKernels.loaderTurns.push_back(sweep->delayTurns);                                        \
+        timingRecord.startTicks = loaderTicks;                                                       \
+        loaderTicks += static_cast<uint64_t>(sweep->lineCount);                                      \
+        timingRecord.endTicks = loaderTicks;                                                         \
+        timingRecord.elapsedTicks = timingRecord.endTicks - timingRecord.startTicks;                 \
+    }
+#include "kernels/loader_list.def"
+#undef LOADER_ROW
+
+extern "C" void delayTurns(int32_t turns, int32_t repeats) {
+    timingRecord.startTicks = 0;
+    timingRecord.elapsedTicks =
+        static_cast<uint64_t>((static_cast<double>(turns) + 1.0) * repeats / fakeKernels.coreCyclesPerTick);
+    timingRecord.endTicks = timingRecord.elapsedTicks;
+}

@@ -87,6 +87,8 @@ struct FakeKernels {
     // Readings handed out by readSerialisedTicks, in order.
     std::vector<uint64_t> serialisedTicks;
     std::vector<KernelCall> calls;
+    // The busy-wait turns of every loader call, in the order of the calls.
+    std::vector<int32_t> loaderTurns;
     // What the dependent-add clock reports.
     double coreCyclesPerTick = 1.25;
     // The ping-pong: each timed run counts this many ticks for its frame,

@@ -18,6 +18,7 @@ from matplotlib.transforms import blended_transform_factory  # noqa: E402
 
 from . import parallel_chains  # noqa: E402
 from .model import TABLE_ORDER, classic_columns, direction_columns, kernels, table_title  # noqa: E402
+from . import loaded  # noqa: E402
 from .records import baseline_lookup, cell_ratio, compared_measure  # noqa: E402
 from .units import format_size  # noqa: E402
 
@@ -194,6 +195,9 @@ def build_figure(report, caches=(), baseline=None):
         below.append(lambda ax: _latency_panel(ax, report, caches))
     if report.parallel_chains is not None and baseline is None:
         below.append(lambda ax: parallel_chains.draw_panel(ax, report))
+    # The loaded-latency panel goes last, and with a baseline shows both runs' curves.
+    if report.loaded is not None:
+        below.append(lambda ax: loaded.draw_panel(ax, report, baseline))
     figure = Figure(figsize=(17, ROW_HEIGHT * (len(directions) + len(below))), layout="constrained")
     throughput_area = figure
     if below:

@@ -11,6 +11,7 @@ import json
 import json.scanner
 
 from . import core_to_core
+from . import loaded
 from .machine import CACHE_TYPES, Cache, Machine
 from .model import (ALL_BLOCK_SIZES, COPY_TABLE_ORDER, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER,
                     LatencyRow, LatencyTable, Report, ReportError, Row, Table, table_title)
@@ -291,6 +292,11 @@ def _read_cells(source, cells, report, complete=True):
     if first_matrix < len(cells):
         report.core_to_core = core_to_core.from_records(cells[first_matrix:], report.per_cycle, complete)
         cells = cells[:first_matrix]
+    # The loaded-latency cells, when the run measured them, come after every other cell.
+    first_loaded = next((number for number, cell in enumerate(cells) if loaded.is_cell(cell)), len(cells))
+    if first_loaded < len(cells):
+        report.loaded = loaded.from_cells(cells[first_loaded:], report.per_cycle, starts[first_loaded])
+        cells = cells[:first_loaded]
     # The parallel chains' cells, when the run measured them, come after every other cell.
     first_chains = next((number for number, cell in enumerate(cells) if parallel_chains.is_chains_cell(cell)),
                         len(cells))

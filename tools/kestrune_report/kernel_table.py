@@ -41,6 +41,17 @@ class Kernel(NamedTuple):
         return (self.extension is None or self.extension in extensions) and (aligned16 or not self.aligned_only)
 
 
+class Loader(NamedTuple):
+    """A loader of the loaded-latency table (kernels/loader_list.def)."""
+    function: str
+    load: str           # "READ", "WRITE" or "COPY"
+    capability: str
+    instruction: str
+    registers: str
+    column: str
+    access_bytes: int
+
+
 class Extension(NamedTuple):
     capability: str  # its CAP_ name
     name: str        # as the capability line spells it
@@ -51,7 +62,8 @@ class Extension(NamedTuple):
 
 class RecordField(NamedTuple):
     name: str
-    cells: str       # the records that hold it: "ALL", "THROUGHPUT", "LATENCY", "COPY_FILL", "CHAINS" or "CHASE"
+    cells: str       # the records that hold it: "ALL", "THROUGHPUT", "LATENCY", "COPY_FILL", "CHAINS", "CHASE"
+                     # or "LOADED"
     per_cycle: bool  # only in a --per-cycle run
     from_text: str   # whether the report tool writes it: "ALWAYS", "WITH_OPTIONS" or "NEVER"
 
@@ -69,6 +81,7 @@ class Tables(NamedTuple):
     directions: Tuple[Direction, ...]
     chase_loads_per_pass: int
     copy_destination_skew_bytes: int  # how far past a page boundary a copy's destination starts
+    loaders: Tuple[Loader, ...] = ()  # the loaded-latency table's, widest first per load
 
     def bus_bytes_per_byte(self, direction_name: str) -> Optional[int]:
         """For a direction as the records name it; None for one the tables lack."""
@@ -152,8 +165,12 @@ def parse_tables(document: dict, source: str = TABLES_FILE) -> Tables:
         raise TableError(f"{source}: a function is named twice")
     fields = tuple(_record(RecordField, row, number, "recordFields", source)
                    for number, row in enumerate(_rows(document, "recordFields", source), 1))
+    loaders = tuple(_record(Loader, dict(row, access_bytes=access_bytes.get(row.get("registers"))), number,
+                            "loaders", source)
+                    for number, row in enumerate(_rows(document, "loaders", source) if "loaders" in document
+                                                 else [], 1))
     return Tables(tuple(kernels), extensions, fields, directions, counts["chaseLoadsPerPass"],
-                  counts["copyDestinationSkewBytes"])
+                  counts["copyDestinationSkewBytes"], loaders)
 
 
 @functools.lru_cache(maxsize=None)

@@ -167,6 +167,8 @@ class Report:
     parallel_chains: Optional[object] = None
     # --core-to-core: the matrix (core_to_core.Matrix), None without it.
     core_to_core: Optional[object] = None
+    # --loaded-latency: the table after every other (a loaded.LoadedTable), None without it.
+    loaded: Optional[object] = None
     # Plain sentences saying what a cut-short run left out; empty for a complete report.
     gaps: List[str] = field(default_factory=list)
     # The JSON's "machine" and "run": the processor, host, date and caches. None for a text
@@ -218,6 +220,7 @@ class Report:
                 or self.latency is not None
                 or self.parallel_chains is not None
                 or self.core_to_core is not None
+                or self.loaded is not None
                 or len(self.table_order) > len(TABLE_ORDER)
                 or any(name not in classic_extensions() for name in self.simd)
                 or self.block_sizes != BLOCK_SIZES

@@ -14,6 +14,8 @@ parallel_chains.py); a run without options prints none of that, so every such li
 import codecs
 import re
 
+from . import loaded
+
 from .model import (ALL_BLOCK_SIZES, BLOCK_SIZES, COPY_TABLE_ORDER, LATENCY_COLUMNS, LATENCY_TITLE, TABLE_ORDER,
                     LatencyRow, LatencyTable, Report, ReportError, Row, Table, classic_extensions,
                     direction_columns, simd_extensions, table_columns, table_title)
@@ -478,6 +480,7 @@ def _read_latency(lines, report, blocks):
 
 def parse_text_report(text, source="report"):
     """A Report from the text the program printed."""
+    text, loaded_lines, loaded_first_line = loaded.split_text(text)
     lines = _Lines(text)
     report = Report(source)
     if not lines.items:
@@ -488,6 +491,10 @@ def parse_text_report(text, source="report"):
     else:
         report.gaps.append(f"the report stops after line {lines.last_read}, before the speed "
                            f"check: none of the 6 tables is there")
+    if loaded_lines is not None:
+        if report.gaps:
+            raise ReportError(loaded_first_line, f"the '{loaded.TITLE}' table after an incomplete report")
+        report.loaded = loaded.parse_text(loaded_lines, loaded_first_line, report.per_cycle, report.gaps)
     if lines.cut_note:
         report.gaps.insert(0, lines.cut_note)
     return report

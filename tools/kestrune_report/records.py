@@ -5,7 +5,7 @@ import io
 import json
 import math
 
-from . import parallel_chains
+from . import loaded, parallel_chains
 from .kernel_table import read_tables
 from .model import COPY_TABLE_ORDER, TABLE_ORDER
 
@@ -16,7 +16,9 @@ LATENCY = "LATENCY"
 # the latency and the parallel chains' records), which come last.
 CHAINS = "CHAINS"
 CHASE = "CHASE"
-TAIL_CELLS = frozenset((LATENCY, CHAINS, CHASE))
+# The loaded-latency records' own fields.
+LOADED = "LOADED"
+TAIL_CELLS = frozenset((LATENCY, CHAINS, CHASE, LOADED))
 # The fields of the copy and fill records, empty in the read and write ones.
 COPY_FILL = "COPY_FILL"
 COPY_DIRECTIONS = frozenset(direction for direction, _ in COPY_TABLE_ORDER)
@@ -32,7 +34,9 @@ def _fields_of(report):
             if report.per_cycle or not field.per_cycle
             if report.latency is not None or field.cells != LATENCY
             if report.parallel_chains is not None or field.cells != CHAINS
-            if report.latency is not None or report.parallel_chains is not None or field.cells != CHASE
+            if report.latency is not None or report.parallel_chains is not None or report.loaded is not None
+            or field.cells != CHASE
+            if report.loaded is not None or field.cells != LOADED
             if _copies(report) or field.cells != COPY_FILL]
 
 
@@ -137,7 +141,7 @@ def cell_records(report, baseline=None):
                 record["baseline_bytes_per_second"] = None if other is None else other.bytes_per_second
                 record["ratio"] = cell_ratio(cell, other, measure)
             records.append(record)
-    if report.latency is None and report.parallel_chains is None:
+    if report.latency is None and report.parallel_chains is None and report.loaded is None:
         return records
     fields = record_fields(report, baseline is not None)
     for record in records:
@@ -152,7 +156,8 @@ def cell_records(report, baseline=None):
                 record["core_mhz"] = cell.core_mhz
                 record["cycles_per_load"] = cell.cycles_per_load
             records.append(record)
-    return records + parallel_chains.records(report, fields)
+    return records + parallel_chains.records(report, fields) + (
+        loaded.records(report, fields) if report.loaded is not None else [])
 
 
 def _csv_value(value):

@@ -4,6 +4,7 @@ from statistics import geometric_mean
 
 from . import parallel_chains
 from .core_to_core import summary_lines as core_to_core_summary
+from . import loaded, parallel_chains
 from .records import baseline_lookup, cell_ratio, compared_measure
 
 
@@ -56,5 +57,7 @@ def summary_lines(report, baseline=None):
         lines.append(chains)
     if report.core_to_core is not None:
         lines.extend(core_to_core_summary(report.core_to_core))
+    if report.loaded is not None:
+        lines.append(loaded.summary_line(report.loaded, width))
     lines.append("charts and data files: --png, --svg, --csv, --json (see --help)")
     return lines
