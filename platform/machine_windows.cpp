@@ -12,15 +12,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/windows_lookup.h"
 
 namespace {
-
-template <typename Function>
-Function lookUp(const char* library, const char* name) {
-    HMODULE module = GetModuleHandleA(library);
-    if (module == nullptr) module = LoadLibraryA(library);
-    return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
-}
 
 constexpr int MASK_BITS = static_cast<int>(sizeof(KAFFINITY) * 8);
 constexpr WORD ALL_GROUPS = 0xffff;

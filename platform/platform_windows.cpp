@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "platform/return_from_leaf.h"
+#include "platform/windows_lookup.h"
 
 namespace {
 
@@ -331,16 +332,6 @@ bool platformReplaceFile(const char* from, const char* to) {
 }
 
 namespace {
-
-// Windows 9X and the first NT versions have no large pages, so every call
-// they lack is looked up rather than imported: the program must still load
-// there.
-template <typename Function>
-Function lookUp(const char* library, const char* name) {
-    HMODULE module = GetModuleHandleA(library);
-    if (module == nullptr) module = LoadLibraryA(library);
-    return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
-}
 
 // Large pages need the "Lock pages in memory" right, and a right the process
 // holds must be enabled in its own token before use: that changes nothing
