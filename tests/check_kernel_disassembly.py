@@ -47,6 +47,20 @@ COPY_LOADS = {"XMM": "movdqu", "YMM": "vmovdqu", "ZMM": "vmovdqu64"}
 FILL_SOURCES = {"STR8": "%al", "STR32": "%eax"}
 
 
+def expect_branch_back(back, head, target):
+    """The loop's branch back, a jne to its head."""
+    expect(back, "jne", where="branch back")
+    if branch_target(back) != head[0]:
+        raise Mismatch(f"the branch back must go to {target}")
+
+
+def expect_closing_stamp(closing_cpuid, skip, what):
+    """The closing CPUID, where the branch that skips the loop lands."""
+    expect(closing_cpuid, "cpuid", where="closing stamp")
+    if branch_target(skip) != closing_cpuid[0]:
+        raise Mismatch(f"{what} must go straight to the closing stamp")
+
+
 def disassemble(objdump, binary, function):
     """The instructions of one function as (address, mnemonic, operands)."""
     for symbol in (function, "_" + function):  # MinGW i686 prefixes C symbols
@@ -184,9 +198,7 @@ def check_kernel(kernel, instructions):
         expect(step(), "xor", f"{index},{index}", "index")
         check_loop = {"CLASSIC": check_classic_loop, "STRAIGHT": check_straight_loop}[kernel.frame]
         skip_loop, closing_cpuid = check_loop(kernel, step, index)
-    expect(closing_cpuid, "cpuid", where="closing stamp")
-    if branch_target(skip_loop) != closing_cpuid[0]:
-        raise Mismatch("an empty run must go straight to the closing stamp")
+    expect_closing_stamp(closing_cpuid, skip_loop, "an empty run")
     check_cleanup(kernel, instructions, closing, after_window(instructions, closing, record))
 
 
@@ -226,14 +238,9 @@ def check_chase_kernel(instructions, loads_per_pass):
     load = ("mov", f"({cursor}),{cursor}")
     check_body(iter_from(head, step), [load] * loads_per_pass, "dependent load")
     expect(step(), "dec", passes, "pass count step")
-    back = step()
-    expect(back, "jne", where="branch back")
-    if branch_target(back) != head[0]:
-        raise Mismatch("the branch back must go to the first load")
+    expect_branch_back(step(), head, "the first load")
     closing_cpuid = step()
-    expect(closing_cpuid, "cpuid", where="closing stamp")
-    if branch_target(skip_loop) != closing_cpuid[0]:
-        raise Mismatch("an empty run must go straight to the closing stamp")
+    expect_closing_stamp(closing_cpuid, skip_loop, "an empty run")
     after_window(instructions, closing, record)
 
 
@@ -298,14 +305,9 @@ def check_ping_pong_timed(instructions):
     wait_for(step, None, "timing side")
     expect(step(), "inc", value, "the next value")
     expect(step(), "dec", rounds, "round count step")
-    back = step()
-    expect(back, "jne", where="branch back")
-    if branch_target(back) != head[0]:
-        raise Mismatch("the branch back must go to the store of the value")
+    expect_branch_back(step(), head, "the store of the value")
     closing_cpuid = step()
-    expect(closing_cpuid, "cpuid", where="closing stamp")
-    if branch_target(skip) != closing_cpuid[0]:
-        raise Mismatch("no round trip must go straight to the closing stamp")
+    expect_closing_stamp(closing_cpuid, skip, "no round trip")
     after_window(instructions, closing, record)
 
 
@@ -392,14 +394,9 @@ def check_chains_kernel(instructions, chains, loads_per_pass, start_bytes):
             raise Mismatch(f"dependent load {n}: expected '{wanted[0]} {wanted[1]}', "
                            f"found '{found[1]} {found[2]}' at 0x{found[0]:x}")
     expect(step(), "dec", passes, "pass count step")
-    back = step()
-    expect(back, "jne", where="branch back")
-    if branch_target(back) != head[0]:
-        raise Mismatch("the branch back must go to the first load")
+    expect_branch_back(step(), head, "the first load")
     closing_cpuid = step()
-    expect(closing_cpuid, "cpuid", where="closing stamp")
-    if branch_target(skip_loop) != closing_cpuid[0]:
-        raise Mismatch("an empty run must go straight to the closing stamp")
+    expect_closing_stamp(closing_cpuid, skip_loop, "an empty run")
     after_window(instructions, closing, record)
     # Before the opening CPUID, the LEAs of the chains whose registers it leaves alone.
     early = [i for i in instructions[:opening - 1] if i[1] == "lea" and i[2].split(",")[-1] in cursors]
@@ -451,10 +448,7 @@ def check_string_loop(kernel, step, record):
                 else f"{FILL_SOURCES[kernel.registers]},%es:({di})")
     expect(step(), "rep", f"{kernel.instruction} {operands}", "the string instruction")
     expect(step(), "dec", sweeps, "sweep count step")
-    back = step()
-    expect(back, "jne", where="branch back")
-    if branch_target(back) != head[0]:
-        raise Mismatch("the branch back must go to the loop head")
+    expect_branch_back(step(), head, "the loop head")
     return skip_loop, step()
 
 
@@ -686,9 +680,7 @@ def check_loader_kernel(loader, instructions):
     following = check_busy_wait(step, "busy-wait")
     check_loop_tail(iter_from(following, step), ("inc", "%eax"), end, "%eax", head)
     closing_cpuid = step()
-    expect(closing_cpuid, "cpuid", where="closing stamp")
-    if branch_target(skip_loop) != closing_cpuid[0]:
-        raise Mismatch("an empty run must go straight to the closing stamp")
+    expect_closing_stamp(closing_cpuid, skip_loop, "an empty run")
     check_cleanup(kernel, instructions, closing, after_window(instructions, closing, record))
 
 
@@ -701,14 +693,9 @@ def check_delay_kernel(instructions):
     head = loop_head(step, "loop head")
     following = check_busy_wait(iter_from(head, step), "busy-wait")
     expect(following, "dec", repeats, "repeat count step")
-    back = step()
-    expect(back, "jne", where="branch back")
-    if branch_target(back) != head[0]:
-        raise Mismatch("the branch back must go to the loop head")
+    expect_branch_back(step(), head, "the loop head")
     closing_cpuid = step()
-    expect(closing_cpuid, "cpuid", where="closing stamp")
-    if branch_target(skip_loop) != closing_cpuid[0]:
-        raise Mismatch("an empty run must go straight to the closing stamp")
+    expect_closing_stamp(closing_cpuid, skip_loop, "an empty run")
     after_window(instructions, closing, record)
 
 
