@@ -186,14 +186,14 @@ int failAllocation() {
 
 // The loaded-latency table, on a team of its own; an interrupted table leaves
 // the run incomplete.
-LoadedOutcome runLoadedLatency(const RunOptions& options, CapabilityMask mask, double clockMHz,
-                               const PassSettings& settings) {
+LoadedOutcome runLoadedLatency(const RunOptions& options, const std::vector<ProcessorId>& usable, CapabilityMask mask,
+                               double clockMHz, const PassSettings& settings) {
     LoadedSettings loaded;
     loaded.blockBytes = options.loadedBlockBytes;
     loaded.load = options.load;
     loaded.mask = mask;
     loaded.threads = options.loadedThreads;
-    if (platformOsFamily() == OsFamily::NT) loaded.processors = platformUsableProcessors();
+    loaded.processors = usable;
     loaded.hugePages = options.hugePages;
     loaded.perCycle = options.perCycle;
     loaded.clockMHz = clockMHz;
@@ -216,9 +216,11 @@ int run(const RunOptions& options, bool progress) {
     headerLine(description.banner);
 
     const OsFamily family = platformOsFamily();
-    // Read before this thread is pinned, which narrows what some systems list.
+    // Read before this thread is pinned, which narrows what some systems list:
+    // the later tables' teams need every processor.
+    const bool teamsLater = options.coreToCore || options.loadedLatency;
     const std::vector<ProcessorId> usable =
-        options.coreToCore && family == OsFamily::NT ? platformUsableProcessors() : std::vector<ProcessorId>{};
+        teamsLater && family == OsFamily::NT ? platformUsableProcessors() : std::vector<ProcessorId>{};
     if (family == OsFamily::NT) {
         uint32_t processMask = 0, systemMask = 0;
         if (!platformGetAffinityMasks(&processMask, &systemMask)) {
@@ -226,10 +228,11 @@ int run(const RunOptions& options, bool progress) {
             endLine(std::cerr);
             return 1;
         }
-        // A team pins each of its threads instead. The core-to-core table pins
-        // its threads to every processor in turn, which a process kept to one
-        // processor would refuse (Windows): only this thread is pinned then.
-        if (options.threads == 1 && options.coreToCore) {
+        // A team pins each of its threads instead. The loaded-latency and
+        // core-to-core tables pin their threads to every processor, which a
+        // process kept to one processor would refuse (Windows): only this
+        // thread is pinned then.
+        if (options.threads == 1 && teamsLater) {
             if (!usable.empty()) platformPinThread(usable.front());
         } else if (options.threads == 1) {
             if (const uint32_t processor = lowestProcessorBit(systemMask)) platformSetAffinityMask(processor);
@@ -341,7 +344,7 @@ int run(const RunOptions& options, bool progress) {
     platformReleaseBuffer(testBuffer, buffer.mappedBytes);
     const LoadedOutcome loadedOutcome = options.loadedLatency && description.complete &&
                                                 latencyOutcome == LatencyOutcome::MEASURED
-                                            ? runLoadedLatency(options, mask, clockMHz, settings)
+                                            ? runLoadedLatency(options, usable, mask, clockMHz, settings)
                                             : LoadedOutcome::MEASURED;
     if (loadedOutcome == LoadedOutcome::INTERRUPTED) description.complete = false;
     CoreToCoreOutcome coreToCore = CoreToCoreOutcome::MEASURED;

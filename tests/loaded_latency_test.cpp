@@ -222,6 +222,26 @@ TEST_F(LoadedLatency, RecordsCarryTheDelayTheLoadAndTheBandwidth) {
     EXPECT_NE(loaded.back().find("\"bandwidth_bytes_per_second\": 0}"), std::string::npos) << loaded.back();
 }
 
+// The chaser and each loader on a processor of its own, in the run without
+// --threads too, whose earlier tables keep to the first processor.
+TEST_F(LoadedLatency, TheChaserAndEveryLoaderRunOnProcessorsOfTheirOwn) {
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--loaded-latency", "--max-size", "4KB"},
+          std::vector<std::string>{"--loaded-latency", "--max-size", "4KB", "--threads", "3"}}) {
+        SetUp();
+        const ProgramRun run = runWith(loadedOptions(arguments));
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        std::vector<ProcessorId> pins = fakeSystem.threadPins;
+        ASSERT_GE(pins.size(), 3u);
+        // The loaded table's team pins last: the chaser, then its loaders.
+        pins.erase(pins.begin(), pins.end() - 3);
+        std::sort(pins.begin(), pins.end(), [](const ProcessorId& a, const ProcessorId& b) {
+            return a.number < b.number;
+        });
+        EXPECT_EQ(pins, (std::vector<ProcessorId>{{0, 0}, {0, 1}, {0, 2}})) << arguments.size();
+    }
+}
+
 // As in the other tables: an interruption ends the table between rows, the
 // team is joined, and the run's status is the interruption's; the progress
 // line names the table and the row.

@@ -85,7 +85,11 @@ bool platformGetAffinityMasks(uint32_t* processMask, uint32_t* systemMask) {
     return true;
 }
 
-void platformSetAffinityMask(uint32_t mask) { fakeSystem.affinitySet.push_back(mask); }
+// As on the real systems, the pin narrows what the process may use from then on.
+void platformSetAffinityMask(uint32_t mask) {
+    fakeSystem.affinitySet.push_back(mask);
+    if ((fakeSystem.processMask & mask) != 0) fakeSystem.processMask &= mask;
+}
 
 void platformRaisePriority() { ++fakeSystem.priorityRaises; }
 
