@@ -19,17 +19,21 @@ def table(*rows):
 
 
 class LoadedLatencyTest(unittest.TestCase):
-    def test_a_fall_counts_only_against_clearly_lower_bandwidth(self):
+    def test_a_fall_is_the_quarter_of_most_traffic_against_the_quarter_of_least(self):
+        quiet = [row(str(d), 100, 0.1) for d in (1000, 2000, 5000)] + [row("idle", 100, 0)]
+        busy = [row(str(d), 150, 20) for d in (0, 2, 8, 15)]
         cases = [
             # The hockey stick: latency rises with bandwidth.
-            (table(row("0", 150, 20), row("100", 110, 5), row("idle", 100, 0)), 0.0),
-            # Two rows of nearly the same bandwidth may swap: the host's noise.
-            (table(row("0", 150, 20), row("2", 160, 19), row("idle", 100, 0)), 0.0),
-            # A row of clearly more traffic a fifth faster than one of less.
-            (table(row("0", 120, 20), row("100", 150, 5), row("idle", 100, 0)), 0.2),
+            (table(*busy, row("100", 110, 5), *quiet), 0.0),
+            # One row the host slowed in the quiet end decides nothing.
+            (table(*busy[:3], row("50", 150, 10), row("700", 250, 0.05), *quiet), 0.0),
+            # The busy quarter a fifth faster than the quiet one.
+            (table(*[row(r.label, 80, 20) for r in busy], *quiet), 0.2),
+            # Loaders that add no clear traffic leave nothing to judge.
+            (table(row("0", 50, 0.1), row("idle", 100, 0.1)), 0.0),
         ]
         for curve, fall in cases:
-            self.assertAlmostEqual(loaded_latency.worst_fall(curve)[0], fall)
+            self.assertAlmostEqual(loaded_latency.latency_fall(curve)[0], fall)
 
     def test_the_section_judges_the_best_round(self):
         good = loaded_latency.LoadedRound(
