@@ -4,13 +4,15 @@
 #include <new>
 #include <vector>
 
+#include "kernels/chase_chains.h"
+
 namespace {
 
 constexpr int64_t LINES_PER_PAGE = CHASE_PAGE_BYTES / CHASE_LINE_BYTES;
 
-void link(unsigned char* block, uint64_t fromLine, uint64_t toLine) {
-    unsigned char* const target = block + toLine * CHASE_LINE_BYTES;
-    std::memcpy(block + fromLine * CHASE_LINE_BYTES, &target, sizeof target);
+void link(unsigned char* block, uint64_t fromLine, uint64_t toLine, uint64_t offset = 0) {
+    unsigned char* const target = block + toLine * CHASE_LINE_BYTES + offset;
+    std::memcpy(block + fromLine * CHASE_LINE_BYTES + offset, &target, sizeof target);
 }
 
 // Sattolo's algorithm: a uniformly random permutation of 0..count-1 that is a
@@ -82,20 +84,41 @@ unsigned char* linkInPage(unsigned char* block, uint64_t lines, ChaseGenerator& 
 
 }  // namespace
 
+int64_t chainStartLine(int chain) { return chain * int64_t{CHASE_CHAIN_START_BYTES} / CHASE_LINE_BYTES; }
+
+int64_t chainPointerOffset(int chain) { return chain * int64_t{CHASE_CHAIN_START_BYTES} % CHASE_LINE_BYTES; }
+
+bool chainsFit(int64_t blockBytes, int chains) {
+    return chains >= 1 && chainStartLine(chains - 1) < blockBytes / CHASE_LINE_BYTES;
+}
+
 bool buildChains(unsigned char* block, int64_t blockBytes, int chains) {
+    if (!chainsFit(blockBytes, chains)) return false;
     const uint64_t lines = static_cast<uint64_t>(blockBytes / CHASE_LINE_BYTES);
     const uint64_t stride = static_cast<uint64_t>(chains);
+    const uint64_t others = lines - stride;  // the lines that start no chain
+    // The n-th of those: n plus the start lines at or below it, which rise
+    // by one line or two from chain to chain.
+    const auto otherLine = [chains](uint64_t n) {
+        uint64_t line = n;
+        for (int chain = 0; chain < chains && static_cast<uint64_t>(chainStartLine(chain)) <= line; ++chain) ++line;
+        return line;
+    };
     std::vector<uint32_t> next;
     ChaseGenerator generator;
     for (uint64_t chain = 0; chain < stride; ++chain) {
-        const uint64_t chainLines = (lines - chain + stride - 1) / stride;
+        const uint64_t dealt = others > chain ? (others - chain + stride - 1) / stride : 0;
         try {
-            next.resize(chainLines);
+            next.resize(dealt + 1);
         } catch (const std::bad_alloc&) {
             return false;
         }
+        // The chain's k-th line: its start, then the lines dealt to it.
+        const uint64_t start = static_cast<uint64_t>(chainStartLine(static_cast<int>(chain)));
+        const auto member = [&](uint64_t k) { return k == 0 ? start : otherLine(chain + (k - 1) * stride); };
         sattoloCycle(next, generator);
-        for (uint64_t k = 0; k < chainLines; ++k) link(block, chain + k * stride, chain + next[k] * stride);
+        const uint64_t offset = static_cast<uint64_t>(chainPointerOffset(static_cast<int>(chain)));
+        for (uint64_t k = 0; k < next.size(); ++k) link(block, member(k), member(next[k]), offset);
     }
     return true;
 }

@@ -25,12 +25,20 @@ enum class ChaseOrder { RANDOM, IN_PAGE, SEQUENTIAL };
 // for the random order cannot be had.
 unsigned char* buildChase(unsigned char* block, int64_t blockBytes, ChaseOrder order);
 
-// The parallel chains' order: the block's lines dealt out to `chains`
-// chains, line n to chain n modulo `chains`, and each chain linked into one
-// random cycle of its own lines (Sattolo's algorithm, as RANDOM), so that the
-// chains share no line and chain k holds line k, where its kernel starts it.
-// One chain is RANDOM's cycle. `chains` is at most the block's lines. False
-// when the working memory for the order cannot be had.
+// Where chain k starts (its kernel starts it k * CHASE_CHAIN_START_BYTES
+// past the block): the line, and the offset in every line of the chain,
+// where its pointers sit.
+int64_t chainStartLine(int chain);
+int64_t chainPointerOffset(int chain);
+// Whether every chain's start lies in the block, each on a line of its own.
+bool chainsFit(int64_t blockBytes, int chains);
+
+// The parallel chains' order: each chain's start line, then the block's other
+// lines dealt out in turn to chain 0, 1, ...; each chain linked into one
+// random cycle of its own lines (Sattolo's algorithm, as RANDOM) through the
+// pointers at its own offset, so that the chains share no line. One chain is
+// RANDOM's cycle. Needs chainsFit. False when the working memory for the
+// order cannot be had.
 bool buildChains(unsigned char* block, int64_t blockBytes, int chains);
 
 // A 64-bit generator (splitmix64): quick, and every bit of its output depends

@@ -14,10 +14,8 @@ namespace {
 
 constexpr int64_t SMALLEST_BLOCK_BYTES = 128;  // the first row, as in the latency table
 
-static_assert(CHASE_CHAIN_START_BYTES == CHASE_LINE_BYTES, "the kernels start chain k at line k");
-
-// A cell whose block has fewer lines than the column has chains: the chains
-// could not be disjoint, so it is not measured.
+// A cell whose block cannot give each chain a start line of its own: the
+// chains could not be disjoint, so it is not measured.
 const PrintedValue NOT_MEASURED = {"-", ""};
 
 // The fewest ticks of the repetitions.
@@ -74,7 +72,7 @@ LatencyOutcome measureRow(unsigned char* testBuffer, int64_t blockBytes, const P
         if (platformInterruption() != 0) return LatencyOutcome::INTERRUPTED;
         const ChainKernelRow& column = CHAIN_KERNELS[c];
         const bool endOfRow = c + 1 == CHAIN_KERNEL_COUNT;
-        if (column.chains > blockBytes / CHASE_LINE_BYTES) {
+        if (!chainsFit(blockBytes, column.chains)) {
             printCell(NOT_MEASURED, endOfRow);
         } else if (!measureCell(testBuffer, blockBytes, column, coreMHz, settings, endOfRow)) {
             return LatencyOutcome::NO_MEMORY;

@@ -25,12 +25,16 @@
 #define PARALLEL_CHAINS(ROW) PARALLEL_CHAINS_I386(ROW)
 #endif
 
-// Chain k starts at the line k lines past `base` (a line being
-// CHASE_CHAIN_START_BYTES), and every chain runs passes *
+// Chain k starts k * CHASE_CHAIN_START_BYTES past `base`: a line and a
+// pointer's room further than chain k - 1, so that the first eight chains'
+// pointers sit at eight different offsets in their lines. Chains whose
+// pointers all sat at a line's start would meet in the same bank of the
+// first-level cache and queue there, and a block that fits that cache would
+// show the banks' limit, not how many loads the core overlaps. Every chain runs passes *
 // CHASE_LOADS_PER_PASS loads, the chains' loads interleaved: the kernel's
 // loop advances each chain CHASE_LOADS_PER_PASS times per pass, one load of
 // each chain after the other. The ticks are left in timingRecord.
-#define CHASE_CHAIN_START_BYTES 64
+#define CHASE_CHAIN_START_BYTES 72
 using ChainKernel = void (*)(void* base, int32_t passes);
 
 #define PARALLEL_CHAIN_DECLARATION(chains) extern "C" void chaseChains##chains(void* base, int32_t passes);

@@ -27,9 +27,9 @@ namespace {
 const int CHAIN_COUNTS[] = {1, 2, 3, 4, 6, 8, 12, 5};
 const int64_t BLOCK_SIZES[] = {128, 512, 4096, 65536, int64_t{4} << 20};
 
-// The lines of chain `chain` from its start, line `chain`, once round: the
-// trip stops at the first pointer that leaves the block or misses a line's
-// start, or when the chain comes back to its start.
+// The lines of chain `chain` from its start, where its kernel starts it, once
+// round: the trip stops at the first pointer that leaves the block or misses
+// the chain's own offset in a line, or when the chain comes back to its start.
 struct ChainTrip {
     std::vector<int64_t> lines;
     std::string fault;
@@ -41,7 +41,7 @@ ChainTrip followChain(const unsigned char* block, int64_t blockBytes, int chain)
     const unsigned char* at = start;
     do {
         const int64_t offset = at - block;
-        if (offset < 0 || offset >= blockBytes || offset % CHASE_LINE_BYTES != 0) {
+        if (offset < 0 || offset >= blockBytes || offset % CHASE_LINE_BYTES != chainPointerOffset(chain)) {
             trip.fault = "pointer " + std::to_string(offset) + " bytes from the block";
             return trip;
         }
@@ -59,7 +59,7 @@ TEST(ParallelChainsChase, EveryChainIsOneCycleFromItsOwnLineAndTogetherTheyHoldE
     for (const int64_t blockBytes : BLOCK_SIZES) {
         const int64_t lines = blockBytes / CHASE_LINE_BYTES;
         for (const int chains : CHAIN_COUNTS) {
-            if (chains > lines) continue;
+            if (!chainsFit(blockBytes, chains)) continue;
             const std::string where = std::to_string(chains) + " chains in " + std::to_string(blockBytes) + "B";
             std::vector<unsigned char> block(static_cast<size_t>(blockBytes), 0xEE);
             ASSERT_TRUE(buildChains(block.data(), blockBytes, chains)) << where;
@@ -76,6 +76,18 @@ TEST(ParallelChainsChase, EveryChainIsOneCycleFromItsOwnLineAndTogetherTheyHoldE
             for (int64_t line = 0; line < lines; ++line) ASSERT_NE(owner[line], -1) << where << " line " << line;
         }
     }
+}
+
+// Chains whose pointers shared a place in their lines would queue for one
+// bank of the first-level cache: eight chains, eight places.
+TEST(ParallelChainsChase, EightChainsKeepTheirPointersAtEightPlacesInTheirLines) {
+    std::vector<int64_t> places;
+    for (int chain = 0; chain < 8; ++chain) {
+        places.push_back(int64_t{chain} * CHASE_CHAIN_START_BYTES % CHASE_LINE_BYTES);
+    }
+    std::sort(places.begin(), places.end());
+    EXPECT_EQ(std::unique(places.begin(), places.end()) - places.begin(), 8);
+    for (const int64_t place : places) EXPECT_LE(place + static_cast<int64_t>(sizeof(void*)), CHASE_LINE_BYTES);
 }
 
 // One chain is the latency table's RANDOM cycle, so the first column and
