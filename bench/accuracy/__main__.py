@@ -40,29 +40,52 @@ def _plan_lines(b, chosen):
     b.say("planned seconds by step: " + ", ".join(f"{step} {seconds:.0f}" for step, seconds in planned.items()))
 
 
+def _planted_sections(b, m, kernels):
+    return {"same width": same_width.same_width(b, m, kernels),
+            "one thread": paired_sections.reference_section(b, m, paired_sections.ONE_THREAD)}
+
+
 def _planted(args, kernels, tsc_mhz):
-    """Runs the sections that judge the planted column on the planted build; passes when they find it alone."""
+    """Runs the sections that judge the planted column on the normal build, then on the planted build; passes
+    when the planted build's fail that column and nothing the normal build's do not fail as well."""
+    normal = None
+    if args.normal_helpers:
+        _progress_line("the normal build first, for what it fails without the plant")
+        measured = measurements.collect_planted({name: args.normal_helpers / name for name in HELPERS}, args.out,
+                                                args.plan, tsc_mhz, kernels, PLANTED_COLUMN)
+        normal_report = ReportBuilder()
+        normal = _planted_sections(normal_report, measured, kernels)
+    _progress_line("the planted build")
     helpers = {name: args.helpers / name for name in HELPERS}
     m = measurements.collect_planted(helpers, args.out, args.plan, tsc_mhz, kernels, PLANTED_COLUMN)
     b = ReportBuilder()
     b.say(f"Kestrune accuracy bench, planted fault: {PLANTED_COLUMN[0]} {PLANTED_COLUMN[1]} slowed by one extra load "
           f"a line (the build option KESTRUNE_PLANTED_FAULT); {_model_name()}; plan {args.plan.name}")
-    found = {"same width": same_width.same_width(b, m, kernels),
-             "one thread": paired_sections.reference_section(b, m, paired_sections.ONE_THREAD)}
+    found = _planted_sections(b, m, kernels)
     sections.targets(b)
-    outcome = pairs.planted_fault_outcome(found, PLANTED_COLUMN)
+    outcome = pairs.planted_fault_outcome(found, PLANTED_COLUMN, normal)
     b.say()
     column = " ".join(PLANTED_COLUMN)
     b.say(f"planted fault: {column} " + ("FAILS in every section that judges it" if outcome.found else
                                          "NOT FOUND in: " + ", ".join(outcome.missed or ["any section"])))
     b.say("other columns: " + ("none FAILS" if not outcome.false_alarms else
                                "FAILS (false alarms): " + "; ".join(j.label for j in outcome.false_alarms)))
+    if normal is not None:
+        failing = [j.label for judged in normal.values() for j in judged if j.verdict == pairs.FAILS]
+        b.say("the normal build, the same sections just before: " +
+              ("none FAILS" if not failing else "FAILS: " + "; ".join(failing)))
+    if outcome.standing:
+        b.say("failing in both builds, so not the plant's doing: " + "; ".join(j.label for j in outcome.standing))
     b.say(f"PLANTED FAULT {'PASS' if outcome.passes else 'FAIL'}")
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "planted-fault.txt").write_text(b.text())
     sys.stdout.write(b.text())
     print(f"saved {args.out / 'planted-fault.txt'}")
     return 0 if outcome.passes else 1
+
+
+def _progress_line(text):
+    print(f"planted fault: {text}", file=sys.stderr, flush=True)
 
 
 def main(argv=None):
@@ -89,6 +112,9 @@ def main(argv=None):
                         help="the loaded section's block, as --max-size spells it (default %(default)s)")
     parser.add_argument("--loaded-rounds", type=int, default=loaded_latency.ROUNDS,
                         help="the loaded section's interleaved rounds (default %(default)s)")
+    parser.add_argument("--normal-helpers", type=Path, default=None,
+                        help="with --plant-fault: the normal build's helpers, whose verdicts in the same sections "
+                             "tell a finding that stands without the plant from a false alarm")
     parser.add_argument("--plant-fault", action="store_true",
                         help="the binary and helpers are the planted-fault build: run the sections that judge the "
                              "planted column and pass only if they fail it and nothing else")

@@ -240,15 +240,19 @@ class PlantedFaultOutcome:
     found: bool                                   # the planted column FAILS where it is judged
     false_alarms: list = field(default_factory=list)  # judgements of other subjects that FAIL
     missed: list = field(default_factory=list)        # sections that judged the planted column and did not fail it
+    # judgements of other subjects that FAIL in the normal build's same section as well: not the plant's doing
+    standing: list = field(default_factory=list)
 
     @property
     def passes(self):
         return self.found and not self.false_alarms and not self.missed
 
 
-def planted_fault_outcome(sections, planted):
-    """sections: {name: [Judgement]}; planted: the subject slowed on purpose. Passes when every section that
-    judges the planted subject FAILS it in at least one comparison, and no comparison of anything else FAILS."""
+def planted_fault_outcome(sections, planted, normal=None):
+    """sections: {name: [Judgement]} of the planted build; planted: the subject slowed on purpose; normal: the same
+    sections of the normal build, measured in the same run. Passes when every section that judges the planted
+    subject FAILS it in at least one comparison, and no comparison of anything else FAILS unless the normal build's
+    same section fails that subject too: such a finding stands in both builds, so the plant did not cause it."""
     outcome = PlantedFaultOutcome(found=False)
     judged_anywhere = False
     for name, judgements in sections.items():
@@ -257,6 +261,9 @@ def planted_fault_outcome(sections, planted):
             judged_anywhere = True
             if not any(j.verdict == FAILS for j in own):
                 outcome.missed.append(name)
-        outcome.false_alarms += [j for j in judgements if j.subject != planted and j.verdict == FAILS]
+        failing_before = {j.subject for j in (normal or {}).get(name, []) if j.verdict == FAILS}
+        for j in judgements:
+            if j.subject != planted and j.verdict == FAILS:
+                (outcome.standing if j.subject in failing_before else outcome.false_alarms).append(j)
     outcome.found = judged_anywhere and not outcome.missed
     return outcome

@@ -153,6 +153,26 @@ class PlantedFaultTest(unittest.TestCase):
                      for section, judged in sections.items()}, self.PLANTED)
                 self.assertEqual(found.passes, passes)
 
+    def test_a_column_the_normal_build_fails_in_the_same_section_is_no_false_alarm(self):
+        other = ("read", "LDDQU")
+        planted = {"same width": [self.judged(self.PLANTED, FAILS), self.judged(other, FAILS)],
+                   "reference": [self.judged(self.PLANTED, FAILS), self.judged(other, FAILS)]}
+        cases = [
+            ("failing in both sections of the normal build", {"same width": [(other, FAILS)],
+                                                              "reference": [(other, FAILS)]}, True),
+            ("failing in one section of the normal build only", {"same width": [(other, FAILS)],
+                                                                 "reference": [(other, HOLDS)]}, False),
+            ("holding in the normal build", {"same width": [(other, HOLDS)]}, False),
+            ("no normal build measured", {}, False),
+        ]
+        for name, normal, passes in cases:
+            with self.subTest(name):
+                found = pairs.planted_fault_outcome(
+                    planted, self.PLANTED, {section: [self.judged(subject, verdict) for subject, verdict in judged]
+                                            for section, judged in normal.items()})
+                self.assertEqual(found.passes, passes)
+                self.assertEqual(len(found.standing) + len(found.false_alarms), 2)
+
 
 if __name__ == "__main__":
     unittest.main()
