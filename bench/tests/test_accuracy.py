@@ -286,6 +286,21 @@ class LatencySectionTest(unittest.TestCase):
                 latency._memory_rows(b, m)
                 self.assertEqual([verdict.holds for verdict in b.verdicts], holds)
 
+    def test_runs_that_disagree_cannot_judge_the_cache_targets(self):
+        cases = [
+            # (the two runs' 256 KiB cycles, on 4 KiB and on 2 MiB pages: what the 256 KiB target says)
+            ((14.2, 14.4), True),
+            ((15.4, 14.2), None),  # one run the host slowed
+            ((15.6, 15.8), False),
+        ]
+        for (small_pages, huge_pages), holds in cases:
+            with self.subTest(small_pages=small_pages, huge_pages=huge_pages):
+                runs = {huge: self.measurements(4.0, cycles, 300.0).latency_runs[False]
+                        for huge, cycles in ((False, small_pages), (True, huge_pages))}
+                b = ReportBuilder()
+                latency._cache_rows(b, SimpleNamespace(latency_runs=runs), issue_limits.ZEN5)
+                self.assertEqual([verdict.holds for verdict in b.verdicts], [True, holds])
+
     def test_in_page_at_256_kib_is_shown_but_not_judged(self):
         b = ReportBuilder()
         latency._cache_rows(b, self.measurements(4.0, 14.0, 300.0), issue_limits.ZEN5)
