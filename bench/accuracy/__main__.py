@@ -50,12 +50,12 @@ def _planted(args, kernels, tsc_mhz):
     when the planted build's fail that column and nothing the normal build's do not fail as well."""
     normal = None
     if args.normal_helpers:
-        _progress_line("the normal build first, for what it fails without the plant")
+        measurements.progress("planted fault: the normal build first, for what it fails without the plant")
         measured = measurements.collect_planted({name: args.normal_helpers / name for name in HELPERS}, args.out,
                                                 args.plan, tsc_mhz, kernels, PLANTED_COLUMN)
         normal_report = ReportBuilder()
         normal = _planted_sections(normal_report, measured, kernels)
-    _progress_line("the planted build")
+    measurements.progress("planted fault: the planted build")
     helpers = {name: args.helpers / name for name in HELPERS}
     m = measurements.collect_planted(helpers, args.out, args.plan, tsc_mhz, kernels, PLANTED_COLUMN)
     b = ReportBuilder()
@@ -82,10 +82,6 @@ def _planted(args, kernels, tsc_mhz):
     sys.stdout.write(b.text())
     print(f"saved {args.out / 'planted-fault.txt'}")
     return 0 if outcome.passes else 1
-
-
-def _progress_line(text):
-    print(f"planted fault: {text}", file=sys.stderr, flush=True)
 
 
 def main(argv=None):

@@ -119,7 +119,7 @@ def lowest_online_cpu():
 _STARTED = time.monotonic()
 
 
-def _progress(message):
+def progress(message):
     print(f"[{time.monotonic() - _STARTED:4.0f} s] {message}", file=sys.stderr, flush=True)
 
 
@@ -153,7 +153,7 @@ class _Runner:
                     or self.m.retries >= RETRY_BUDGET:
                 break
             self.m.retries += 1
-            _progress(f"  {result.involuntary_switches} forced switches: another process shared the processor; "
+            progress(f"  {result.involuntary_switches} forced switches: another process shared the processor; "
                       f"once more")
         text = json_path.read_text() if json_path.exists() else result.stdout
         return reader(text), result, attempt
@@ -188,17 +188,17 @@ class _Sections:
     def measure(self, section, measure):
         result, state = host_state.around(self.helpers, self.m.cpu, self.store, self.m.tsc_mhz, measure)
         self.m.host_states[section] = state
-        _progress(f"  host: {state.sentence()}")
+        progress(f"  host: {state.sentence()}")
         return result
 
 
 def _pairs(m, helpers, runner, section):
     sides = PairSides(m.cpu, helpers["kernel_turns"], m.reference_source, m.tsc_mhz)
     groups = [group for group in m.paired_plan.groups(section) if group not in m.paired]
-    _progress(f"{section}: {len(groups)} comparisons against {m.reference_source.name}, "
+    progress(f"{section}: {len(groups)} comparisons against {m.reference_source.name}, "
               f"{m.plan.pairs} pairs each")
     runner.quiet()
-    m.paired.update(measure_groups(sides, groups, m.plan.pairs, _progress))
+    m.paired.update(measure_groups(sides, groups, m.plan.pairs, progress))
     m.pair_failures += sides.failures
 
 
@@ -224,7 +224,7 @@ def collect_planted(helpers, out_dir, plan, tsc_mhz, kernels, planted):
     own = m.paired_plan.comparisons[paired_sections.ONE_THREAD]
     m.paired_plan.comparisons[paired_sections.ONE_THREAD] = [c for c in own if c.column[0] == planted[0]]
     sections = _Sections(m, helpers, kernels)
-    _progress("same width: the program's kernels in turn")
+    progress("same width: the program's kernels in turn")
     sections.measure("same width", lambda: _same_width(m, helpers, kernels))
     sections.measure(paired_sections.ONE_THREAD, lambda: _pairs(m, helpers, runner, paired_sections.ONE_THREAD))
     return m
@@ -235,7 +235,7 @@ def collect_chains_only(binary, out_dir, plan):
     runs_dir = out_dir / "runs"
     runs_dir.mkdir(parents=True, exist_ok=True)
     return parallel_chains.collect(_Runner(binary, runs_dir, Measurements(cpu=lowest_online_cpu(), plan=plan)),
-                                   _progress)
+                                   progress)
 
 
 def collect_loaded_only(binary, helpers, out_dir, plan, tsc_mhz, block, rounds):
@@ -244,7 +244,7 @@ def collect_loaded_only(binary, helpers, out_dir, plan, tsc_mhz, block, rounds):
     runs_dir = out_dir / "runs"
     runs_dir.mkdir(parents=True, exist_ok=True)
     runner = _Runner(binary, runs_dir, Measurements(cpu=cpu, plan=plan, tsc_mhz=tsc_mhz))
-    return loaded_latency.collect(runner, helpers, cpu, parse_size_label(block + ":"), _progress, rounds)
+    return loaded_latency.collect(runner, helpers, cpu, parse_size_label(block + ":"), progress, rounds)
 
 
 def collect_copy_only(binary, helpers, out_dir, plan, tsc_mhz, kernels):
@@ -253,7 +253,7 @@ def collect_copy_only(binary, helpers, out_dir, plan, tsc_mhz, kernels):
     sections = _Sections(m, helpers, kernels)
 
     def copy():
-        copy_fill.collect(m, runner, helpers, _progress, plan)
+        copy_fill.collect(m, runner, helpers, progress, plan)
         _pairs(m, helpers, runner, paired_sections.COPY)
 
     sections.measure("copy", copy)
@@ -271,7 +271,7 @@ def collect(binary, helpers, out_dir, plan, tsc_mhz, kernels):
 
     def rounds():
         for index in range(plan.rounds):
-            _progress(f"round {index + 1}/{plan.rounds}: kestrune {' '.join(MAIN_OPTIONS)}")
+            progress(f"round {index + 1}/{plan.rounds}: kestrune {' '.join(MAIN_OPTIONS)}")
             waited = runner.quiet()
             probe_before = helper_programs.read_named_numbers(helpers["issue_rate_probe"], cpu)
             clock_before = helper_programs.read_core_clock(helpers["core_clock"], cpu)
@@ -281,45 +281,45 @@ def collect(binary, helpers, out_dir, plan, tsc_mhz, kernels):
             m.rounds.append(Round(run, result.wall_seconds, clock_before, clock_after,
                                   result.involuntary_switches, discarded, waited, probe_before, probe_after))
             if index % plan.default_every == 0:
-                _progress(f"round {index + 1}/{plan.rounds}: kestrune without options")
+                progress(f"round {index + 1}/{plan.rounds}: kestrune without options")
                 m.default_runs.append(runner.plain([], f"default-{index + 1}"))
         for index in range(plan.repeat_runs):
-            _progress(f"repeat {index + 1}/{plan.repeat_runs}: kestrune {' '.join(REPEAT_OPTIONS)}")
+            progress(f"repeat {index + 1}/{plan.repeat_runs}: kestrune {' '.join(REPEAT_OPTIONS)}")
             m.repeat_runs.append(runner.plain(REPEAT_OPTIONS, f"repeat-{index + 1}", retries=0))
 
     def two_threads():
         for index in range(plan.thread_runs):
-            _progress(f"two threads {index + 1}/{plan.thread_runs}: kestrune {' '.join(THREAD_OPTIONS)}")
+            progress(f"two threads {index + 1}/{plan.thread_runs}: kestrune {' '.join(THREAD_OPTIONS)}")
             # Both processors are busy by design: a neighbour's share is counted, never retried.
             m.thread_runs.append(runner.plain(THREAD_OPTIONS, f"threads-{index + 1}", retries=0))
         _pairs(m, helpers, runner, paired_sections.TWO_THREADS)
 
     def main_memory():
         for index in range(plan.dram_runs):
-            _progress(f"main memory {index + 1}/{plan.dram_runs}: kestrune {' '.join(DRAM_OPTIONS)}")
+            progress(f"main memory {index + 1}/{plan.dram_runs}: kestrune {' '.join(DRAM_OPTIONS)}")
             m.dram_runs.append(runner.plain(DRAM_OPTIONS, f"dram-{index + 1}", retries=0))
         _pairs(m, helpers, runner, paired_sections.MAIN_MEMORY)
 
     def frame():
-        straight_frame.collect(m, runner, _progress, plan)
+        straight_frame.collect(m, runner, progress, plan)
         _pairs(m, helpers, runner, paired_sections.FRAME)
         wide = [column for direction, column in m.shown if direction == "read" and column in straight_frame.WIDE_READS]
         if wide:
-            _progress("straight frame: two threads against one, in pairs")
+            progress("straight frame: two threads against one, in pairs")
             m.thread_scaling = straight_frame.thread_scaling_pairs(helpers["kernel_turns"], cpu, wide, plan.pairs,
                                                                    PAIR_RUN_BYTES)
 
     def copy():
-        copy_fill.collect(m, runner, helpers, _progress, plan)
+        copy_fill.collect(m, runner, helpers, progress, plan)
         _pairs(m, helpers, runner, paired_sections.COPY)
 
     sections.measure("rounds", rounds)
     sections.measure(paired_sections.ONE_THREAD, lambda: _pairs(m, helpers, runner, paired_sections.ONE_THREAD))
     sections.measure(paired_sections.TWO_THREADS, two_threads)
     sections.measure(paired_sections.MAIN_MEMORY, main_memory)
-    _progress("same width: the program's kernels in turn")
+    progress("same width: the program's kernels in turn")
     sections.measure("same width", lambda: _same_width(m, helpers, kernels))
     sections.measure("straight frame", frame)
-    sections.measure("latency", lambda: latency.collect(m, runner, helpers, _progress, plan))
+    sections.measure("latency", lambda: latency.collect(m, runner, helpers, progress, plan))
     sections.measure("copy", copy)
     return m
