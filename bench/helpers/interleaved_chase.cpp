@@ -7,13 +7,18 @@
 // standard library's. The cycle is random over the whole block ("random"), or
 // random line by line inside each 4 KiB page with the pages themselves in a
 // random cycle ("in-page"). The program's chase is its own: its chain builder
-// and its timed kernel, in a block of its own mapped the same way.
+// and its timed kernel. Both chains live in one block, the program's in the
+// first eight bytes of every line and the plain one's in the second half, so
+// that both walk the same lines of the same pages: two blocks would each get
+// pages of their own, and which physical memory a block lands on moved one
+// chase against the other by a fifth in some processes.
 //
 // Usage: interleaved_chase CPU random|in-page BLOCK_BYTES LOADS TURNS HUGE(0|1)
 // HUGE 1 asks for transparent huge pages on 2 MiB-aligned mappings.
-// Prints "<share of the plain block on huge pages> <share of the program's>",
-// then per turn "<plain ns per load> <program's ns per load>": each turn is a
-// pair, the chase that goes first alternating from turn to turn.
+// Prints the share of the block on huge pages twice (the plain chain's, the
+// program's: the two lie in one block), then per turn "<plain ns per load>
+// <program's ns per load>": each turn is a pair, the chase that goes first
+// alternating from turn to turn.
 #include <sys/mman.h>
 #include <time.h>
 
@@ -37,6 +42,9 @@ namespace {
 constexpr size_t LINE = 64;
 constexpr size_t PAGE = 4096;
 constexpr size_t HUGE_PAGE = 2 << 20;
+// Where the plain chain keeps its pointer in each line: clear of the
+// program's chain, which keeps its own at the start of the line.
+constexpr size_t PLAIN_POINTER_OFFSET = LINE / 2;
 
 // Line numbers in the order the chase visits them.
 std::vector<size_t> visitOrder(size_t lines, bool inPage, std::mt19937_64& generator) {
@@ -108,19 +116,17 @@ int main(int argc, char** argv) {
     const int turns = std::atoi(argv[5]);
     const bool huge = std::atoi(argv[6]) != 0;
 
-    // Both blocks are had before either chain is built, so that neither gets
-    // the memory the other's building left behind.
-    unsigned char* const plainBlock = mapBlock(bytes, huge);
-    unsigned char* const programBlock = mapBlock(bytes, huge);
-    std::mt19937_64 generator(20261210);
-    const std::vector<size_t> order = visitOrder(bytes / LINE, inPage, generator);
-    for (size_t k = 0; k < order.size(); ++k) {
-        void** at = reinterpret_cast<void**>(plainBlock + order[k] * LINE);
-        *at = plainBlock + order[(k + 1) % order.size()] * LINE;
-    }
-    void* const programStart = buildChase(programBlock, static_cast<int64_t>(bytes),
+    unsigned char* const block = mapBlock(bytes, huge);
+    void* const programStart = buildChase(block, static_cast<int64_t>(bytes),
                                           inPage ? ChaseOrder::IN_PAGE : ChaseOrder::RANDOM);
     if (programStart == nullptr) return 2;
+    std::mt19937_64 generator(20261210);
+    const std::vector<size_t> order = visitOrder(bytes / LINE, inPage, generator);
+    unsigned char* const plainBase = block + PLAIN_POINTER_OFFSET;
+    for (size_t k = 0; k < order.size(); ++k) {
+        void** at = reinterpret_cast<void**>(plainBase + order[k] * LINE);
+        *at = plainBase + order[(k + 1) % order.size()] * LINE;
+    }
 
     void* volatile sink;
     std::vector<double> plainNs(turns), programNs(turns);
@@ -131,7 +137,7 @@ int main(int argc, char** argv) {
             const bool plain = (side == 0) == (turn % 2 == 0);
             const double start = nowNs();
             if (plain) {
-                void* p = plainBlock;
+                void* p = plainBase;
                 for (long n = 0; n < loads; ++n) p = *static_cast<void**>(p);
                 sink = p;
                 plainNs[turn] = (nowNs() - start) / static_cast<double>(loads);
@@ -144,7 +150,8 @@ int main(int argc, char** argv) {
         }
     }
     (void)sink;
-    std::printf("%.3f %.3f\n", hugeShare(plainBlock, bytes), hugeShare(programBlock, bytes));
+    const double share = hugeShare(block, bytes);
+    std::printf("%.3f %.3f\n", share, share);
     for (int turn = 0; turn < turns; ++turn) std::printf("%.3f %.3f\n", plainNs[turn], programNs[turn]);
     return 0;
 }
