@@ -33,7 +33,8 @@ def _plan_lines(b, chosen):
     planned = plan.planned_seconds(chosen)
     other = plan.DEFAULT if chosen.name == plan.FULL.name else plan.FULL
     b.say(f"plan: {chosen.name} run{' (--full)' if chosen.name == plan.FULL.name else ''}: {chosen.rounds} rounds, "
-          f"{chosen.pairs} pairs per comparison, latency to {block_label(chosen.latency_max_block)}; the "
+          f"{chosen.pairs} pairs per comparison ({chosen.memory_pairs} in main memory), latency to "
+          f"{block_label(chosen.latency_max_block)}; the "
           f"{other.name} run: {other.rounds} rounds, {other.pairs} pairs, latency to "
           f"{block_label(other.latency_max_block)}, {'more' if other is plan.FULL else 'fewer'} sizes; planned "
           f"{sum(planned.values()):.0f} s with the build")

@@ -8,7 +8,7 @@ host moved. Where even the best run falls short, the issue-rate probe read
 around that run says whether the core itself was slower at that moment."""
 
 from dataclasses import dataclass
-from statistics import median
+from math import log
 from typing import List
 
 ISSUE_SHARE_TARGET = 0.95
@@ -69,25 +69,25 @@ def best_error(errors):
 
 
 @dataclass(frozen=True)
-class SpreadComparison:
-    """Per cell, the spread over several invocations with --repeat against that of single runs."""
-    single: List[float]
-    repeated: List[float]
+class RepeatedCell:
+    """One cell of an invocation with --repeat: the rate it printed (the median of its runs) and its first run's,
+    which is what a run without --repeat would have printed at that moment."""
+    printed: float
+    first: float
 
-    @property
-    def single_median(self):
-        return median(self.single)
 
-    @property
-    def repeated_median(self):
-        return median(self.repeated)
+def log_spread(values):
+    low, high = min(values), max(values)
+    return log(high / low)
 
-    @property
-    def narrower_share(self):
-        """The share of cells whose spread --repeat made smaller."""
-        pairs = list(zip(self.single, self.repeated))
-        return sum(1 for single, repeated in pairs if repeated < single) / len(pairs)
 
-    @property
-    def narrows(self) -> bool:
-        return self.repeated_median < self.single_median
+def repeat_narrowing_ratios(invocations):
+    """invocations: [{cell: RepeatedCell}] of the runs with --repeat. Per cell, the spread over the invocations of
+    what they printed over that of their first runs (logarithms of largest over smallest, so that 1.00 is as wide
+    and 0.50 half as wide); cells whose first runs all agreed are left out."""
+    ratios = []
+    for cell in invocations[0]:
+        first = log_spread([invocation[cell].first for invocation in invocations])
+        if first > 0:
+            ratios.append(log_spread([invocation[cell].printed for invocation in invocations]) / first)
+    return ratios

@@ -15,7 +15,7 @@ from kestrune_report.units import format_size as block_label
 
 from . import host_state, issue_limits
 from .pairs import Pair, Within, judge, judge_target, show_judgements
-from .plan import CHASE_TURNS
+from .plan import CACHE_RUNS, CHASE_TURNS
 
 L1_BLOCK = 4 << 10
 L2_BLOCK = 256 << 10
@@ -85,6 +85,10 @@ def collect(m, runner, helpers, progress, plan):
         progress(f"latency: kestrune {' '.join(options)}, then its chase and the bench's in turn")
         plain = runner.plain(options, f"latency{'-huge' if huge else ''}", retries=0, reader=read_latency_run)
         m.latency_runs[huge] = plain.run
+        if not huge:
+            for index in range(CACHE_RUNS):
+                m.latency_cache_runs.append(runner.plain(latency_options(L2_BLOCK, False), f"latency-cache-{index + 1}",
+                                                         retries=0, reader=read_latency_run).run)
         for block in MEMORY_BLOCKS:
             if block > plan.latency_max_block:
                 continue
@@ -95,8 +99,10 @@ def collect(m, runner, helpers, progress, plan):
 
 def _cache_rows(b, m, limits):
     rows, l1, l2 = [], [], []
-    for huge, run in m.latency_runs.items():
-        label = "2 MiB pages" if huge else "4 KiB pages"
+    runs = [("2 MiB pages" if huge else "4 KiB pages", run) for huge, run in m.latency_runs.items()]
+    runs += [(f"4 KiB pages, to 256 KiB, #{index}", run)
+             for index, run in enumerate(m.latency_cache_runs, 1)]
+    for label, run in runs:
         random_l1 = run.cells.get((L1_BLOCK, "RANDOM"))
         if random_l1:
             l1.append((random_l1[1], label))
@@ -110,27 +116,27 @@ def _cache_rows(b, m, limits):
         for (block, column), (ns, cycles) in run.cells.items():
             b.record("latency", label, block_label(block), column, "cycles_per_load", cycles, "cycles")
             b.record("latency", label, block_label(block), column, "ns_per_load", ns, "ns")
-    b.say("core cycles per load, the program's per-cycle cells (fastest of three runs each)")
+    b.say("core cycles per load, the program's per-cycle cells (fastest of three runs each); each target is judged "
+          "on the fastest of the runs, the one the host disturbed least")
     b.table(["run", "4KB RANDOM", "4KB IN-PAGE", "256KB RANDOM", "256KB IN-PAGE"], rows)
     if limits is None or limits.load_to_use is None:
         b.judge("RANDOM at 4 KiB is the load-to-use latency", None, "no guide figure for this processor")
         return
     guide = limits.load_to_use.per_cycle
     b.judge(f"RANDOM at 4 KiB within {L1_TOLERANCE_CYCLES} cycle of {guide:g} ({limits.load_to_use.source}) in "
-            f"every run", _runs_agree([abs(c - guide) <= L1_TOLERANCE_CYCLES for c, _ in l1]),
+            f"the fastest of {len(l1)} runs", _fastest_within(l1, lambda c: abs(c - guide) <= L1_TOLERANCE_CYCLES),
             _each_run(l1))
     guide = limits.l2_load_to_use.per_cycle
-    b.judge(f"RANDOM at 256 KiB within {L2_TOLERANCE:.0%} of {guide:g} cycles (IN-PAGE beside it) in every run",
-            _runs_agree([abs(c / guide - 1) <= L2_TOLERANCE for c, _ in l2]), _each_run(l2))
+    b.judge(f"RANDOM at 256 KiB within {L2_TOLERANCE:.0%} of {guide:g} cycles (IN-PAGE beside it) in the fastest of "
+            f"{len(l2)} runs", _fastest_within(l2, lambda c: abs(c / guide - 1) <= L2_TOLERANCE), _each_run(l2))
 
 
-def _runs_agree(within):
-    """True when every run lies within the target, False when none does, None (cannot judge) when they disagree:
-    a run the host slowed (another tenant on the core's other thread shares its caches) and one it left alone
-    say nothing about the code together."""
-    if not within:
+def _fastest_within(found, within):
+    """Whether the fastest run lies within the bound (None: no run). A neighbour on the core's other thread, or
+    the host's preemption, only ever adds to a chase's time."""
+    if not found:
         return None
-    return True if all(within) else False if not any(within) else None
+    return within(min(cycles for cycles, _ in found))
 
 
 def _each_run(found):
@@ -146,16 +152,17 @@ def _memory_rows(b, m):
         judgement = judge(f"{column} {block_label(block)} {pages} pages: ours / plain chase", pair.pairs(),
                           Within(MEMORY_TOLERANCE), subject=("latency", column))
         found.append(judgement)
-        shares = f"{pair.program_huge_share:.0%} / {pair.plain_huge_share:.0%}" if huge else "-"
+        shares = f"{pair.program_huge_share:.0%}" if huge else "-"
         rows.append([block_label(block), column, "yes" if huge else "no",
                      f"{run.huge_share:.0%}" if huge and run and run.huge_share is not None else "-", shares,
                      f"{printed[0]:.1f}" if printed else "-", f"{median(pair.program_ns):.1f}",
                      f"{median(pair.plain_ns):.1f}"])
     b.say("main memory, ns per load: the table's cell, then the medians of the program's chase and the bench's plain "
-          "chase over the same kind of cycle, turn about in one process; huge-page shares: the table's buffer, then "
-          "the two chases' blocks")
-    b.table(["block", "column", "--huge-pages", "table on 2MB", "chases on 2MB", "table ns", "ours ns", "plain ns"],
-            rows)
+          "chase over the same kind of cycle, turn about in one process, both chains in the same block (the program's "
+          "at the start of each line, the plain one's in its second half); huge-page shares: the table's buffer, "
+          "then that block")
+    b.table(["block", "column", "--huge-pages", "table on 2MB", "chases' block on 2MB", "table ns", "ours ns",
+             "plain ns"], rows)
     if found:
         show_judgements(b, "latency", found, f"one turn of the program's chase and one of the bench's, in one process, "
                                              f"the one that goes first alternating, {CHASE_TURNS} turns")

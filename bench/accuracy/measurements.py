@@ -15,7 +15,7 @@ from kestrune_report.units import format_size, parse_size_label
 from . import (child_process, copy_fill, helper_programs, host_load, host_state, latency, loaded_latency,
                paired_sections, parallel_chains, reference, straight_frame)
 from .paired_reference import PAIR_RUN_BYTES, PairSides, measure_groups, read_kernel_turns
-from .runs import read_run
+from .runs import read_cell_runs, read_run
 from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS, TURN_RUN_BYTES, width_groups
 
 # A run pushed off its processor more often than this is run once more, while
@@ -86,19 +86,24 @@ class Measurements:
     paired_plan: object = None
     paired: dict = field(default_factory=dict)
     pair_failures: list = field(default_factory=list)
+    pairs_held: bool = False   # the reference runs were held in their calibration (paired_reference)
+    pairs_unheld: int = 0      # held runs that ran before they could be held, left out
     # shown beside the paired judging: the program's own runs with options
     thread_runs: list = field(default_factory=list)
     dram_runs: list = field(default_factory=list)
     repeat_runs: list = field(default_factory=list)
+    repeat_cells: list = field(default_factory=list)  # per run with --repeat: runs.read_cell_runs of its cells
     # (direction, column, block) -> [ticks of each turn], the kernel_turns helper at the agreement blocks
     same_width_turns: dict = field(default_factory=dict)
     # the straight frame's section: runs with FRAME_OPTIONS; per run, (table, block, column) -> the fastest
     # of the cell's runs, bytes per core cycle; column -> [Pair(two threads, one)]
     frame_runs: list = field(default_factory=list)
     frame_fastest: list = field(default_factory=list)
+    frame_probes: list = field(default_factory=list)  # per invocation: the probe's 512-bit loads before and after
     thread_scaling: dict = field(default_factory=dict)
     # huge pages (bool) -> latency.LatencyRun; (huge, block, column) -> latency.ChasePair
     latency_runs: dict = field(default_factory=dict)
+    latency_cache_runs: list = field(default_factory=list)  # latency.LatencyRun of the short runs to 256 KiB
     chase_pairs: dict = field(default_factory=dict)
     # the copy and fill section: a --copy run; (direction, column, block) -> (bytes, [ticks]) of what stands beside
     copy_run: object = None
@@ -193,13 +198,15 @@ class _Sections:
 
 
 def _pairs(m, helpers, runner, section):
-    sides = PairSides(m.cpu, helpers["kernel_turns"], m.reference_source, m.tsc_mhz)
+    sides = PairSides(m.cpu, helpers["kernel_turns"], m.reference_source, m.tsc_mhz, hold=child_process.can_hold())
+    m.pairs_held = sides.hold
     groups = [group for group in m.paired_plan.groups(section) if group not in m.paired]
     progress(f"{section}: {len(groups)} comparisons against {m.reference_source.name}, "
-              f"{m.plan.pairs} pairs each")
+              f"{m.plan.pairs} pairs each ({m.plan.memory_pairs} in main memory)")
     runner.quiet()
-    m.paired.update(measure_groups(sides, groups, m.plan.pairs, progress))
+    m.paired.update(measure_groups(sides, groups, m.plan.pairs_for, progress))
     m.pair_failures += sides.failures
+    m.pairs_unheld += sides.unheld
 
 
 def _same_width(m, helpers, kernels):
@@ -286,6 +293,7 @@ def collect(binary, helpers, out_dir, plan, tsc_mhz, kernels):
         for index in range(plan.repeat_runs):
             progress(f"repeat {index + 1}/{plan.repeat_runs}: kestrune {' '.join(REPEAT_OPTIONS)}")
             m.repeat_runs.append(runner.plain(REPEAT_OPTIONS, f"repeat-{index + 1}", retries=0))
+            m.repeat_cells.append(read_cell_runs(runner.runs_dir / f"repeat-{index + 1}.json"))
 
     def two_threads():
         for index in range(plan.thread_runs):
@@ -301,7 +309,7 @@ def collect(binary, helpers, out_dir, plan, tsc_mhz, kernels):
         _pairs(m, helpers, runner, paired_sections.MAIN_MEMORY)
 
     def frame():
-        straight_frame.collect(m, runner, progress, plan)
+        straight_frame.collect(m, runner, helpers, progress, plan)
         _pairs(m, helpers, runner, paired_sections.FRAME)
         wide = [column for direction, column in m.shown if direction == "read" and column in straight_frame.WIDE_READS]
         if wide:

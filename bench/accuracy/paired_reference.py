@@ -4,11 +4,16 @@ after it, the order alternating from pair to pair, at the same block, with the
 same threads, over the same bytes in one timed window each.
 
 likwid-bench cannot be repeated quickly (each invocation spends a second
-calibrating its clock before its one timed run), so a pair is one invocation of
-it and one of the helper, started right after the other; the helper's run takes
-milliseconds. Both sides are compared in bytes per time-stamp tick: likwid-bench
-counts its run in TSC ticks ("Cycles"), as the program's kernels do, so that no
-clock reading stands between the two.
+calibrating its clock before its one timed run), so the invocations of a
+comparison are started together and each is held, stopped, in its calibration's
+last half second (child_process.hold_runs); a pair is one of them continued and
+one run of the helper, right after the other, so that the two timed windows lie
+milliseconds apart whichever goes first. Where the system does not show what a
+child waits in, each invocation is started when its pair comes, and the one that
+follows the helper's run makes its run a second later. Both sides are compared
+in bytes per time-stamp tick: likwid-bench counts its run in TSC ticks
+("Cycles"), as the program's kernels do, so that no clock reading stands
+between the two.
 
 Where likwid-bench cannot run, the bench's own plain loop
 (helpers/reference_loop.cpp, timed with the monotonic clock) stands in, its
@@ -100,7 +105,10 @@ class PairSides:
     reference_source: object          # reference.LikwidReference or reference.OwnLoopReference
     tsc_mhz: Optional[float]          # the fallback's rate in GiB/s needs it
     run_bytes: int = PAIR_RUN_BYTES
+    hold: bool = False                # likwid-bench's runs held in their calibration (child_process.can_hold())
     failures: List[str] = field(default_factory=list)
+    unheld: int = 0                   # held runs that ran before they could be held, left out
+    pending: list = field(default_factory=list)  # held runs not yet continued
 
     def ours(self, group):
         command = [str(self.kernel_turns), str(self.cpu), str(group.threads), "1", str(group.block),
@@ -111,39 +119,69 @@ class PairSides:
     def theirs(self, group):
         if isinstance(self.reference_source, reference.LikwidReference):
             command = likwid_command(group, self.run_bytes)
-            result = child_process.run_counting_switches(command)
-            self.reference_source.note(result)
-            bus = read_tables().bus_bytes_per_byte("copy") if group.placement is not None else 1
-            rate = likwid_bytes_per_tick(result.stdout, bus) if result.returncode == 0 else None
-            if rate is None:
-                self.failures.append(f"{' '.join(command)}: {result.stdout.strip()[-200:]}")
-            return rate
+            return self._likwid_rate(group, command, child_process.run_counting_switches(command))
         if group.placement is not None or self.tsc_mhz is None:
             return None  # the own loop copies nothing, and its GiB/s need the counter's rate
         gib = self.reference_source.measure(group.kernel, group.block, group.threads, self.run_bytes)
         return gib * (1 << 30) / (self.tsc_mhz * 1e6)
 
+    def held_theirs(self, group, count):
+        """`count` reference runs of a group, each a call that gives its bytes per tick (None: no pair): likwid-bench
+        held in its calibration (hold: the system shows where a child waits), else run when called."""
+        if not (self.hold and isinstance(self.reference_source, reference.LikwidReference)):
+            return [lambda: self.theirs(group)] * count
+        command = likwid_command(group, self.run_bytes)
+        self.pending = child_process.hold_runs([command] * count)
+        return [lambda child=child: self._held_rate(group, command, child) for child in self.pending]
+
+    def discard_pending(self):
+        """Ends the held runs no pair used (the bench was interrupted, or our side failed)."""
+        for child in self.pending:
+            child.discard()
+        self.pending = []
+
+    def _held_rate(self, group, command, child):
+        self.pending.remove(child)
+        result = child.finish()
+        if child.escaped:
+            self.unheld += 1
+            return None
+        return self._likwid_rate(group, command, result)
+
+    def _likwid_rate(self, group, command, result):
+        self.reference_source.note(result)
+        bus = read_tables().bus_bytes_per_byte("copy") if group.placement is not None else 1
+        rate = likwid_bytes_per_tick(result.stdout, bus) if result.returncode == 0 else None
+        if rate is None:
+            self.failures.append(f"{' '.join(command)}: {result.stdout.strip()[-200:]}")
+        return rate
+
 
 def measure_group(sides, group, count):
     """`count` pairs of a group: [(ours {(direction, column): bytes per tick}, theirs bytes per tick)], the side
-    that goes first alternating. A pair whose reference run failed is left out."""
+    that goes first alternating. A pair whose reference run failed, or could not be held, is left out."""
     found = []
-    for index in range(count):
-        if index % 2 == 0:
-            ours = sides.ours(group)
-            theirs = sides.theirs(group)
-        else:
-            theirs = sides.theirs(group)
-            ours = sides.ours(group)
-        if theirs is not None:
-            found.append((ours, theirs))
+    try:
+        for index, their_run in enumerate(sides.held_theirs(group, count)):
+            if index % 2 == 0:
+                ours = sides.ours(group)
+                theirs = their_run()
+            else:
+                theirs = their_run()
+                ours = sides.ours(group)
+            if theirs is not None:
+                found.append((ours, theirs))
+    finally:
+        sides.discard_pending()
     return found
 
 
-def measure_groups(sides, groups, count, progress=None) -> Dict[Group, list]:
-    """Every group's pairs, group after group; a group asked for twice (two sections share it) is measured once."""
+def measure_groups(sides, groups, pairs_for, progress=None) -> Dict[Group, list]:
+    """Every group's pairs (pairs_for(block) of them), group after group; a group asked for twice (two sections
+    share it) is measured once."""
     measured = {}
     for group in dict.fromkeys(groups):
+        count = pairs_for(group.block)
         if progress:
             progress(f"  pairs: {group.kernel} at {group.block} B x{group.threads}, {count} pairs")
         measured[group] = measure_group(sides, group, count)

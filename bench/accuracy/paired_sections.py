@@ -111,6 +111,8 @@ def judgements(planned, measured, section, judged=True):
 FORMED = ("one likwid-bench run and one run of the program's kernels (the kernel_turns helper) started right "
           "after the other, which goes first alternating; the same block, threads and bytes, {run} in one timed "
           "window a side (or the block once, where larger), compared in bytes per time-stamp tick")
+HELD = ("; the likwid-bench runs of a comparison started together and each held in the last half second of its "
+        "clock calibration until its pair came, so that the two timed windows lie milliseconds apart{unheld}")
 
 HEADINGS = {
     ONE_THREAD: ("4. Independent reference, one thread: the program's kernels against likwid-bench, in pairs",
@@ -124,6 +126,9 @@ HEADINGS = {
 
 def _formed(m):
     text = FORMED.format(run=block_label(PAIR_RUN_BYTES))
+    if m.pairs_held and isinstance(m.reference_source, reference.LikwidReference):
+        text += HELD.format(unheld=f" ({m.pairs_unheld} ran before they could be held, left out)"
+                            if m.pairs_unheld else "")
     if not isinstance(m.reference_source, reference.LikwidReference):
         text = text.replace("likwid-bench run", "run of the bench's own loop")
     return text

@@ -3,6 +3,7 @@ GiB/s and, from a --per-cycle run, in bytes per core cycle with the core clock
 of its row; read by kestrune-report's parser, from the printed text or from the
 program's --json file (whose rates are exact)."""
 
+import json
 from dataclasses import dataclass, field
 
 from kestrune_report.loader import parse_report
@@ -35,6 +36,26 @@ class Run:
     columns: dict = field(default_factory=dict)
     # TableKey -> block sizes in printed order
     blocks: dict = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class CellRuns:
+    """A cell of the program's --json file with every run it made (--repeat), in bytes per second."""
+    printed: float           # the median of the runs, the figure the table shows
+    runs: tuple
+    core_mhz: float = None   # --per-cycle: the core clock of its row
+
+
+def read_cell_runs(json_path):
+    """(TableKey, block bytes, column) -> CellRuns, from the program's --json file; the kestrune-report reader
+    keeps what a table shows, and this what lies behind it."""
+    found = {}
+    for cell in json.loads(json_path.read_text())["cells"]:
+        if "samples_bytes_per_second" not in cell:
+            continue  # latency cells
+        found[(TableKey(cell["direction"], cell["alignment_bytes"]), cell["block_bytes"], cell["instruction"])] = \
+            CellRuns(cell["bytes_per_second"], tuple(cell["samples_bytes_per_second"]), cell.get("core_mhz"))
+    return found
 
 
 def cell_samples(runs, table, block, column):

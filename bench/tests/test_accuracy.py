@@ -9,7 +9,9 @@ import unittest.mock
 from types import SimpleNamespace
 from pathlib import Path
 
-from accuracy import copy_fill, issue_limits, judging, latency, overhead, reference, same_width, straight_frame
+from accuracy import (copy_fill, issue_limits, judging, latency, overhead, reference, reference_sections, same_width,
+                      straight_frame)
+from accuracy.pairs import CANNOT_JUDGE, FAILS, HOLDS, judge_ratios
 from accuracy.helper_programs import CycleReading
 from accuracy.report_builder import ReportBuilder
 from accuracy.measurements import Round
@@ -212,10 +214,41 @@ class StraightFrameTest(unittest.TestCase):
         self.assertEqual(straight_frame.lowest_wide_read(run), (101.0, "VMOVDQA64(512)", 16 << 10))
         self.assertIsNone(straight_frame.lowest_wide_read(Run(clock_mhz=2000.0)))
 
+    def test_an_invocation_fails_only_when_a_column_is_slow_in_every_block_and_nothing_held_the_core(self):
+        limits = issue_limits.limits_for(26, 2)       # two 64-byte loads and two 16-byte loads a cycle
+        kernels = {(k.direction.lower(), k.column): k for k in read_table()}
+        table = TableKey("read", 16)
+
+        def shares(wide, slow_blocks=(), slow=0.80, row=0.95, fastest=None, probes=(1.84, 1.84)):
+            run = Run(clock_mhz=2000.0, columns={table: ["MOVDQU", *straight_frame.WIDE_READS]})
+            for block in straight_frame.READ_BLOCKS:
+                run.per_cycle[(table, block, "MOVDQU")] = row * 32.0
+                for column in straight_frame.WIDE_READS:
+                    run.per_cycle[(table, block, column)] = 128.0 * (slow if block in slow_blocks and
+                                                                      column == "VMOVDQA64(512)" else wide)
+            quickest = {cell: value * (fastest or wide) / wide for cell, value in run.per_cycle.items()
+                        if cell[2] != "MOVDQU"}
+            return straight_frame.invocation_shares(run, quickest, probes, kernels, limits).verdict()
+
+        every_block = straight_frame.READ_BLOCKS
+        cases = [
+            (dict(wide=0.94), "ok"),
+            (dict(wide=0.94, slow_blocks=every_block[:1]), "ok"),        # a moment of the host takes one cell
+            (dict(wide=0.94, slow_blocks=every_block), "BELOW"),         # a slow mode holds for every block
+            (dict(wide=0.85, fastest=0.93), "ok in its fastest runs"),
+            (dict(wide=0.80, probes=(1.70, 1.72)), "ok of probe"),        # the probe held back too
+            (dict(wide=0.80, probes=(1.84, 1.84)), "BELOW"),              # a quiet probe excuses nothing
+            (dict(wide=0.80, row=0.85), "ok of row"),
+        ]
+        for arguments, verdict in cases:
+            with self.subTest(**arguments):
+                self.assertEqual(shares(**arguments), verdict)
+
     def test_a_wide_read_cell_keeps_the_fastest_of_its_runs_from_the_json_file(self):
         def cell(block, column, samples, direction="read"):
             return {"direction": direction, "alignment_bytes": 16, "block_bytes": block, "instruction": column,
-                    "core_mhz": 1000.0, "samples_bytes_per_second": samples}
+                    "core_mhz": 1000.0, "samples_bytes_per_second": samples,
+                    "bytes_per_second": sorted(samples)[len(samples) // 2]}
         cells = [cell(4 << 10, "VMOVDQU64(512)", [100e9, 120e9, 110e9]),
                  cell(4 << 10, "MOVDQU", [200e9]),                        # not a wide read
                  cell(64 << 10, "VMOVDQA64(512)", [300e9]),               # past the judged rows
@@ -226,18 +259,20 @@ class StraightFrameTest(unittest.TestCase):
             found = straight_frame.fastest_wide_read_runs(path)
         self.assertEqual(found, {(TableKey("read", 16), 4 << 10, "VMOVDQU64(512)"): 120.0})
 
-    def test_two_threads_against_one_are_pairs_of_runs_in_turn(self):
-        outputs = {"2": "read\tVMOVDQU64(512)\t4096\t1000\t100\n", "1": "read\tVMOVDQU64(512)\t4096\t1000\t190\n"}
+    def test_two_threads_are_held_to_the_slower_processor_alone_in_pairs_run_in_turn(self):
+        # (first processor, threads) -> ticks: both processors together 100 ticks for 1000 bytes each; alone, the
+        # second processor is the slower (190 against 180 ticks)
+        ticks = {("0", "2"): 100, ("0", "1"): 180, ("1", "1"): 190}
         order = []
 
         def run(command, **_):
-            order.append(command[2])
-            return SimpleNamespace(stdout=outputs[command[2]])
+            order.append((command[1], command[2]))
+            return SimpleNamespace(stdout=f"read\tVMOVDQU64(512)\t4096\t1000\t{ticks[(command[1], command[2])]}\n")
 
         with unittest.mock.patch("subprocess.run", side_effect=run):
             found = straight_frame.thread_scaling_pairs("helper", 0, ["VMOVDQU64(512)"], 3, 1 << 30)
-        self.assertEqual(order, ["2", "1", "1", "2", "2", "1"])
-        # Two threads moved 1000 bytes each in 100 ticks; one thread 1000 in 190.
+        both, first, second = ("0", "2"), ("0", "1"), ("1", "1")
+        self.assertEqual(order, [both, first, second, first, second, both, both, first, second])
         self.assertEqual([round(p.ratio, 4) for p in found["VMOVDQU64(512)"]], [round(20 / (1000 / 190), 4)] * 3)
 
 
@@ -265,7 +300,7 @@ class LatencySectionTest(unittest.TestCase):
         # program's chase run turn about with the bench's.
         cells = {(4 << 10, "RANDOM"): (1.0, l1_cycles), (256 << 10, "RANDOM"): (4.0, l2_cycles),
                  (256 << 10, "IN-PAGE"): (3.0, 10.0), (self.GIB, "RANDOM"): (400.0, 1000.0)}
-        return SimpleNamespace(latency_runs={False: latency.LatencyRun(cells, None)},
+        return SimpleNamespace(latency_runs={False: latency.LatencyRun(cells, None)}, latency_cache_runs=[],
                                chase_pairs={(False, self.GIB, "RANDOM"): latency.ChasePair(
                                    [300.0] * 5, [ours_ns * k for k in (1.0, 0.998, 1.002, 1.001, 0.999)], 0.0, 0.0)})
 
@@ -286,19 +321,23 @@ class LatencySectionTest(unittest.TestCase):
                 latency._memory_rows(b, m)
                 self.assertEqual([verdict.holds for verdict in b.verdicts], holds)
 
-    def test_runs_that_disagree_cannot_judge_the_cache_targets(self):
+    def test_the_cache_targets_are_judged_on_the_fastest_run(self):
         cases = [
-            # (the two runs' 256 KiB cycles, on 4 KiB and on 2 MiB pages: what the 256 KiB target says)
-            ((14.2, 14.4), True),
-            ((15.4, 14.2), None),  # one run the host slowed
-            ((15.6, 15.8), False),
+            # (256 KiB cycles of the long runs on 4 KiB and on 2 MiB pages, of the short runs: what the target says)
+            ((14.2, 14.4), (), True),
+            ((15.4, 14.2), (), True),              # one run the host slowed
+            ((15.6, 15.8), (15.5, 15.7), False),   # every run past the bound
+            ((15.6, 15.8), (15.5, 14.1), True),    # the host left one short run alone
+            ((12.4, 12.5), (), False),             # too fast is as wrong as too slow
         ]
-        for (small_pages, huge_pages), holds in cases:
-            with self.subTest(small_pages=small_pages, huge_pages=huge_pages):
-                runs = {huge: self.measurements(4.0, cycles, 300.0).latency_runs[False]
-                        for huge, cycles in ((False, small_pages), (True, huge_pages))}
+        for (small_pages, huge_pages), short, holds in cases:
+            with self.subTest(small_pages=small_pages, huge_pages=huge_pages, short=short):
+                def run(cycles):
+                    return self.measurements(4.0, cycles, 300.0).latency_runs[False]
+                m = SimpleNamespace(latency_runs={False: run(small_pages), True: run(huge_pages)},
+                                    latency_cache_runs=[run(cycles) for cycles in short])
                 b = ReportBuilder()
-                latency._cache_rows(b, SimpleNamespace(latency_runs=runs), issue_limits.ZEN5)
+                latency._cache_rows(b, m, issue_limits.ZEN5)
                 self.assertEqual([verdict.holds for verdict in b.verdicts], [True, holds])
 
     def test_in_page_at_256_kib_is_shown_but_not_judged(self):
@@ -389,17 +428,27 @@ class JudgingTest(unittest.TestCase):
         result = judged([3.0, 4.0], [32.0, 32.0], non_temporal=True)
         self.assertEqual((result.verdict, result.holds, result.best_run), ("excepted: non-temporal", True, 1))
 
-    def test_repeat_spread_against_single_runs(self):
+    def test_repeat_is_judged_on_what_it_printed_against_its_own_first_runs(self):
+        def invocations(printed, first):
+            # a cell per position: its printed rate and its first run's, in each invocation
+            return [{cell: judging.RepeatedCell(p, f) for cell, (p, f) in enumerate(zip(ps, fs))}
+                    for ps, fs in zip(printed, first)]
+
+        firsts = [[100.0 + 3 * k, 90.0, 50.0] for k in range(3)] + [[95.0, 100.0, 50.0]]
+        narrower = [[100.0 + k, 95.0, 50.0] for k in range(3)] + [[99.0, 97.0, 50.0]]
+        self.assertEqual(judging.repeat_narrowing_ratios(invocations(firsts, firsts)), [1.0, 1.0])  # agreed: left out
+        ratios = judging.repeat_narrowing_ratios(invocations(narrower, firsts))
+        self.assertEqual(len(ratios), 2)
+        self.assertTrue(all(r < 0.5 for r in ratios), ratios)
         cases = [
-            # (single spreads, spreads with --repeat, narrows, share of cells narrower)
-            ([1.2, 1.5, 1.1, 3.0], [1.05, 1.04, 1.2, 1.1], True, 0.75),
-            ([1.05, 1.04], [1.05, 1.30], False, 0.0),
+            # (per-cell ratios, verdict): a --repeat that printed its first run is no narrower, and fails
+            ([0.90, 0.85, 0.95, 0.92, 0.88, 0.91, 0.93], HOLDS),
+            ([1.0] * 7, FAILS),
+            ([0.90, 1.05, 0.95, 1.02, 0.88, 1.10, 0.93], CANNOT_JUDGE),
         ]
-        for single, repeated, narrows, share in cases:
-            with self.subTest(single=single, repeated=repeated):
-                comparison = judging.SpreadComparison(single, repeated)
-                self.assertEqual(comparison.narrows, narrows)
-                self.assertEqual(comparison.narrower_share, share)
+        for ratios, verdict in cases:
+            with self.subTest(ratios=ratios):
+                self.assertEqual(judge_ratios("repeat", ratios, reference_sections.REPEAT_NARROWING).verdict, verdict)
 
     def test_best_error_keeps_its_sign(self):
         self.assertEqual(judging.best_error([0.02, -0.001, 0.0015]), -0.001)

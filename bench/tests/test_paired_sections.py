@@ -2,11 +2,13 @@
 bytes per tick, which comparisons a plan makes, the host's state, and the plan's time. No timing.
 Run: cd bench && /usr/bin/python3 -m unittest discover -s tests -t ."""
 
+import sys
+import time
 import unittest
 import unittest.mock
 from types import SimpleNamespace
 
-from accuracy import host_state, latency, paired_reference, paired_sections, plan, reference
+from accuracy import child_process, host_state, latency, paired_reference, paired_sections, plan, reference
 from accuracy.paired_reference import Group, PairSides
 from accuracy.pairs import FAILS, HOLDS
 from accuracy.report_builder import ReportBuilder
@@ -66,6 +68,34 @@ class LikwidSideTest(unittest.TestCase):
                                  ("write", "MOV(32)"): (67108864, [90.0])})
 
 
+# A stand-in for likwid-bench's start: two sleeps of half a second, then the "run", which prints when it began.
+CALIBRATES_THEN_RUNS = [sys.executable, "-c", "import time; time.sleep(0.5); time.sleep(0.5); "
+                                              "print(time.monotonic(), flush=True)"]
+
+
+@unittest.skipUnless(child_process.can_hold(), "this system does not show what a child process waits in")
+class HeldRunTest(unittest.TestCase):
+    def test_each_held_run_starts_only_when_its_pair_continues_it(self):
+        children = child_process.hold_runs([CALIBRATES_THEN_RUNS] * 3)
+        self.assertEqual([(c.held, c.escaped) for c in children], [(True, False)] * 3)
+        time.sleep(1.0)  # past every calibration: a run that was not held would have begun by now
+        for child in children:
+            continued = time.monotonic()
+            result = child.finish()
+            self.assertEqual(result.returncode, 0)
+            self.assertGreaterEqual(float(result.stdout), continued)
+
+    def test_a_run_that_never_sleeps_is_not_held_and_its_pair_is_left_out(self):
+        sides = PairSides(0, "kernel_turns", reference.LikwidReference(0), 2000.0, hold=True)
+        group = Group("load_avx512", 4096, 1, (("read", "VMOVDQA64(512)"),))
+        ours = SimpleNamespace(stdout="read\tVMOVDQA64(512)\t4096\t1073741824\t5000000\n", returncode=0)
+        with unittest.mock.patch("subprocess.run", return_value=ours), \
+                unittest.mock.patch("accuracy.paired_reference.likwid_command",
+                                    return_value=[sys.executable, "-c", f"print({LIKWID_OUTPUT!r})"]):
+            found = paired_reference.measure_group(sides, group, 2)
+        self.assertEqual((found, sides.unheld, sides.pending), ([], 2, []))
+
+
 class PlanTest(unittest.TestCase):
     def test_the_default_plan_fits_ten_minutes_with_the_build(self):
         seconds = plan.planned_seconds(plan.DEFAULT)
@@ -92,7 +122,7 @@ class PlanTest(unittest.TestCase):
         self.assertEqual(set(shared[0].ours), {("read", "VMOVDQA64(512)"), ("read", "VMOVDQU64(512)")})
         cached, in_memory = plan.planned_pairs(plan.DEFAULT)
         measured = [g for g in planned.groups()]
-        self.assertEqual(len(measured) * plan.DEFAULT.pairs, cached + in_memory)
+        self.assertEqual(sum(plan.DEFAULT.pairs_for(g.block) for g in measured), cached + in_memory)
 
     def test_two_threads_and_main_memory_take_the_widest_of_each_kind_unless_full(self):
         pairings = reference.PAIRINGS
@@ -118,7 +148,7 @@ class JudgedSectionTest(unittest.TestCase):
             measured[group] = [({column: (0.88 if slowed else 1.0) * k for column in group.ours}, 1.0)
                                for k in (1.0, 1.01, 0.99, 1.005, 0.995)]
         m = SimpleNamespace(paired_plan=planned, paired=measured, host_states={}, pair_failures=[],
-                            reference_source=reference.LikwidReference(0))
+                            reference_source=reference.LikwidReference(0), pairs_held=True, pairs_unheld=0)
         b = ReportBuilder()
         found = paired_sections.reference_section(b, m, paired_sections.ONE_THREAD)
         self.assertEqual({(j.subject, j.verdict) for j in found}, {(("read", "MOVAPS"), FAILS),
