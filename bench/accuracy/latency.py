@@ -15,7 +15,7 @@ from kestrune_report.units import format_size as block_label
 
 from . import host_state, issue_limits
 from .pairs import Pair, Within, judge, judge_target, show_judgements
-from .plan import CACHE_RUNS, CHASE_TURNS
+from .plan import CACHE_RUNS, CHASE_TURNS, IN_PAGE_LOADS_FACTOR
 
 L1_BLOCK = 4 << 10
 L2_BLOCK = 256 << 10
@@ -93,8 +93,9 @@ def collect(m, runner, helpers, progress, plan):
             if block > plan.latency_max_block:
                 continue
             for column, kind in KINDS.items():
+                loads = plan.chase_loads * (IN_PAGE_LOADS_FACTOR if column == "IN-PAGE" else 1)
                 m.chase_pairs[(huge, block, column)] = interleaved_chase(helpers["interleaved_chase"], m.cpu, kind,
-                                                                         block, huge, plan.chase_loads)
+                                                                         block, huge, loads)
 
 
 def _cache_rows(b, m, limits):

@@ -14,7 +14,7 @@ from kestrune_report.units import format_size, parse_size_label
 
 from . import (child_process, copy_fill, helper_programs, host_load, host_state, latency, loaded_latency,
                paired_sections, parallel_chains, reference, straight_frame)
-from .paired_reference import PAIR_RUN_BYTES, PairSides, measure_groups, read_kernel_turns
+from .paired_reference import PAIR_RUN_BYTES, Extension, PairSides, measure_groups, read_kernel_turns
 from .runs import read_cell_runs, read_run
 from .same_width import AGREEMENT_BLOCKS, INTERLEAVED_TURNS, TURN_RUN_BYTES, width_groups
 
@@ -88,6 +88,7 @@ class Measurements:
     pair_failures: list = field(default_factory=list)
     pairs_held: bool = False   # the reference runs were held in their calibration (paired_reference)
     pairs_unheld: int = 0      # held runs that ran before they could be held, left out
+    extension: object = None   # paired_reference.Extension: more pairs where the first cannot judge
     # shown beside the paired judging: the program's own runs with options
     thread_runs: list = field(default_factory=list)
     dram_runs: list = field(default_factory=list)
@@ -179,6 +180,7 @@ def _start(binary, helpers, out_dir, plan, tsc_mhz):
     shown = set(m.shown)
     m.pairings = reference.pairings_for({(d, c) for d, c in shown if d in ("read", "write")})
     m.paired_plan = paired_sections.plan_pairs(plan, m.pairings, shown)
+    m.extension = Extension(plan.more_pairs_for, plan.more_pairs_seconds)
     return m, _Runner(binary, runs_dir, m)
 
 
@@ -204,7 +206,7 @@ def _pairs(m, helpers, runner, section):
     progress(f"{section}: {len(groups)} comparisons against {m.reference_source.name}, "
               f"{m.plan.pairs} pairs each ({m.plan.memory_pairs} in main memory)")
     runner.quiet()
-    m.paired.update(measure_groups(sides, groups, m.plan.pairs_for, progress))
+    m.paired.update(measure_groups(sides, groups, m.plan.pairs_for, progress, m.paired_plan.undecided, m.extension))
     m.pair_failures += sides.failures
     m.pairs_unheld += sides.unheld
 

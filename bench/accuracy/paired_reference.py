@@ -22,8 +22,9 @@ says so."""
 
 import re
 import subprocess
+import time
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 from kestrune_report.kernel_table import read_tables
 
@@ -176,15 +177,34 @@ def measure_group(sides, group, count):
     return found
 
 
-def measure_groups(sides, groups, pairs_for, progress=None) -> Dict[Group, list]:
+@dataclass
+class Extension:
+    """More pairs for a comparison its first pairs cannot judge: more_for(block) of them, once, while the run's
+    seconds for them last. The interval of the extended comparison is taken over all its pairs."""
+    more_for: Callable[[int], int]
+    seconds_left: float
+    extended: List[Group] = field(default_factory=list)
+
+
+def measure_groups(sides, groups, pairs_for, progress=None, undecided=None, extension=None) -> Dict[Group, list]:
     """Every group's pairs (pairs_for(block) of them), group after group; a group asked for twice (two sections
-    share it) is measured once."""
+    share it) is measured once. A group that undecided(group, pairs) says cannot be judged yet gets the extension's
+    pairs on top."""
     measured = {}
     for group in dict.fromkeys(groups):
         count = pairs_for(group.block)
         if progress:
             progress(f"  pairs: {group.kernel} at {group.block} B x{group.threads}, {count} pairs")
         measured[group] = measure_group(sides, group, count)
+        if extension and undecided and extension.seconds_left > 0 and undecided(group, measured[group]):
+            more = extension.more_for(group.block)
+            if progress:
+                progress(f"  pairs: {group.kernel} at {group.block} B x{group.threads} cannot be judged yet: "
+                         f"{more} more")
+            started = time.monotonic()
+            measured[group] += measure_group(sides, group, more)
+            extension.seconds_left -= time.monotonic() - started
+            extension.extended.append(group)
     return measured
 
 

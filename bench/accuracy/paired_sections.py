@@ -12,7 +12,7 @@ from kestrune_report.units import format_size as block_label
 from . import copy_fill, host_state, reference, straight_frame
 from .judging import REFERENCE_RATIO_TARGET
 from .paired_reference import PAIR_RUN_BYTES, Group, pairs_of
-from .pairs import AtLeast, judge, judge_target, show_judgements
+from .pairs import CANNOT_JUDGE, AtLeast, judge, judge_target, show_judgements
 
 ONE_THREAD, TWO_THREADS, MAIN_MEMORY, FRAME, COPY = "one thread", "two threads", "main memory", "straight frame", \
     "copy"
@@ -33,6 +33,12 @@ class Comparison:
 class PairedPlan:
     """Per section, its comparisons; the groups are shared between sections."""
     comparisons: Dict[str, List[Comparison]] = field(default_factory=dict)
+
+    def undecided(self, group, found):
+        """Whether any comparison judged on a group's pairs so far cannot be judged yet."""
+        return any(judge(c.label, pairs_of({group: found}, group, c.column), AtLeast(c.target)).verdict
+                   == CANNOT_JUDGE for comparisons in self.comparisons.values() for c in comparisons
+                   if c.judged and c.group == group)
 
     def groups(self, section=None):
         sections = [section] if section else list(self.comparisons)
@@ -124,11 +130,16 @@ HEADINGS = {
 }
 
 
-def _formed(m):
+def _formed(m, section):
     text = FORMED.format(run=block_label(PAIR_RUN_BYTES))
     if m.pairs_held and isinstance(m.reference_source, reference.LikwidReference):
         text += HELD.format(unheld=f" ({m.pairs_unheld} ran before they could be held, left out)"
                             if m.pairs_unheld else "")
+    extended = [g for g in m.extension.extended if g in m.paired_plan.groups(section)] if m.extension else []
+    if extended:
+        text += (f"; a comparison that its first {m.plan.pairs} pairs ({m.plan.memory_pairs} in main memory) could "
+                 f"not judge got {m.plan.more_pairs} more ({m.plan.more_memory_pairs}), once, while the run's "
+                 f"{m.plan.more_pairs_seconds:.0f} s for them lasted: {len(extended)} here")
     if not isinstance(m.reference_source, reference.LikwidReference):
         text = text.replace("likwid-bench run", "run of the bench's own loop")
     return text
@@ -144,7 +155,7 @@ def reference_section(b, m, section):
         b.say("nothing to compare: this processor runs none of the paired columns")
         b.judge(target, None, "nothing measured")
         return found
-    show_judgements(b, section, found, _formed(m))
+    show_judgements(b, section, found, _formed(m, section))
     for failure in m.pair_failures:
         b.say(f"reference failed: {failure}")
     judge_target(b, target, found)
@@ -158,7 +169,7 @@ def frame_reference(b, m):
         return found
     b.say()
     b.say("the straight loop's widest columns against likwid-bench's kernel of their width and direction:")
-    show_judgements(b, "straight_frame", found, _formed(m))
+    show_judgements(b, "straight_frame", found, _formed(m, FRAME))
     for direction, target in (("read", straight_frame.READ_REFERENCE_TARGET),
                               ("write", straight_frame.WRITE_REFERENCE_TARGET)):
         own = [j for j in found if j.subject[0] == direction]
@@ -175,11 +186,11 @@ def copy_reference(b, m):
         return found
     b.say("copied bytes: likwid-bench's volume, which counts the bytes read and the bytes written, halved; its "
           f"destination placed {copy_fill.AS_OURS} (half a page past a page, as the program places its own)")
-    show_judgements(b, "copy_fill", found, _formed(m))
+    show_judgements(b, "copy_fill", found, _formed(m, COPY))
     beside = judgements(m.paired_plan, m.paired, COPY, judged=False)
     if beside:
         b.say(f"shown beside, not judged: likwid-bench's streaming copy with the destination {copy_fill.ITS_OWN}, "
               "on a page")
-        show_judgements(b, "copy_fill_beside", beside, _formed(m))
+        show_judgements(b, "copy_fill_beside", beside, _formed(m, COPY))
     judge_target(b, target, found)
     return found

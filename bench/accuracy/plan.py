@@ -29,6 +29,9 @@ class Plan:
     frame_invocations: int       # kestrune --isa all --per-cycle --repeat 3 --max-size 32KB
     pairs: int                   # pairs per comparison against likwid-bench in the caches
     memory_pairs: int            # in main memory, where a pair takes a second: the blocks are allocated anew
+    more_pairs: int              # more for a comparison in the caches that its first pairs cannot judge
+    more_memory_pairs: int       # and in main memory
+    more_pairs_seconds: float    # the run's time for more pairs, in all
     one_thread_sizes: Tuple[int, ...]
     two_thread_sizes: Tuple[int, ...]
     two_thread_all_widths: bool  # else the widest load, store and streaming store
@@ -45,10 +48,13 @@ class Plan:
     def pairs_for(self, block):
         return self.memory_pairs if block >= IN_MEMORY else self.pairs
 
+    def more_pairs_for(self, block):
+        return self.more_memory_pairs if block >= IN_MEMORY else self.more_pairs
+
 
 DEFAULT = Plan(
     name="default", rounds=3, default_every=2, thread_runs=1, dram_runs=0, repeat_runs=3, frame_invocations=6,
-    pairs=17, memory_pairs=11,
+    pairs=17, memory_pairs=11, more_pairs=24, more_memory_pairs=10, more_pairs_seconds=40.0,
     one_thread_sizes=(4 * KIB, 256 * KIB), two_thread_sizes=(4 * KIB,), two_thread_all_widths=False,
     main_memory_sizes=(256 * MIB,), main_memory_all_widths=False,
     frame_read_blocks=(4 * KIB, 16 * KIB), frame_write_blocks=(256 * KIB, 1 * MIB),
@@ -57,7 +63,7 @@ DEFAULT = Plan(
 
 FULL = Plan(
     name="full", rounds=5, default_every=2, thread_runs=2, dram_runs=2, repeat_runs=5, frame_invocations=10,
-    pairs=25, memory_pairs=13,
+    pairs=25, memory_pairs=13, more_pairs=24, more_memory_pairs=12, more_pairs_seconds=240.0,
     one_thread_sizes=(4 * KIB, 256 * KIB, 8 * MIB, 32 * MIB), two_thread_sizes=(4 * KIB, 32 * MIB),
     two_thread_all_widths=True,
     main_memory_sizes=(256 * MIB, 512 * MIB), main_memory_all_widths=True,
@@ -78,11 +84,11 @@ FULL = Plan(
 # helpers with the tests left out.
 COST = {
     "isa all run": 8.0, "run without options": 6.0, "threads run": 9.0, "512MB run": 20.0, "repeat run": 13.0,
-    "frame run": 10.0, "probe and clock": 1.0, "likwid-bench": 0.12, "likwid-bench in main memory": 1.35,
+    "frame run": 9.5, "probe and clock": 1.0, "likwid-bench": 0.10, "likwid-bench in main memory": 1.05,
     "held calibration": 0.8,
     "helper side": 0.05, "helper side in main memory": 0.3, "random load ns": 300.0,
     "latency run to 512MB": 25.0, "latency run to 1GB": 75.0, "latency run to 256KB": 5.5, "copy run": 5.0,
-    "host state": 2.5,
+    "host state": 1.5,
     "same width": 3.0, "thread scaling": 3.0, "build": 60.0,
 }
 # Short runs to 256 KiB beside the two long ones: the host preempts the guest
@@ -94,6 +100,10 @@ CACHE_RUNS = 3
 # lies between the third lowest and the third highest ratio, so that one turn
 # the host slowed no longer decides the verdict alone.
 CHASE_TURNS = 11
+# A chase inside pages runs about five times as fast as a random one: it makes
+# this many times the loads, so that its turns last about as long and the
+# host's moments average out as much.
+IN_PAGE_LOADS_FACTOR = 4
 # The measured spans that report the host's state around them.
 HOST_STATE_SECTIONS = 8
 # Likwid-bench kernels per target: every pairing of the one-thread table (twelve
@@ -129,7 +139,8 @@ def planned_seconds(plan):
     latency_run = c["latency run to 1GB"] if plan.latency_max_block >= GIB else c["latency run to 512MB"]
     memory_blocks = 2 if plan.latency_max_block >= GIB else 1
     # Both page kinds, RANDOM and IN-PAGE, each turn both chases.
-    chases = 2 * memory_blocks * CHASE_TURNS * 2 * plan.chase_loads * c["random load ns"] * 1e-9 * (1 + 1 / 5)
+    chases = 2 * memory_blocks * CHASE_TURNS * 2 * plan.chase_loads * c["random load ns"] * 1e-9 * \
+        (1 + IN_PAGE_LOADS_FACTOR / 5)
     return {
         "build": c["build"],
         "rounds (sections 1-3, 7-9)": plan.rounds * (c["isa all run"] + 2 * c["probe and clock"])
@@ -138,6 +149,7 @@ def planned_seconds(plan):
         "pairs against likwid-bench (4-6, 11, 13)": cached * (c["likwid-bench"] + c["helper side"])
         + in_memory * (c["likwid-bench in main memory"] + c["helper side in main memory"])
         + (cached // plan.pairs + in_memory // plan.memory_pairs) * c["held calibration"],
+        "more pairs where the first cannot judge, at most": plan.more_pairs_seconds,
         "straight frame runs (11)": plan.frame_invocations * c["frame run"] + c["thread scaling"],
         "latency (12)": 2 * latency_run + CACHE_RUNS * c["latency run to 256KB"] + chases,
         "copy run (13)": c["copy run"],

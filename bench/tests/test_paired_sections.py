@@ -96,6 +96,45 @@ class HeldRunTest(unittest.TestCase):
         self.assertEqual((found, sides.unheld, sides.pending), ([], 2, []))
 
 
+class ExtensionTest(unittest.TestCase):
+    class Sides:
+        """Pairs of 1.0 against 1.0, counted per group."""
+        def __init__(self):
+            self.made = {}
+
+        def held_theirs(self, group, count):
+            self.made[group] = self.made.get(group, 0) + count
+            return [lambda: 1.0] * count
+
+        def ours(self, group):
+            return {column: 1.0 for column in group.ours}
+
+        def discard_pending(self):
+            pass
+
+    def test_only_a_comparison_its_first_pairs_cannot_judge_gets_more_while_the_time_lasts(self):
+        open_, decided = (Group(kernel, 4096, 1, (("read", "MOVQ"),)) for kernel in ("load", "load_sse"))
+        for seconds, extended in ((60.0, [open_]), (0.0, [])):
+            with self.subTest(seconds=seconds):
+                sides = self.Sides()
+                extension = paired_reference.Extension(lambda block: 4, seconds)
+                found = paired_reference.measure_groups(sides, [open_, decided], lambda block: 5, None,
+                                                        lambda group, pairs: group == open_, extension)
+                self.assertEqual(extension.extended, extended)
+                self.assertEqual({g: len(p) for g, p in found.items()},
+                                 {open_: 9 if extended else 5, decided: 5})
+
+    def test_a_group_is_undecided_while_a_judged_comparison_on_it_cannot_be_judged(self):
+        shown = {("read", "MOVAPS")}
+        planned = paired_sections.plan_pairs(plan.DEFAULT, reference.pairings_for(shown), shown)
+        group = next(g for g in planned.groups() if g.block == 4096 and g.threads == 1)
+        column = group.ours[0]
+        tight = [({column: k}, 1.0) for k in (1.0, 1.01, 0.99, 1.005, 0.995)]
+        straddling = [({column: k}, 1.0) for k in (1.0, 0.90, 1.05, 0.95, 1.02)]
+        self.assertFalse(planned.undecided(group, tight))
+        self.assertTrue(planned.undecided(group, straddling))
+
+
 class PlanTest(unittest.TestCase):
     def test_the_default_plan_fits_ten_minutes_with_the_build(self):
         seconds = plan.planned_seconds(plan.DEFAULT)
@@ -148,7 +187,8 @@ class JudgedSectionTest(unittest.TestCase):
             measured[group] = [({column: (0.88 if slowed else 1.0) * k for column in group.ours}, 1.0)
                                for k in (1.0, 1.01, 0.99, 1.005, 0.995)]
         m = SimpleNamespace(paired_plan=planned, paired=measured, host_states={}, pair_failures=[],
-                            reference_source=reference.LikwidReference(0), pairs_held=True, pairs_unheld=0)
+                            reference_source=reference.LikwidReference(0), pairs_held=True, pairs_unheld=0,
+                            extension=None)
         b = ReportBuilder()
         found = paired_sections.reference_section(b, m, paired_sections.ONE_THREAD)
         self.assertEqual({(j.subject, j.verdict) for j in found}, {(("read", "MOVAPS"), FAILS),
