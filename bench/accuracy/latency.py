@@ -15,7 +15,7 @@ from kestrune_report.units import format_size as block_label
 
 from . import host_state, issue_limits
 from .pairs import Pair, Within, judge, judge_target, show_judgements
-from .plan import CACHE_RUNS, CHASE_TURNS, IN_PAGE_LOADS_FACTOR
+from .plan import CACHE_RUNS, CHASE_TURNS, LINE_BYTES
 
 L1_BLOCK = 4 << 10
 L2_BLOCK = 256 << 10
@@ -93,7 +93,7 @@ def collect(m, runner, helpers, progress, plan):
             if block > plan.latency_max_block:
                 continue
             for column, kind in KINDS.items():
-                loads = plan.chase_loads * (IN_PAGE_LOADS_FACTOR if column == "IN-PAGE" else 1)
+                loads = block // LINE_BYTES if column == "IN-PAGE" else plan.chase_loads
                 m.chase_pairs[(huge, block, column)] = interleaved_chase(helpers["interleaved_chase"], m.cpu, kind,
                                                                          block, huge, loads)
 

@@ -81,10 +81,12 @@ def issue_limit(b, m, kernels):
     b.say("program: median over runs of the program's --per-cycle figure; bench: median over runs of the cell's")
     b.say("GiB/s over the bench's dependent-add clock around the run, which the rest of the row judges; runs: share")
     b.say("of the limit, lowest-highest; best: the best run; probe: accesses per cycle the probe sustained around")
-    b.say("that run; of probe: the best run's share of that")
+    b.say("that run; of probe: the best run's share of that (\"ok of probe\" only where the probe itself was under")
+    b.say("95% of the limit: the core held back)")
     b.table(["table", "column", "access", "limit", "program B/c", "bench B/c", "runs", "best", "probe", "of probe",
              "verdict"], body)
-    target = "4 KiB cells >= 95% of issue limit in the best run, or of what the probe sustained around it"
+    target = ("4 KiB cells >= 95% of issue limit in the best run, or of what the probe sustained around it where the "
+              "host held the probe back")
     if limits is None:
         b.judge(target, None, f"unknown limit for family {family} model {model}")
         return

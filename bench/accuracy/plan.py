@@ -53,8 +53,8 @@ class Plan:
 
 
 DEFAULT = Plan(
-    name="default", rounds=3, default_every=2, thread_runs=1, dram_runs=0, repeat_runs=3, frame_invocations=6,
-    pairs=17, memory_pairs=11, more_pairs=24, more_memory_pairs=10, more_pairs_seconds=40.0,
+    name="default", rounds=3, default_every=2, thread_runs=1, dram_runs=0, repeat_runs=3, frame_invocations=5,
+    pairs=17, memory_pairs=11, more_pairs=24, more_memory_pairs=10, more_pairs_seconds=35.0,
     one_thread_sizes=(4 * KIB, 256 * KIB), two_thread_sizes=(4 * KIB,), two_thread_all_widths=False,
     main_memory_sizes=(256 * MIB,), main_memory_all_widths=False,
     frame_read_blocks=(4 * KIB, 16 * KIB), frame_write_blocks=(256 * KIB, 1 * MIB),
@@ -86,8 +86,8 @@ COST = {
     "isa all run": 8.0, "run without options": 6.0, "threads run": 9.0, "512MB run": 20.0, "repeat run": 13.0,
     "frame run": 9.5, "probe and clock": 1.0, "likwid-bench": 0.10, "likwid-bench in main memory": 1.05,
     "held calibration": 0.8,
-    "helper side": 0.05, "helper side in main memory": 0.3, "random load ns": 300.0,
-    "latency run to 512MB": 25.0, "latency run to 1GB": 75.0, "latency run to 256KB": 5.5, "copy run": 5.0,
+    "helper side": 0.05, "helper side in main memory": 0.3, "random load ns": 260.0,
+    "latency run to 512MB": 30.0, "latency run to 1GB": 75.0, "latency run to 256KB": 5.5, "copy run": 5.0,
     "host state": 1.5,
     "same width": 3.0, "thread scaling": 3.0, "build": 60.0,
 }
@@ -100,10 +100,14 @@ CACHE_RUNS = 3
 # lies between the third lowest and the third highest ratio, so that one turn
 # the host slowed no longer decides the verdict alone.
 CHASE_TURNS = 11
-# A chase inside pages runs about five times as fast as a random one: it makes
-# this many times the loads, so that its turns last about as long and the
-# host's moments average out as much.
-IN_PAGE_LOADS_FACTOR = 4
+# A random chase's loads land on lines all over its block in any stretch of
+# its cycle; a chase inside pages covers whole pages, one after the other, so
+# that a turn of part of its cycle covers a part of the block of its own, and
+# two chases would walk different halves of the block's pages, which the host
+# backs unevenly (the same page kind in one process went 11% slower for the
+# program's half than for the plain chase's). Each turn of an in-page chase is
+# therefore its whole cycle: both walk every page of the block once.
+LINE_BYTES = 64
 # The measured spans that report the host's state around them.
 HOST_STATE_SECTIONS = 8
 # Likwid-bench kernels per target: every pairing of the one-thread table (twelve
@@ -137,10 +141,10 @@ def planned_seconds(plan):
     cached, in_memory = planned_pairs(plan)
     defaults = (plan.rounds + plan.default_every - 1) // plan.default_every
     latency_run = c["latency run to 1GB"] if plan.latency_max_block >= GIB else c["latency run to 512MB"]
-    memory_blocks = 2 if plan.latency_max_block >= GIB else 1
-    # Both page kinds, RANDOM and IN-PAGE, each turn both chases.
-    chases = 2 * memory_blocks * CHASE_TURNS * 2 * plan.chase_loads * c["random load ns"] * 1e-9 * \
-        (1 + IN_PAGE_LOADS_FACTOR / 5)
+    memory_blocks = [block for block in (512 * MIB, GIB) if block <= plan.latency_max_block]
+    # Both page kinds, RANDOM and IN-PAGE (five times as fast), each turn both chases.
+    chases = sum(2 * CHASE_TURNS * 2 * (plan.chase_loads + block // LINE_BYTES / 5) * c["random load ns"] * 1e-9
+                 for block in memory_blocks)
     return {
         "build": c["build"],
         "rounds (sections 1-3, 7-9)": plan.rounds * (c["isa all run"] + 2 * c["probe and clock"])

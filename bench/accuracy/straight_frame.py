@@ -134,7 +134,7 @@ class InvocationShares:
             return "ok"
         if min(self.fastest.values()) >= LIMIT_SHARE_TARGET:
             return "ok in its fastest runs"
-        # The probe reaches about 92% of the limit on a quiet core: only a probe
+        # The probe reaches 94-100% of the limit on a quiet core: only a probe
         # below the target says that the core itself was held back.
         if self.probe and self.probe < LIMIT_SHARE_TARGET and share >= LIMIT_SHARE_TARGET * self.probe:
             return "ok of probe"

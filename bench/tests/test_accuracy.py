@@ -411,6 +411,8 @@ class JudgingTest(unittest.TestCase):
             ([24.0, 31.0, 28.0], [32.0, 32.0, 32.0], "ok", 1, 31.0 / 32.0),
             ([30.4, 20.0], [32.0, 32.0], "ok", 0, 0.95),
             ([29.0, 20.0], [30.0, 32.0], "ok of probe", 0, 29.0 / 30.0),
+            # A probe at the target says the core was not held back: nothing to excuse.
+            ([30.0, 20.0], [31.2, 32.0], "BELOW 95%", 0, 30.0 / 31.2),
             # The probe around a worse run does not rescue the best one.
             ([29.0, 20.0], [32.0, 20.0], "BELOW 95%", 0, 29.0 / 32.0),
             ([16.0, 16.5], [32.0, 32.0], "BELOW 95%", 1, 16.5 / 32.0),
