@@ -9,6 +9,7 @@ around that run says whether the core itself was slower at that moment."""
 
 from dataclasses import dataclass
 from math import log
+from statistics import median
 from typing import List
 
 ISSUE_SHARE_TARGET = 0.95
@@ -83,13 +84,31 @@ def log_spread(values):
     return log(high / low)
 
 
+# A spread this small is rounding: the runs agreed.
+AGREED = 1e-9
+
+
+def invocation_levels(invocations, side):
+    """Each invocation's overall level on one side ("printed" or "first"): the median over its cells of its rate
+    over the cell's median across the invocations (1.00: as the others)."""
+    cells = list(invocations[0])
+    middle = {cell: median(getattr(invocation[cell], side) for invocation in invocations) for cell in cells}
+    return [median(getattr(invocation[cell], side) / middle[cell] for cell in cells) for invocation in invocations]
+
+
 def repeat_narrowing_ratios(invocations):
     """invocations: [{cell: RepeatedCell}] of the runs with --repeat. Per cell, the spread over the invocations of
     what they printed over that of their first runs (logarithms of largest over smallest, so that 1.00 is as wide
-    and 0.50 half as wide); cells whose first runs all agreed are left out."""
+    and 0.50 half as wide); cells whose first runs all agreed are left out. Each invocation's overall level is taken
+    out first, each side by its own: a host that slowed a whole invocation slowed its every run alike, which no
+    repeat can narrow, and would stand as wide on both sides."""
+    printed_levels = invocation_levels(invocations, "printed")
+    first_levels = invocation_levels(invocations, "first")
     ratios = []
     for cell in invocations[0]:
-        first = log_spread([invocation[cell].first for invocation in invocations])
-        if first > 0:
-            ratios.append(log_spread([invocation[cell].printed for invocation in invocations]) / first)
+        first = log_spread([invocation[cell].first / level for invocation, level in zip(invocations, first_levels)])
+        if first > AGREED:
+            printed = log_spread([invocation[cell].printed / level
+                                  for invocation, level in zip(invocations, printed_levels)])
+            ratios.append(printed / first)
     return ratios

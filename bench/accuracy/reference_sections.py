@@ -7,7 +7,7 @@ from statistics import median
 from kestrune_report.units import format_size as block_label
 
 from . import paired_sections
-from .judging import RepeatedCell, repeat_narrowing_ratios, spread
+from .judging import RepeatedCell, invocation_levels, repeat_narrowing_ratios, spread
 from .pairs import Target, judge_ratios, judge_target, show_judgements
 from .runs import TableKey, cell_samples
 
@@ -72,7 +72,9 @@ def repeat_spread(b, m):
     b.say("both with --isa all --per-cycle; every cell from 128 B to 64 KiB; spread = max/min of a cell over the "
           "invocations. Judged: in the same invocations, the spread of what they printed (the median of each cell's "
           f"{count} runs) against that of each cell's first run, which is what a run without --repeat prints: the two "
-          "sides share every moment of the host, so that what still differs is what the median takes away. Shown "
+          "sides share every moment of the host, so that what still differs is what the median takes away. Each "
+          "invocation's overall level is taken out first, each side by its own (levels: the printed side's, 1.000 as "
+          "the others): a host that slowed a whole invocation slowed its every run alike. Shown "
           f"beside: the spread of {len(singles)} single runs of the rounds, minutes away, and per cell the level of "
           "the printed median over the single runs' (1.00: the same rate)")
     body, all_ratios, all_levels = [], [], []
@@ -85,17 +87,18 @@ def repeat_spread(b, m):
         single = [spread(cell_samples(singles, *cell)) for cell in cells]
         levels = [median(cell_samples(repeats, *cell)) / median(cell_samples(singles, *cell)) for cell in cells]
         ratios = repeat_narrowing_ratios(invocations)
+        levels_taken_out = " ".join(f"{level:.3f}" for level in invocation_levels(invocations, "printed"))
         all_ratios += ratios
         all_levels += levels
         body.append([table.label(), str(len(cells)), f"x{median(first):.3f}", f"x{median(printed):.3f}",
-                     f"{median(ratios):.2f}", f"x{median(single):.3f}",
+                     f"{median(ratios):.2f}", levels_taken_out, f"x{median(single):.3f}",
                      f"{median(levels):.2f} ({min(levels):.2f}-{max(levels):.2f})"])
         b.record("repeat", table.label(), "128B-64KB", "", "median_spread_first_run", median(first), "max/min")
         b.record("repeat", table.label(), "128B-64KB", "", "median_spread_repeat", median(printed), "max/min")
         b.record("repeat", table.label(), "128B-64KB", "", "median_spread_single", median(single), "max/min")
         b.record("repeat", table.label(), "128B-64KB", "", "median_level_repeat_over_single", median(levels),
                  "ratio")
-    b.table(["table", "cells", "spread of first runs", "printed with --repeat", "printed / first",
+    b.table(["table", "cells", "spread of first runs", "printed with --repeat", "printed / first", "invocation levels",
              "single runs (beside)", "level (lowest-highest)"], body)
     judgement = judge_ratios(f"--repeat {count}: spread printed / spread of first runs, per cell", all_ratios,
                              REPEAT_NARROWING, subject=("repeat", count))
