@@ -103,10 +103,8 @@ CHASE_TURNS = 11
 # A random chase's loads land on lines all over its block in any stretch of
 # its cycle; a chase inside pages covers whole pages, one after the other, so
 # that a turn of part of its cycle covers a part of the block of its own, and
-# two chases would walk different halves of the block's pages, which the host
-# backs unevenly (the same page kind in one process went 11% slower for the
-# program's half than for the plain chase's). Each turn of an in-page chase is
-# therefore its whole cycle: both walk every page of the block once.
+# two chases would each walk pages the other does not. Each turn of an in-page
+# chase is therefore its whole cycle: both walk every page of the block once.
 LINE_BYTES = 64
 # The measured spans that report the host's state around them.
 HOST_STATE_SECTIONS = 8

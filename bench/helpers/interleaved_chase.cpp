@@ -10,8 +10,7 @@
 // and its timed kernel. Both chains live in one block, the program's in the
 // first eight bytes of every line and the plain one's in the second half, so
 // that both walk the same lines of the same pages: two blocks would each get
-// pages of their own, and which physical memory a block lands on moved one
-// chase against the other by a fifth in some processes.
+// pages of their own, and where a block's memory lands is not the chases'.
 //
 // Usage: interleaved_chase CPU random|in-page BLOCK_BYTES LOADS TURNS HUGE(0|1)
 // HUGE 1 asks for transparent huge pages on 2 MiB-aligned mappings.
@@ -139,10 +138,8 @@ int main(int argc, char** argv) {
             if (plain) {
                 // As many loads a pass as the program's kernel makes, each an
                 // instruction of its own: the core's prefetchers learn per load
-                // instruction, and a one-load loop taught them a page's whole
-                // footprint where the kernel's sixteen each saw a sixteenth,
-                // which made the in-page chases differ by a tenth while the
-                // host's memory was busy.
+                // instruction, so that a one-load loop would show them another
+                // pattern than the kernel's sixteen over the same kind of cycle.
                 void* p = plainBase;
                 for (long n = 0; n < loads; n += CHASE_LOADS_PER_PASS) {
 #pragma GCC unroll 16
