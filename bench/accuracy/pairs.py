@@ -242,17 +242,26 @@ class PlantedFaultOutcome:
     missed: list = field(default_factory=list)        # sections that judged the planted column and did not fail it
     # judgements of other subjects that FAIL in the normal build's same section as well: not the plant's doing
     standing: list = field(default_factory=list)
+    # judgements of other subjects that FAIL in one measurement of the planted build and not in the other: a mode of
+    # one process, which the plant, there in every process, did not cause
+    unrepeated: list = field(default_factory=list)
 
     @property
     def passes(self):
         return self.found and not self.false_alarms and not self.missed
 
 
-def planted_fault_outcome(sections, planted, normal=None):
+def _failing(sections, name):
+    return {j.subject for j in (sections or {}).get(name, []) if j.verdict == FAILS}
+
+
+def planted_fault_outcome(sections, planted, normal=None, again=None):
     """sections: {name: [Judgement]} of the planted build; planted: the subject slowed on purpose; normal: the same
-    sections of the normal build, measured in the same run. Passes when every section that judges the planted
-    subject FAILS it in at least one comparison, and no comparison of anything else FAILS unless the normal build's
-    same section fails that subject too: such a finding stands in both builds, so the plant did not cause it."""
+    sections of the normal build, measured in the same run; again: the planted build's sections measured once more,
+    where the first measurement failed something else. Passes when every section that judges the planted subject
+    FAILS it in at least one comparison, and no comparison of anything else FAILS unless the normal build's same
+    section fails that subject too (a finding that stands in both builds) or the planted build's second measurement
+    does not (the plant is in every process, and what it causes comes back)."""
     outcome = PlantedFaultOutcome(found=False)
     judged_anywhere = False
     for name, judgements in sections.items():
@@ -261,9 +270,15 @@ def planted_fault_outcome(sections, planted, normal=None):
             judged_anywhere = True
             if not any(j.verdict == FAILS for j in own):
                 outcome.missed.append(name)
-        failing_before = {j.subject for j in (normal or {}).get(name, []) if j.verdict == FAILS}
+        failing_before, failing_again = _failing(normal, name), _failing(again, name)
         for j in judgements:
-            if j.subject != planted and j.verdict == FAILS:
-                (outcome.standing if j.subject in failing_before else outcome.false_alarms).append(j)
+            if j.subject == planted or j.verdict != FAILS:
+                continue
+            if j.subject in failing_before:
+                outcome.standing.append(j)
+            elif again is not None and j.subject not in failing_again:
+                outcome.unrepeated.append(j)
+            else:
+                outcome.false_alarms.append(j)
     outcome.found = judged_anywhere and not outcome.missed
     return outcome

@@ -173,6 +173,22 @@ class PlantedFaultTest(unittest.TestCase):
                 self.assertEqual(found.passes, passes)
                 self.assertEqual(len(found.standing) + len(found.false_alarms), 2)
 
+    def test_a_failure_that_the_planted_builds_second_measurement_does_not_repeat_is_no_false_alarm(self):
+        other = ("write", "MOVDQA")
+        planted = {"same width": [self.judged(self.PLANTED, FAILS), self.judged(other, FAILS)]}
+        normal = {"same width": [self.judged(other, HOLDS)]}
+        cases = [
+            ("not measured again", None, False),
+            ("holding the second time", {"same width": [self.judged(self.PLANTED, FAILS), self.judged(other, HOLDS)]},
+             True),
+            ("failing again", {"same width": [self.judged(self.PLANTED, FAILS), self.judged(other, FAILS)]}, False),
+        ]
+        for name, again, passes in cases:
+            with self.subTest(name):
+                found = pairs.planted_fault_outcome(planted, self.PLANTED, normal, again)
+                self.assertEqual(found.passes, passes)
+                self.assertEqual(len(found.unrepeated) + len(found.false_alarms), 1)
+
 
 if __name__ == "__main__":
     unittest.main()
