@@ -46,8 +46,6 @@ def run_counting_switches(command):
 # which the bench does not read, do.
 CLOCK_NANOSLEEP = "230"   # x86-64's number, as /proc/PID/syscall gives it
 CALIBRATION_SLEEP_SECONDS = 0.5
-# Half way into the second sleep: a quarter of a second either way.
-HOLD_AFTER_SECONDS = 0.75
 SLEEP_WAIT_SECONDS = 10.0
 POLL_SECONDS = 0.001
 
@@ -72,6 +70,7 @@ class HeldChild:
     """A run of a program that calibrates in two sleeps, stopped in the second until `finish`."""
     process: subprocess.Popen
     started: float
+    sleep_seconds: float = CALIBRATION_SLEEP_SECONDS  # each of its two sleeps
     asleep_since: Optional[float] = None
     held: bool = False
     # It ran before it could be held (a late poll, or it never slept): its run
@@ -82,12 +81,16 @@ class HeldChild:
     def waiting(self):
         return not self.held and not self.escaped
 
+    @property
+    def due(self):
+        """Half way into the second sleep: half a sleep's margin either way for a late look."""
+        return self.asleep_since + 1.5 * self.sleep_seconds
+
     def hold_if_due(self, now):
-        if not self.waiting or self.asleep_since is None or now < self.asleep_since + HOLD_AFTER_SECONDS:
+        if not self.waiting or self.asleep_since is None or now < self.due:
             return
-        # Still in the sleep it was seen in half a second before is the second sleep: the first has ended.
-        if now < self.asleep_since + 2 * CALIBRATION_SLEEP_SECONDS and _syscall(self.process.pid) == \
-                CLOCK_NANOSLEEP:
+        # Still asleep a sleep and a half after it was first seen asleep: the second sleep, the first has ended.
+        if now < self.asleep_since + 2 * self.sleep_seconds and _syscall(self.process.pid) == CLOCK_NANOSLEEP:
             os.kill(self.process.pid, signal.SIGSTOP)
             self.held = True
         else:
@@ -112,10 +115,14 @@ class HeldChild:
             self.finish()
 
 
-def _launch_until_asleep(command):
+def _launch_until_asleep(command, sleep_seconds, earlier):
+    """Starts a command and waits until it sleeps, holding the earlier ones as they come due meanwhile, so that a
+    slow start does not let one of them run."""
     child = HeldChild(subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True),
-                      time.monotonic())
+                      time.monotonic(), sleep_seconds)
     while time.monotonic() < child.started + SLEEP_WAIT_SECONDS:
+        for other in earlier:
+            other.hold_if_due(time.monotonic())
         state = _syscall(child.process.pid)
         if state == CLOCK_NANOSLEEP:
             child.asleep_since = time.monotonic()
@@ -128,17 +135,16 @@ def _launch_until_asleep(command):
     return child
 
 
-def hold_runs(commands):
-    """Starts each command and holds it in its calibration's second sleep: [HeldChild], in order. Each is started
-    once the one before sleeps, so that no start runs beside another's timed run."""
+def hold_runs(commands, sleep_seconds=CALIBRATION_SLEEP_SECONDS):
+    """Starts each command and holds it in the second of the two sleeps (of sleep_seconds each) it starts with:
+    [HeldChild], in order. Each is started once the one before sleeps, so that no start runs beside another's
+    timed run."""
     children = []
     try:
         for command in commands:
-            children.append(_launch_until_asleep(command))
-            for child in children:
-                child.hold_if_due(time.monotonic())
+            children.append(_launch_until_asleep(command, sleep_seconds, list(children)))
         while any(child.waiting for child in children):
-            due = min(child.asleep_since + HOLD_AFTER_SECONDS for child in children if child.waiting)
+            due = min(child.due for child in children if child.waiting)
             time.sleep(max(0.0, due - time.monotonic()))
             for child in children:
                 child.hold_if_due(time.monotonic())

@@ -68,17 +68,19 @@ class LikwidSideTest(unittest.TestCase):
                                  ("write", "MOV(32)"): (67108864, [90.0])})
 
 
-# A stand-in for likwid-bench's start: two sleeps of half a second, then the "run", which prints when it began.
-CALIBRATES_THEN_RUNS = [sys.executable, "-c", "import time; time.sleep(0.5); time.sleep(0.5); "
+# A stand-in for likwid-bench's start: two sleeps, then the "run", which prints when it began. Its sleeps are
+# longer than likwid-bench's half seconds, so that a machine busy with other tests still looks in time.
+SLEEP_SECONDS = 1.0
+CALIBRATES_THEN_RUNS = [sys.executable, "-c", f"import time; time.sleep({SLEEP_SECONDS}); time.sleep({SLEEP_SECONDS}); "
                                               "print(time.monotonic(), flush=True)"]
 
 
 @unittest.skipUnless(child_process.can_hold(), "this system does not show what a child process waits in")
 class HeldRunTest(unittest.TestCase):
     def test_each_held_run_starts_only_when_its_pair_continues_it(self):
-        children = child_process.hold_runs([CALIBRATES_THEN_RUNS] * 3)
+        children = child_process.hold_runs([CALIBRATES_THEN_RUNS] * 3, SLEEP_SECONDS)
         self.assertEqual([(c.held, c.escaped) for c in children], [(True, False)] * 3)
-        time.sleep(1.0)  # past every calibration: a run that was not held would have begun by now
+        time.sleep(SLEEP_SECONDS)  # past every calibration: a run that was not held would have begun by now
         for child in children:
             continued = time.monotonic()
             result = child.finish()
