@@ -23,9 +23,12 @@ class ChildResult:
     involuntary_switches: int
 
 
-def run_counting_switches(command):
-    start = time.monotonic()
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+def _start(command):
+    return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+
+def _reap(process, start):
+    """Reads a child's output to its end and waits for it; its time counts from `start`."""
     try:
         output = process.stdout.read()
     finally:
@@ -34,6 +37,11 @@ def run_counting_switches(command):
     _, status, usage = os.wait4(process.pid, 0)
     process.returncode = os.waitstatus_to_exitcode(status)
     return ChildResult(output, process.returncode, time.monotonic() - start, usage.ru_nivcsw)
+
+
+def run_counting_switches(command):
+    start = time.monotonic()
+    return _reap(_start(command), start)
 
 
 # likwid-bench spends its first second calibrating its clock, in two sleeps of
@@ -101,13 +109,7 @@ class HeldChild:
         start = time.monotonic()
         if self.held:
             os.kill(self.process.pid, signal.SIGCONT)
-        try:
-            output = self.process.stdout.read()
-        finally:
-            self.process.stdout.close()
-        _, status, usage = os.wait4(self.process.pid, 0)
-        self.process.returncode = os.waitstatus_to_exitcode(status)
-        return ChildResult(output, self.process.returncode, time.monotonic() - start, usage.ru_nivcsw)
+        return _reap(self.process, start)
 
     def discard(self):
         if self.process.returncode is None:
@@ -118,8 +120,7 @@ class HeldChild:
 def _launch_until_asleep(command, sleep_seconds, earlier):
     """Starts a command and waits until it sleeps, holding the earlier ones as they come due meanwhile, so that a
     slow start does not let one of them run."""
-    child = HeldChild(subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True),
-                      time.monotonic(), sleep_seconds)
+    child = HeldChild(_start(command), time.monotonic(), sleep_seconds)
     while time.monotonic() < child.started + SLEEP_WAIT_SECONDS:
         for other in earlier:
             other.hold_if_due(time.monotonic())

@@ -79,11 +79,6 @@ class RepeatedCell:
     first: float
 
 
-def log_spread(values):
-    low, high = min(values), max(values)
-    return log(high / low)
-
-
 # A spread this small is rounding: the runs agreed.
 AGREED = 1e-9
 
@@ -106,9 +101,9 @@ def repeat_narrowing_ratios(invocations):
     first_levels = invocation_levels(invocations, "first")
     ratios = []
     for cell in invocations[0]:
-        first = log_spread([invocation[cell].first / level for invocation, level in zip(invocations, first_levels)])
+        first = log(spread([invocation[cell].first / level for invocation, level in zip(invocations, first_levels)]))
         if first > AGREED:
-            printed = log_spread([invocation[cell].printed / level
-                                  for invocation, level in zip(invocations, printed_levels)])
+            printed = log(spread([invocation[cell].printed / level
+                                  for invocation, level in zip(invocations, printed_levels)]))
             ratios.append(printed / first)
     return ratios

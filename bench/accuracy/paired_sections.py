@@ -28,6 +28,11 @@ class Comparison:
     label: str
     judged: bool = True  # False: shown beside, not judged
 
+    def judge(self, measured):
+        """Judged on the pairs measured so far: measured, Group -> its pairs."""
+        return judge(self.label, pairs_of(measured, self.group, self.column), AtLeast(self.target),
+                     subject=self.column)
+
 
 @dataclass
 class PairedPlan:
@@ -36,9 +41,8 @@ class PairedPlan:
 
     def undecided(self, group, found):
         """Whether any comparison judged on a group's pairs so far cannot be judged yet."""
-        return any(judge(c.label, pairs_of({group: found}, group, c.column), AtLeast(c.target)).verdict
-                   == CANNOT_JUDGE for comparisons in self.comparisons.values() for c in comparisons
-                   if c.judged and c.group == group)
+        return any(c.judge({group: found}).verdict == CANNOT_JUDGE for comparisons in self.comparisons.values()
+                   for c in comparisons if c.judged and c.group == group)
 
     def groups(self, section=None):
         sections = [section] if section else list(self.comparisons)
@@ -110,8 +114,7 @@ def plan_pairs(plan, pairings, shown):
 
 
 def judgements(planned, measured, section, judged=True):
-    return [judge(c.label, pairs_of(measured, c.group, c.column), AtLeast(c.target), subject=c.column)
-            for c in planned.comparisons.get(section, []) if c.judged == judged]
+    return [c.judge(measured) for c in planned.comparisons.get(section, []) if c.judged == judged]
 
 
 FORMED = ("one likwid-bench run and one run of the program's kernels (the kernel_turns helper) started right "

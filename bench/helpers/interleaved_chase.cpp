@@ -41,6 +41,14 @@ namespace {
 constexpr size_t LINE = 64;
 constexpr size_t PAGE = 4096;
 constexpr size_t HUGE_PAGE = 2 << 20;
+static_assert(CHASE_LOADS_PER_PASS == 16, "the plain chase writes out sixteen loads a pass");
+#define FOLLOW(p) p = *static_cast<void**>(p)
+#define FOLLOW_FOUR(p) \
+    FOLLOW(p);         \
+    FOLLOW(p);         \
+    FOLLOW(p);         \
+    FOLLOW(p)
+
 // Where the plain chain keeps its pointer in each line: clear of the
 // program's chain, which keeps its own at the start of the line.
 constexpr size_t PLAIN_POINTER_OFFSET = LINE / 2;
@@ -140,10 +148,14 @@ int main(int argc, char** argv) {
                 // instruction of its own: the core's prefetchers learn per load
                 // instruction, so that a one-load loop would show them another
                 // pattern than the kernel's sixteen over the same kind of cycle.
+                // They are written out, not left to an unrolling the compiler
+                // may decline; each depends on the one before, so none can go.
                 void* p = plainBase;
                 for (long n = 0; n < loads; n += CHASE_LOADS_PER_PASS) {
-#pragma GCC unroll 16
-                    for (int k = 0; k < CHASE_LOADS_PER_PASS; ++k) p = *static_cast<void**>(p);
+                    FOLLOW_FOUR(p);
+                    FOLLOW_FOUR(p);
+                    FOLLOW_FOUR(p);
+                    FOLLOW_FOUR(p);
                 }
                 sink = p;
                 plainNs[turn] = (nowNs() - start) / static_cast<double>(loads);
